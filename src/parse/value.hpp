@@ -1,0 +1,276 @@
+// Compact, immutable JSON value tree.
+//
+// A parsed line is stored as one contiguous run of bytes: each value is a tag
+// byte followed by its payload, containers hold their elements inline. The
+// iterator keeps every retained market change in a few large blocks (`Arena`),
+// so there is no heap node per JSON value and strings and keys live in place.
+//
+// `Value` is a cursor over that encoding: a pointer to a tag byte. It is cheap
+// to copy and never owns memory. An invalid cursor (null pointer) stands for
+// "no such value" and answers every typed accessor with false.
+//
+// Encoding (tag = kind code in the high nibble, a small payload in the low one):
+//   0x00 null, 0x01 false, 0x02 true
+//   0x1n unsigned integer, n little-endian payload bytes (0 bytes for zero)
+//   0x2n negative integer, n payload bytes holding -(v + 1)
+//   0x3k double written as m / 10^k, followed by m as a zigzag varint
+//   0x40 double, followed by its 8 raw bytes
+//   0x5n string of n bytes (n < 15), or 0x5F then a varint length; bytes follow
+//   0x6w array, 0x7w object: w payload bytes (1, 2, 4 or 8) hold the byte length of
+//        the elements that follow; an object's elements are key string, value,
+//        key string, value, ...
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace palisar::json {
+
+enum class Kind : uint8_t { Invalid, Null, Bool, UInt, Int, Double, String, Array, Object };
+
+namespace tag {
+inline constexpr uint8_t Null = 0x00, False = 0x01, True = 0x02;
+inline constexpr uint8_t UInt = 0x10, NegInt = 0x20, Decimal = 0x30, RawDouble = 0x40;
+inline constexpr uint8_t String = 0x50, LongString = 0x5F, Array = 0x60, Object = 0x70;
+}  // namespace tag
+
+namespace detail {
+inline uint64_t read_le(const uint8_t* p, unsigned n) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+    return v;
+}
+inline uint64_t read_varint(const uint8_t*& p) {
+    uint64_t v = 0;
+    unsigned shift = 0;
+    for (;;) {
+        uint8_t b = *p++;
+        v |= uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return v;
+        shift += 7;
+    }
+}
+extern const double kPow10[16];
+}  // namespace detail
+
+class Value {
+public:
+    Value() = default;
+    explicit Value(const uint8_t* p) : p_(p) {}
+
+    bool valid() const { return p_ != nullptr; }
+    explicit operator bool() const { return valid(); }
+    const uint8_t* data() const { return p_; }
+
+    Kind kind() const {
+        if (!p_) return Kind::Invalid;
+        switch (*p_ >> 4) {
+            case 0: return *p_ == tag::Null ? Kind::Null : Kind::Bool;
+            case 1: return Kind::UInt;
+            case 2: return Kind::Int;
+            case 3:
+            case 4: return Kind::Double;
+            case 5: return Kind::String;
+            case 6: return Kind::Array;
+            default: return Kind::Object;
+        }
+    }
+    bool is_null() const { return p_ && *p_ == tag::Null; }
+    bool is_bool() const { return p_ && (*p_ == tag::False || *p_ == tag::True); }
+    bool is_number() const { return p_ && unsigned(*p_ >> 4) - 1u < 4u; }
+    bool is_string() const { return p_ && (*p_ >> 4) == 5; }
+    bool is_array() const { return p_ && (*p_ >> 4) == 6; }
+    bool is_object() const { return p_ && (*p_ >> 4) == 7; }
+    // True only for the literal `true` (used by "img").
+    bool is_true() const { return p_ && *p_ == tag::True; }
+
+    bool get_bool(bool& out) const {
+        if (!is_bool()) return false;
+        out = *p_ == tag::True;
+        return true;
+    }
+    // An integer written without fraction or exponent that fits a signed 64-bit value.
+    bool get_i64(int64_t& out) const {
+        if (!p_) return false;
+        unsigned hi = *p_ >> 4, n = *p_ & 0x0F;
+        if (hi == 1) {
+            uint64_t u = detail::read_le(p_ + 1, n);
+            if (u > uint64_t(INT64_MAX)) return false;
+            out = int64_t(u);
+            return true;
+        }
+        if (hi == 2) {
+            out = -int64_t(detail::read_le(p_ + 1, n)) - 1;
+            return true;
+        }
+        return false;
+    }
+    // Any number, converted to a double.
+    bool get_double(double& out) const {
+        if (!p_) return false;
+        unsigned hi = *p_ >> 4, n = *p_ & 0x0F;
+        switch (hi) {
+            case 1: out = double(detail::read_le(p_ + 1, n)); return true;
+            case 2: out = double(-int64_t(detail::read_le(p_ + 1, n)) - 1); return true;
+            case 3: {
+                const uint8_t* q = p_ + 1;
+                uint64_t z = detail::read_varint(q);
+                int64_t m = int64_t(z >> 1) ^ -int64_t(z & 1);
+                out = double(m) / detail::kPow10[n];
+                return true;
+            }
+            case 4: std::memcpy(&out, p_ + 1, 8); return true;
+            default: return false;
+        }
+    }
+    bool get_string(std::string_view& out) const {
+        if (!is_string()) return false;
+        const uint8_t* q = p_ + 1;
+        uint64_t len = *p_ & 0x0F;
+        if (len == 15) len = detail::read_varint(q);
+        out = std::string_view(reinterpret_cast<const char*>(q), size_t(len));
+        return true;
+    }
+
+    // Member of an object by key; the last occurrence of a repeated key wins.
+    // Invalid when this is not an object or has no such key.
+    Value find(std::string_view key) const;
+
+    // Pointer just past this value's encoding.
+    const uint8_t* end() const;
+    // Number of bytes of this value's encoding.
+    size_t encoded_size() const { return size_t(end() - p_); }
+
+    class ArrayIter {
+    public:
+        ArrayIter(const uint8_t* p) : p_(p) {}
+        Value operator*() const { return Value(p_); }
+        ArrayIter& operator++() {
+            p_ = Value(p_).end();
+            return *this;
+        }
+        bool operator!=(const ArrayIter& o) const { return p_ != o.p_; }
+        bool operator==(const ArrayIter& o) const { return p_ == o.p_; }
+
+    private:
+        const uint8_t* p_;
+    };
+    struct Range {
+        const uint8_t* b;
+        const uint8_t* e;
+        ArrayIter begin() const { return ArrayIter(b); }
+        ArrayIter end() const { return ArrayIter(e); }
+        bool empty() const { return b == e; }
+    };
+    // Elements of an array (empty for any other kind). For an object, this walks
+    // keys and values alternately; use `members` instead.
+    Range elements() const {
+        if (!p_ || unsigned(*p_ >> 4) - 6u > 1u) return Range{nullptr, nullptr};
+        unsigned w = *p_ & 0x0F;
+        const uint8_t* b = p_ + 1 + w;
+        return Range{b, b + detail::read_le(p_ + 1, w)};
+    }
+    Range items() const { return is_array() ? elements() : Range{nullptr, nullptr}; }
+    // Number of elements of an array, or members of an object (walks them).
+    size_t size() const;
+
+    template <class F>  // F(std::string_view key, Value value), in stored order
+    void for_each_member(F&& f) const {
+        if (!is_object()) return;
+        Range r = elements();
+        const uint8_t* q = r.b;
+        while (q != r.e) {
+            Value k(q);
+            std::string_view ks;
+            k.get_string(ks);
+            Value v(k.end());
+            f(ks, v);
+            q = v.end();
+        }
+    }
+
+private:
+    const uint8_t* p_ = nullptr;
+};
+
+// Writes the encoding into a growable buffer. Containers are opened and closed
+// in nesting order; the builder patches their byte lengths on close.
+class Builder {
+public:
+    std::vector<uint8_t>& buffer() { return buf_; }
+    const std::vector<uint8_t>& buffer() const { return buf_; }
+    void clear() {
+        buf_.clear();
+        open_.clear();
+    }
+    size_t size() const { return buf_.size(); }
+
+    void null() { buf_.push_back(tag::Null); }
+    void boolean(bool b) { buf_.push_back(b ? tag::True : tag::False); }
+    void uint(uint64_t v) { put_int(tag::UInt, v); }
+    void sint(int64_t v) {
+        if (v >= 0) put_int(tag::UInt, uint64_t(v));
+        else put_int(tag::NegInt, uint64_t(-(v + 1)));
+    }
+    void number(double d);
+    void string(std::string_view s);
+    // A key inside an object is an ordinary string.
+    void key(std::string_view s) { string(s); }
+    void begin_array() { open(tag::Array); }
+    void begin_object() { open(tag::Object); }
+    void end_container();  // closes the innermost open array or object
+    size_t depth() const { return open_.size(); }
+
+private:
+    void put_int(uint8_t t, uint64_t v) {
+        unsigned n = 0;
+        uint8_t tmp[8];
+        while (v) {
+            tmp[n++] = uint8_t(v);
+            v >>= 8;
+        }
+        buf_.push_back(uint8_t(t | n));
+        buf_.insert(buf_.end(), tmp, tmp + n);
+    }
+    void open(uint8_t t) {
+        open_.push_back(buf_.size());
+        buf_.push_back(uint8_t(t | 1));
+        buf_.push_back(0);
+    }
+    std::vector<uint8_t> buf_;
+    std::vector<size_t> open_;
+};
+
+// Append-only storage in large blocks; returned memory never moves.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    Arena(Arena&&) = default;
+    Arena& operator=(Arena&&) = default;
+    ~Arena() = default;
+
+    // Copies `n` bytes and returns their stable address.
+    const uint8_t* store(const uint8_t* src, size_t n);
+    size_t bytes_used() const { return used_; }
+    size_t bytes_reserved() const { return reserved_; }
+
+private:
+    struct Block {
+        std::unique_ptr<uint8_t[]> data;
+        size_t size;
+    };
+    static constexpr size_t kBlock = size_t(1) << 20;
+    std::vector<Block> blocks_;
+    uint8_t* cur_ = nullptr;
+    size_t left_ = 0;
+    size_t used_ = 0;
+    size_t reserved_ = 0;
+};
+
+}  // namespace palisar::json
