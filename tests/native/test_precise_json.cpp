@@ -1,0 +1,326 @@
+// The exact line parser: error texts and positions, decoded values, and a
+// differential run against the fast library parser on real prices lines.
+#include <gtest/gtest.h>
+#include <simdjson.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "parse/json.hpp"
+
+using namespace palisar::json;
+
+namespace {
+
+std::string rep(std::string_view s, size_t n) {
+    std::string r;
+    for (size_t i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+// A canonical text of a parsed value, read back through the Value getters:
+// u/i/d prefix numbers by kind, strings show non-printable bytes as \xNN.
+std::string dump(Value v) {
+    char tmp[64];
+    switch (v.kind()) {
+        case Kind::Null: return "null";
+        case Kind::Bool: return v.is_true() ? "true" : "false";
+        case Kind::UInt:  // read raw: there is no u64 getter beyond INT64_MAX
+            return "u" + std::to_string(detail::read_le(v.data() + 1, *v.data() & 0x0F));
+        case Kind::Int: {
+            int64_t i = 0;
+            EXPECT_TRUE(v.get_i64(i));
+            return "i" + std::to_string(i);
+        }
+        case Kind::Double: {
+            double d = 0;
+            EXPECT_TRUE(v.get_double(d));
+            std::snprintf(tmp, sizeof tmp, "d%.17g", d);
+            return tmp;
+        }
+        case Kind::String: {
+            std::string_view s;
+            EXPECT_TRUE(v.get_string(s));
+            std::string r = "\"";
+            for (unsigned char c : s) {
+                if (c >= 0x20 && c < 0x7F && c != '\\') {
+                    r += char(c);
+                } else {
+                    std::snprintf(tmp, sizeof tmp, "\\x%02X", c);
+                    r += tmp;
+                }
+            }
+            return r + "\"";
+        }
+        case Kind::Array: {
+            std::string r = "[";
+            for (Value e : v.items()) r += (r.size() > 1 ? "," : "") + dump(e);
+            return r + "]";
+        }
+        case Kind::Object: {
+            std::string r = "{";
+            v.for_each_member([&](std::string_view k, Value m) {
+                r += (r.size() > 1 ? "," : "") + std::string(k) + ":" + dump(m);
+            });
+            return r + "}";
+        }
+        default: return "<invalid>";
+    }
+}
+
+struct Case {
+    std::string input;
+    std::string expected;  // error message, or dump of the value
+};
+// Long inputs are shortened so that test names stay readable.
+void PrintTo(const Case& c, std::ostream* os) {
+    if (c.input.size() <= 40) *os << testing::PrintToString(c.input);
+    else *os << testing::PrintToString(c.input.substr(0, 32)) << "...(" << c.input.size() << " bytes)";
+}
+std::string index_name(const testing::TestParamInfo<Case>& info) { return std::to_string(info.index); }
+
+class PreciseError : public testing::TestWithParam<Case> {};
+TEST_P(PreciseError, Message) {
+    Builder b;
+    std::string error;
+    EXPECT_FALSE(parse_precise(GetParam().input, b, error));
+    EXPECT_EQ(error, GetParam().expected);
+}
+
+#define AT(text, col) text " at line 1 column " #col
+const std::string kCtl = "control character (\\u0000-\\u001F) found while parsing a string";
+
+INSTANTIATE_TEST_SUITE_P(Precise, PreciseError, testing::Values(
+    // structure
+    Case{"x", AT("expected value", 1)}, Case{"", AT("EOF while parsing a value", 0)},
+    Case{" \t", AT("EOF while parsing a value", 2)}, Case{"{} x", AT("trailing characters", 4)},
+    Case{"{", AT("EOF while parsing an object", 1)}, Case{"[1,", AT("EOF while parsing a value", 3)},
+    Case{"{1:2}", AT("key must be a string", 2)}, Case{"\xEF\xBB\xBF{}", AT("expected value", 1)},
+    Case{"{}\xC2\xA0", AT("trailing characters", 3)}, Case{"[1]\v", AT("trailing characters", 4)},
+    Case{"\f1", AT("expected value", 1)}, Case{"1 2", AT("trailing characters", 3)},
+    Case{"[]]", AT("trailing characters", 3)}, Case{"[", AT("EOF while parsing a list", 1)},
+    Case{"[1 ", AT("EOF while parsing a list", 3)}, Case{"[1 2]", AT("expected `,` or `]`", 4)},
+    Case{"[1,]", AT("trailing comma", 4)}, Case{"[1, ]", AT("trailing comma", 5)},
+    Case{"[,1]", AT("expected value", 2)}, Case{"[}", AT("expected value", 2)},
+    Case{"{]", AT("key must be a string", 2)}, Case{"{\"a\":1,}", AT("trailing comma", 8)},
+    Case{"{\"a\" 1}", AT("expected `:`", 6)}, Case{"{\"a\"", AT("EOF while parsing an object", 4)},
+    Case{"{\"a\":", AT("EOF while parsing a value", 5)}, Case{"{\"a\":1", AT("EOF while parsing an object", 6)},
+    Case{"{\"a\":1 \"b\":2}", AT("expected `,` or `}`", 8)}, Case{"{\"a\":1,2}", AT("key must be a string", 8)},
+    Case{"{\"a\":1,", AT("EOF while parsing a value", 7)}, Case{"{\"a\":1]", AT("expected `,` or `}`", 7)},
+    Case{rep("[", 129) + rep("]", 129), AT("recursion limit exceeded", 129)},
+    Case{rep("{\"a\":", 128) + "[]", AT("recursion limit exceeded", 641)},
+    // literals
+    Case{"tru", AT("EOF while parsing a value", 3)}, Case{"trux", AT("expected ident", 4)},
+    Case{"nul1", AT("expected ident", 4)}, Case{"[fals]", AT("expected ident", 6)},
+    Case{"True", AT("expected value", 1)}, Case{"NaN", AT("expected value", 1)},
+    Case{"truex", AT("trailing characters", 5)},
+    // numbers
+    Case{"01", AT("invalid number", 2)}, Case{"-01", AT("invalid number", 3)},
+    Case{"+1", AT("expected value", 1)}, Case{".5", AT("expected value", 1)},
+    Case{"1.", AT("EOF while parsing a value", 2)}, Case{"[1.]", AT("invalid number", 4)},
+    Case{"1.e5", AT("invalid number", 3)}, Case{"1e", AT("EOF while parsing a value", 2)},
+    Case{"1e+", AT("EOF while parsing a value", 3)}, Case{"1ex", AT("invalid number", 3)},
+    Case{"-", AT("EOF while parsing a value", 1)}, Case{"-x", AT("invalid number", 2)},
+    Case{"-Infinity", AT("invalid number", 2)}, Case{"0x10", AT("trailing characters", 2)},
+    Case{"1e400", AT("number out of range", 5)}, Case{"[-1e400]", AT("number out of range", 7)},
+    Case{"1.8e308", AT("number out of range", 7)}, Case{"1e99999999999999999999", AT("number out of range", 22)},
+    Case{"0.0000001e316", AT("number out of range", 13)},
+    Case{"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
+    // strings
+    Case{"\"abc", AT("EOF while parsing a string", 4)}, Case{"\"\\", AT("EOF while parsing a string", 2)},
+    Case{"\"a\\x\"", AT("invalid escape", 4)}, Case{"\"\\u12G4\"", AT("invalid escape", 6)},
+    Case{"\"\\u12\"", AT("invalid escape", 6)}, Case{"\"\\u12", AT("EOF while parsing a string", 5)},
+    Case{"\"\\ud800\"", AT("unexpected end of hex escape", 8)},
+    Case{"\"\\ud800\\n\"", AT("unexpected end of hex escape", 9)},
+    Case{"\"\\ud800", AT("EOF while parsing a string", 7)},
+    Case{"\"\\udc00\"", AT("invalid unicode code point", 7)},
+    Case{"\"\\ud800\\u0041\"", AT("lone leading surrogate in hex escape", 13)},
+    Case{"\"\\ud800\\ud800\"", AT("lone leading surrogate in hex escape", 13)},
+    Case{"\"a\tb\"", kCtl + " at line 1 column 3"}, Case{"\"\x01\"", kCtl + " at line 1 column 2"},
+    Case{"\"a\\n\x1F\"", kCtl + " at line 1 column 5"},
+    Case{"\"" + rep("x", 20) + "\n\"", kCtl + " at line 1 column 22"},
+    Case{"{\"a\\q\":1}", AT("invalid escape", 5)}, Case{"\"abc\"x", AT("trailing characters", 6)}),
+    index_name);
+
+class PreciseValue : public testing::TestWithParam<Case> {};
+TEST_P(PreciseValue, Decoded) {
+    Builder b;
+    std::string error;
+    ASSERT_TRUE(parse_precise(GetParam().input, b, error)) << error;
+    Value v(b.buffer().data());
+    EXPECT_EQ(dump(v), GetParam().expected);
+    EXPECT_EQ(v.encoded_size(), b.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Precise, PreciseValue, testing::Values(
+    Case{"0", "u0"}, Case{"-0", "u0"}, Case{" \t\r\n7\r\n\t ", "u7"}, Case{"-1", "i-1"},
+    Case{"18446744073709551615", "u18446744073709551615"},
+    Case{"18446744073709551616", "d1.8446744073709552e+19"},
+    Case{"-9223372036854775808", "i-9223372036854775808"},
+    Case{"-9223372036854775809", "d-9.2233720368547758e+18"},
+    Case{"123456789012345678901234567890", "d1.2345678901234568e+29"},
+    Case{"1" + std::string(299, '0'), "d1.0000000000000001e+299"},
+    Case{"1.5", "d1.5"}, Case{"-0.0", "d-0"}, Case{"-0e7", "d-0"}, Case{"1E2", "d100"},
+    Case{"2.5e+3", "d2500"}, Case{"1e-2", "d0.01"}, Case{"0.1", "d0.10000000000000001"},
+    Case{"1e-400", "d0"}, Case{"-1e-400", "d-0"}, Case{"0e99999999999999999999", "d0"},
+    Case{"1000000e-330", "d0"},
+    Case{"1.7976931348623157e308", "d1.7976931348623157e+308"},
+    Case{"2.4703282292062328e-324", "d4.9406564584124654e-324"},
+    Case{"9007199254740993.0", "d9007199254740992"},
+    Case{"9007199254740993.0000000000000000000000001", "d9007199254740994"},
+    Case{"0." + std::string(400, '0') + "1", "d0"}, Case{"-0." + std::string(400, '0') + "1", "d-0"},
+    Case{"0." + std::string(300, '0') + "1", "d1.0000000000000001e-301"},
+    Case{"1" + std::string(400, '0') + "e-399", "d10"},
+    Case{"true", "true"}, Case{"false", "false"}, Case{"null", "null"},
+    Case{"\"\"", "\"\""}, Case{"\"a/b\"", "\"a/b\""},
+    Case{"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\"\\x5C/\\x08\\x0C\\x0A\\x0D\\x09\""},
+    Case{"\"\\u00e9\\u20AC\\u0000\"", "\"\\xC3\\xA9\\xE2\\x82\\xAC\\x00\""},
+    Case{"\"\\ud83d\\ude00!\"", "\"\\xF0\\x9F\\x98\\x80!\""},
+    Case{"\"\xC3\xA9\xE2\x82\xAC\"", "\"\\xC3\\xA9\\xE2\\x82\\xAC\""},
+    Case{"\"" + rep("ab", 20) + "\\n" + rep("cd", 20) + "\"", "\"" + rep("ab", 20) + "\\x0A" + rep("cd", 20) + "\""},
+    Case{"[]", "[]"}, Case{"{}", "{}"}, Case{" [ 1 , [ ] , { } , \"x\" ] ", "[u1,[],{},\"x\"]"},
+    Case{"{\"a\":1,\"a\":[true,null],\"\\u0062\":-2.5}", "{a:u1,a:[true,null],b:d-2.5}"},
+    Case{rep("[", 128) + rep("]", 128), rep("[", 128) + rep("]", 128)},
+    Case{rep("{\"k\":", 127) + "[1]" + rep("}", 127), rep("{k:", 127) + "[u1]" + rep("}", 127)}),
+    index_name);
+
+TEST(Precise, RepeatedKeyLastWinsAndBuilderIsCleared) {
+    Builder b;
+    std::string error;
+    ASSERT_TRUE(parse_precise("[1,2,3]", b, error));
+    ASSERT_TRUE(parse_precise(R"({"pt":1,"mc":[],"pt":2})", b, error)) << error;
+    Value v(b.buffer().data());
+    int64_t pt = 0;
+    ASSERT_TRUE(v.find("pt").get_i64(pt));
+    EXPECT_EQ(pt, 2);
+    EXPECT_TRUE(v.find("mc").is_array());
+    EXPECT_FALSE(v.find("x").valid());
+    EXPECT_EQ(v.encoded_size(), b.size());
+}
+
+// ---- differential run against the fast library parser -------------------
+
+// Empty when equal, else a description of the first difference.
+std::string compare(simdjson::dom::element e, Value v) {
+    using T = simdjson::dom::element_type;
+    std::string mine = v.valid() ? dump(v) : "<missing>";
+    switch (e.type()) {
+        case T::NULL_VALUE: return v.is_null() ? "" : "null vs " + mine;
+        case T::BOOL: return v.is_bool() && v.is_true() == bool(e) ? "" : "bool vs " + mine;
+        case T::INT64: {
+            int64_t i = int64_t(e);
+            std::string want = i >= 0 ? "u" + std::to_string(i) : "i" + std::to_string(i);
+            return mine == want ? "" : want + " vs " + mine;
+        }
+        case T::UINT64: {
+            std::string want = "u" + std::to_string(uint64_t(e));
+            return mine == want ? "" : want + " vs " + mine;
+        }
+        case T::DOUBLE: {
+            double a = double(e), b = 0;
+            if (v.kind() == Kind::Double && v.get_double(b) && std::memcmp(&a, &b, 8) == 0) return "";
+            return "double " + std::to_string(a) + " vs " + mine;
+        }
+        case T::STRING: {
+            std::string_view s;
+            return v.get_string(s) && s == std::string_view(e) ? "" : "string vs " + mine;
+        }
+        case T::ARRAY: {
+            if (!v.is_array()) return "array vs " + mine;
+            auto it = v.items().begin(), end = v.items().end();
+            for (simdjson::dom::element c : simdjson::dom::array(e)) {
+                if (it == end) return "array shorter";
+                if (std::string d = compare(c, *it); !d.empty()) return d;
+                ++it;
+            }
+            return it == end ? "" : "array longer";
+        }
+        case T::OBJECT: {
+            if (!v.is_object()) return "object vs " + mine;
+            std::vector<std::pair<std::string_view, Value>> members;
+            v.for_each_member([&](std::string_view k, Value m) { members.emplace_back(k, m); });
+            size_t i = 0;
+            for (simdjson::dom::key_value_pair kv : simdjson::dom::object(e)) {
+                if (i == members.size() || members[i].first != kv.key) return "key " + std::string(kv.key);
+                if (std::string d = compare(kv.value, members[i].second); !d.empty()) return d;
+                ++i;
+            }
+            return i == members.size() ? "" : "object longer";
+        }
+    }
+    return "unknown type";
+}
+
+std::string mutate(std::string s, std::mt19937& rng) {
+    static const char kChars[] = "{}[]\",:-+.0123456789eE \t\\/ubfnrtxa\x01\x1F";
+    static const char* kSnippets[] = {"\\u00e9",  "\\ud83d\\ude00", "\\ud800", "\\udc00", "\\n", "\\x",
+                                      "1e400",    "1e-400",         "-0",      "01",      "1.",  ".5",
+                                      "-9223372036854775809", "18446744073709551616", "9.999e307",
+                                      "123456789012345678901234567890", "0.1e-5", "tru", "null", ",]"};
+    auto pick = [&](size_t n) { return size_t(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
+    if (s.empty()) return s;
+    size_t at = pick(s.size());
+    switch (pick(5)) {
+        case 0: s[at] = kChars[pick(sizeof kChars - 1)]; break;
+        case 1: s.erase(at, 1); break;
+        case 2: s.insert(at, 1, kChars[pick(sizeof kChars - 1)]); break;
+        case 3: s.resize(at); break;
+        default: s.insert(at, kSnippets[pick(std::size(kSnippets))]); break;
+    }
+    return s;
+}
+
+TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
+    const std::string dir = "/work/shared/data/";
+    std::vector<std::string> lines;
+    for (const char* name : {"football-match-odds-1.200806927", "greyhound-place-1.197931751",
+                             "greyhound-win-1.197931750"}) {
+        std::ifstream in(dir + name);
+        std::string line;
+        size_t stride = name[0] == 'f' ? 8 : 1;  // the football file is large
+        for (size_t i = 0; std::getline(in, line); ++i)
+            if (i % stride == 0) lines.push_back(line);
+    }
+    if (lines.empty()) GTEST_SKIP() << "no prices files under " << dir;
+    if (lines.size() > 3000) lines.resize(3000);
+
+    std::mt19937 rng(20240419);
+    simdjson::dom::parser fast;
+    Builder b;
+    std::string error;
+    size_t accepted = 0, rejected = 0, originals = lines.size();
+    for (size_t n = 0; n < originals * 3; ++n) {
+        bool original = n < originals;
+        std::string line = original ? lines[n] : mutate(lines[n % originals], rng);
+        if (!original && n % 7 == 0) line = mutate(line, rng);
+        if (!simdjson::validate_utf8(line)) continue;
+        bool mine = parse_precise(line, b, error);
+        simdjson::dom::element root;
+        auto code = fast.parse(line).get(root);
+        if (original) {
+            ASSERT_TRUE(mine) << error << "\n" << line.substr(0, 200);
+        }
+        if (!code) {
+            ASSERT_TRUE(mine) << error << "\n" << line;
+            ASSERT_EQ(compare(root, Value(b.buffer().data())), "") << line;
+            ++accepted;
+        } else {
+            // The only lines the fast parser may refuse while this one accepts
+            // hold integers beyond 64 bits.
+            if (mine) {
+                ASSERT_EQ(code, simdjson::NUMBER_ERROR) << line;
+            } else {
+                ASSERT_NE(error.find(" at line 1 column "), std::string::npos);
+            }
+            rejected += !mine;
+        }
+    }
+    EXPECT_GT(accepted, originals);
+    EXPECT_GT(rejected, originals / 2);
+}
+
+}  // namespace
