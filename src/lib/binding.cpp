@@ -1,0 +1,79 @@
+#include "binding.hpp"
+
+namespace palisar::py {
+
+namespace {
+PyObject* g_internal_error = nullptr;
+}
+
+PyObject* internal_error_type() {
+    if (!g_internal_error) {
+        g_internal_error = PyErr_NewExceptionWithDoc(
+            "palisar.InternalError",
+            "Raised when an interpreter call that cannot fail in practice did fail.",
+            PyExc_BaseException, nullptr);
+    }
+    return g_internal_error;
+}
+
+PyObject* internal_error() {
+    if (PyErr_Occurred()) PyErr_PrintEx(0);
+    PyObject* type = internal_error_type();
+    if (type) PyErr_SetString(type, "Python API call failed");
+    return nullptr;
+}
+
+int internal_error_status() {
+    internal_error();
+    return -1;
+}
+
+PyObject* conversion_error(PyObject* obj, const char* target) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    if (!name) return internal_error();
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+    Py_DECREF(name);
+    return nullptr;
+}
+
+void reword_argument_error(const char* name) {
+    PyObject* first = PyErr_GetRaisedException();
+    PyObject* cause = PyException_GetCause(first);
+    PyObject* text = PyObject_Str(first);
+    Py_DECREF(first);
+    if (!text) {
+        Py_XDECREF(cause);
+        internal_error();
+        return;
+    }
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", name, text);
+    Py_DECREF(text);
+    if (!message) {
+        Py_XDECREF(cause);
+        internal_error();
+        return;
+    }
+    PyObject* replaced = PyObject_CallOneArg(PyExc_TypeError, message);
+    Py_DECREF(message);
+    if (!replaced) {
+        Py_XDECREF(cause);
+        internal_error();
+        return;
+    }
+    PyException_SetCause(replaced, cause);  // steals `cause`, which may be NULL
+    PyErr_SetRaisedException(replaced);
+}
+
+PyObject* none_getter(PyObject*, void*) { return Py_NewRef(Py_None); }
+PyObject* true_getter(PyObject*, void*) { return Py_NewRef(Py_True); }
+PyObject* empty_list_getter(PyObject*, void*) { return checked(PyList_New(0)); }
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* name = PyType_GetName(type);
+    if (!name) return internal_error();
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+    Py_DECREF(name);
+    return nullptr;
+}
+
+}  // namespace palisar::py

@@ -1,0 +1,299 @@
+// The binding layer: references, access counters, the internal error, and the
+// declaration of Python classes from plain C++ records.
+//
+// A class is a record type R with
+//   static constexpr const char* kName;   // "builtins.<Name>"
+//   static constexpr const char* kDoc;    // class docstring
+//   static inline PyTypeObject* type;     // set once by create_type<R>()
+//   static PyGetSetDef* properties();     // built with prop<&R::field>(...)
+//   static std::vector<PyType_Slot> slots();  // extra special methods (may be empty)
+// Instances are `Instance<R>`: the object header followed by the record, built
+// in place by `make<R>(...)` and destroyed by the shared deallocator.
+// Fields are plain (converted into a fresh object on every read) or held (a
+// `Held` reference, handed out as the same object on every read): the C++ type
+// of the field decides, through the `to_python` overloads.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace palisar::market {
+class SpValue;
+}
+
+namespace palisar::py {
+
+// (price, size) levels as the order-book cache lists them.
+using PairList = std::vector<std::pair<double, double>>;
+
+// An owned strong reference.
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* o) { return Ref(o); }
+    static Ref borrow(PyObject* o) { return Ref(Py_XNewRef(o)); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    PyObject* new_ref() const { return Py_XNewRef(p_); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// A held Python object field: every read returns this same object.
+struct Held {
+    Ref ref;
+};
+// An optional held object: None when empty.
+struct OptionalHeld {
+    Ref ref;
+};
+
+// The exception for interpreter calls that must not fail: derived from
+// BaseException, so that `except Exception` does not swallow it.
+PyObject* internal_error_type();
+// Prints the pending error to standard error, raises the internal error and
+// returns nullptr.
+PyObject* internal_error();
+// `internal_error()` for functions returning an int status.
+int internal_error_status();
+
+// Access counter of instances that refuse overlapping reads and writes.
+struct AccessCounter {
+    // > 0: that many shared accesses; -1: one exclusive access.
+    mutable intptr_t state = 0;
+};
+
+class SharedAccess {
+public:
+    explicit SharedAccess(const AccessCounter& c) : c_(&c) {
+        if (c.state < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            c_ = nullptr;
+        } else {
+            ++c.state;
+        }
+    }
+    ~SharedAccess() {
+        if (c_) --c_->state;
+    }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+    bool ok() const { return c_ != nullptr; }
+
+private:
+    const AccessCounter* c_;
+};
+
+class ExclusiveAccess {
+public:
+    explicit ExclusiveAccess(const AccessCounter& c) : c_(&c) {
+        if (c.state != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            c_ = nullptr;
+        } else {
+            c.state = -1;
+        }
+    }
+    ~ExclusiveAccess() {
+        if (c_) c_->state = 0;
+    }
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+    bool ok() const { return c_ != nullptr; }
+
+private:
+    const AccessCounter* c_;
+};
+
+// Records whose instances carry an access counter derive from this.
+struct AccessChecked {
+    AccessCounter access;
+};
+
+template <class R>
+struct Instance {
+    PyObject_HEAD
+    R record;
+};
+
+template <class R>
+R& record_of(PyObject* self) {
+    return reinterpret_cast<Instance<R>*>(self)->record;
+}
+
+template <class R>
+bool is_instance(PyObject* o) {
+    return Py_TYPE(o) == R::type;
+}
+
+// Allocates an instance of R and builds its record in place from `args`.
+// Returns a new reference, or nullptr with the internal error raised.
+template <class R, class... A>
+PyObject* make(A&&... args) {
+    PyObject* o = R::type->tp_alloc(R::type, 0);
+    if (!o) return internal_error();
+    new (&reinterpret_cast<Instance<R>*>(o)->record) R{std::forward<A>(args)...};
+    return o;
+}
+
+// ---- conversion of field values ------------------------------------------
+
+inline PyObject* checked(PyObject* o) { return o ? o : internal_error(); }
+
+inline PyObject* to_python(int64_t v) { return checked(PyLong_FromLongLong(v)); }
+inline PyObject* to_python(int32_t v) { return checked(PyLong_FromLong(v)); }
+inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
+inline PyObject* to_python(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+inline PyObject* to_python(const std::string& s) {
+    return checked(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+inline PyObject* to_python(const Held& h) { return Py_NewRef(h.ref.get()); }
+inline PyObject* to_python(const OptionalHeld& h) { return Py_NewRef(h.ref ? h.ref.get() : Py_None); }
+// Defined with the classes that need them (a price list builds PriceSize objects).
+PyObject* to_python(const market::SpValue& v);
+PyObject* to_python(const PairList& pairs);
+PyObject* to_python(const std::vector<std::string>& texts);
+template <class T>
+PyObject* to_python(const std::optional<T>& v) {
+    return v ? to_python(*v) : Py_NewRef(Py_None);
+}
+
+// "'<type name>' object cannot be converted to '<target>'"
+PyObject* conversion_error(PyObject* obj, const char* target);
+// Re-words a pending TypeError as "argument '<name>': <message>", keeping its cause.
+void reword_argument_error(const char* name);
+
+// ---- properties ---------------------------------------------------------------
+
+template <class R, auto Member>
+PyObject* field_getter(PyObject* self, void*) {
+    R& rec = record_of<R>(self);
+    if constexpr (std::is_base_of_v<AccessChecked, R>) {
+        SharedAccess access(rec.access);
+        if (!access.ok()) return nullptr;
+        return to_python(rec.*Member);
+    } else {
+        return to_python(rec.*Member);
+    }
+}
+
+// A property computed by `Fn(const R&)`, under shared access where R has it.
+template <class R, auto Fn>
+PyObject* computed_getter(PyObject* self, void*) {
+    R& rec = record_of<R>(self);
+    if constexpr (std::is_base_of_v<AccessChecked, R>) {
+        SharedAccess access(rec.access);
+        if (!access.ok()) return nullptr;
+        return Fn(rec);
+    } else {
+        return Fn(rec);
+    }
+}
+
+PyObject* none_getter(PyObject*, void*);
+PyObject* true_getter(PyObject*, void*);
+PyObject* empty_list_getter(PyObject*, void*);
+
+inline constexpr const char* kNoDoc = "";
+
+template <class R, auto Member>
+constexpr PyGetSetDef prop(const char* name, const char* doc = kNoDoc) {
+    return PyGetSetDef{name, field_getter<R, Member>, nullptr, doc, nullptr};
+}
+template <class R, auto Fn>
+constexpr PyGetSetDef computed(const char* name, const char* doc = kNoDoc) {
+    return PyGetSetDef{name, computed_getter<R, Fn>, nullptr, doc, nullptr};
+}
+constexpr PyGetSetDef constant(const char* name, getter get) {
+    return PyGetSetDef{name, get, nullptr, kNoDoc, nullptr};
+}
+inline constexpr PyGetSetDef kEndOfProperties{nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Setter for an optional signed 32-bit field: None clears it; other values go
+// through `__index__`; deletion is refused. The value is converted before
+// exclusive access to the instance is taken.
+template <class R, auto Member>
+int optional_i32_setter(PyObject* self, PyObject* value, void* closure) {
+    const char* name = static_cast<const char*>(closure);
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    std::optional<int32_t> converted;
+    if (value != Py_None) {
+        PyObject* index = PyNumber_Index(value);
+        if (!index) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) reword_argument_error(name);
+            return -1;
+        }
+        long long v = PyLong_AsLongLong(index);
+        Py_DECREF(index);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        if (v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return -1;
+        }
+        converted = int32_t(v);
+    }
+    R& rec = record_of<R>(self);
+    ExclusiveAccess access(rec.access);
+    if (!access.ok()) return -1;
+    rec.*Member = converted;
+    return 0;
+}
+
+template <class R, auto Member>
+constexpr PyGetSetDef writable_optional_i32(const char* name, const char* doc) {
+    return PyGetSetDef{name, field_getter<R, Member>, optional_i32_setter<R, Member>, doc,
+                       const_cast<char*>(name)};
+}
+
+// ---- types ---------------------------------------------------------------------
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*);
+
+template <class R>
+void dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    record_of<R>(self).~R();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Creates R's heap type once; later calls return the same type.
+template <class R>
+PyTypeObject* create_type() {
+    if (R::type) return R::type;
+    std::vector<PyType_Slot> slots = {
+        {Py_tp_doc, const_cast<char*>(R::kDoc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<R>)},
+        {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+        {Py_tp_getset, R::properties()},
+    };
+    for (const PyType_Slot& s : R::slots()) slots.push_back(s);
+    slots.push_back({0, nullptr});
+    PyType_Spec spec{R::kName, int(sizeof(Instance<R>)), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    R::type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return R::type;
+}
+
+}  // namespace palisar::py

@@ -1,0 +1,98 @@
+// Module initialisation: one module object per process, the function and the
+// eight classes added in a fixed order, each name also appended to __all__.
+#include "lib/binding.hpp"
+#include "lib/iterator.hpp"
+#include "lib/snapshot.hpp"
+#include "market/slot.hpp"
+#include "market/py_classes.hpp"
+
+namespace {
+
+using namespace palisar::py;
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "palisar",
+    "",
+    0,
+    nullptr,  // the function is attached during initialisation, like the classes
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyMethodDef g_iter_prices_file_def = {
+    "iter_prices_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&iter_prices_file)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "iter_prices_file(path)\n--\n\n",
+};
+
+PyObject* g_module = nullptr;
+int64_t g_interpreter_id = -1;
+
+// Appends `name` to __all__ (creating it first if needed), then sets the attribute.
+bool add(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    bool ok = text && PyList_Append(all, text) == 0;
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    return ok && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+template <class R>
+bool add_class(PyObject* module) {
+    PyTypeObject* type = create_type<R>();
+    if (!type) return false;
+    const char* bare = R::kName + sizeof("builtins.") - 1;
+    return add(module, bare, reinterpret_cast<PyObject*>(type));
+}
+
+void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
+
+PyObject* create_module() {
+    palisar::market::object_release_hook = &release_object;
+    if (!init_datetime()) return nullptr;
+    PyObject* module = PyModule_Create(&g_module_def);
+    if (!module) return nullptr;
+    PyObject* name = PyModule_GetNameObject(module);
+    PyObject* func = name ? PyCMethod_New(&g_iter_prices_file_def, module, name, nullptr) : nullptr;
+    Py_XDECREF(name);
+    bool ok = func && add(module, "iter_prices_file", func);
+    Py_XDECREF(func);
+    ok = ok && add_class<PricesIterator>(module) && add_class<MarketBook>(module) &&
+         add_class<Runner>(module) && add_class<ExchangePrices>(module) &&
+         add_class<StartingPrices>(module) && add_class<PriceSize>(module) &&
+         add_class<MarketDefinition>(module) && add_class<MarketDefinitionRunner>(module);
+    if (!ok) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_palisar() {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    int64_t id = PyInterpreterState_GetID(interp);
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = id;
+    } else if (g_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "palisar does not support sub-interpreters: it can only be imported "
+                        "once per process, in one interpreter");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    g_module = create_module();
+    return Py_XNewRef(g_module);
+}

@@ -1,0 +1,215 @@
+#include "lib/snapshot.hpp"
+
+#include <datetime.h>
+
+#include <cmath>
+
+#include "market/py_classes.hpp"
+
+namespace palisar::py {
+
+namespace {
+
+PyObject* g_strptime_name = nullptr;
+PyObject* g_format_fraction = nullptr;
+PyObject* g_format_seconds = nullptr;
+PyObject* g_fromtimestamp_name = nullptr;
+PyObject* g_utc = nullptr;
+
+// Days since 1970-01-01 to a proleptic Gregorian civil date.
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = unsigned(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    y = int64_t(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    if (m <= 2) ++y;
+}
+
+// The interpreter's own path, for values outside the datetime range: it raises
+// the same exception that utcfromtimestamp would.
+PyObject* datetime_out_of_range(double seconds) {
+    PyObject* ts = PyFloat_FromDouble(seconds);
+    if (!ts) return internal_error();
+    PyObject* args[] = {reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), ts, g_utc};
+    PyObject* r = PyObject_VectorcallMethod(g_fromtimestamp_name, args,
+                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(ts);
+    if (r) {
+        // Cannot happen for a value outside the range; keep the result honest anyway.
+        Py_DECREF(r);
+        PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
+    }
+    return nullptr;
+}
+
+PyObject* strptime(PyObject* text, PyObject* format) {
+    PyObject* args[] = {reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), text, format};
+    return PyObject_VectorcallMethod(g_strptime_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+}  // namespace
+
+bool init_datetime() {
+    if (g_utc) return true;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) return false;
+    g_strptime_name = PyUnicode_InternFromString("strptime");
+    g_fromtimestamp_name = PyUnicode_InternFromString("fromtimestamp");
+    g_format_fraction = PyUnicode_FromString("%Y-%m-%dT%H:%M:%S.%fZ");
+    g_format_seconds = PyUnicode_FromString("%Y-%m-%dT%H:%M:%SZ");
+    if (!g_strptime_name || !g_fromtimestamp_name || !g_format_fraction || !g_format_seconds)
+        return false;
+    g_utc = Py_NewRef(PyDateTimeAPI->TimeZone_UTC);
+    return true;
+}
+
+PyObject* utc_datetime_from_ms(int64_t ms) {
+    // The interpreter splits the float seconds into whole seconds and
+    // microseconds rounded half to even, then breaks the seconds down in UTC.
+    double seconds = double(ms) / 1000.0;
+    double whole;
+    double fraction = std::modf(seconds, &whole);
+    fraction = std::nearbyint(fraction * 1e6);
+    if (fraction >= 1e6) {
+        fraction -= 1e6;
+        whole += 1.0;
+    } else if (fraction < 0) {
+        fraction += 1e6;
+        whole -= 1.0;
+    }
+    // Years 1 to 9999 only; everything else takes the interpreter's path.
+    constexpr double kMin = -62135596800.0, kEnd = 253402300800.0;
+    if (!(whole >= kMin && whole < kEnd)) return datetime_out_of_range(seconds);
+    int64_t secs = int64_t(whole);
+    int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
+    int64_t in_day = secs - days * 86400;
+    int64_t year;
+    unsigned month, day;
+    civil_from_days(days, year, month, day);
+    PyObject* dt = PyDateTimeAPI->DateTime_FromDateAndTime(
+        int(year), int(month), int(day), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60),
+        int(fraction), Py_None, PyDateTimeAPI->DateTimeType);
+    return checked(dt);
+}
+
+PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
+    if (!text) return Py_NewRef(Py_None);
+    PyObject* s = to_python(*text);
+    if (!s) return nullptr;
+    PyObject* dt = strptime(s, g_format_fraction);
+    if (!dt) {
+        PyErr_Clear();
+        dt = strptime(s, g_format_seconds);
+    }
+    Py_DECREF(s);
+    return dt;
+}
+
+namespace {
+
+// The cached list of a ladder, rebuilt when the ladder changed since.
+PyObject* price_list(market::ObjectSlot& slot, const market::PriceLadder& ladder, PairList& scratch) {
+    if (!slot.fresh(ladder.change_count())) {
+        ladder.to_price_sizes(scratch);
+        PyObject* list = create_price_list(scratch);
+        if (!list) return nullptr;
+        slot.replace(list, ladder.change_count());
+    }
+    return Py_NewRef(static_cast<PyObject*>(slot.object));
+}
+
+PyObject* build_runner(market::RunnerCache& rc, PairList& scratch) {
+    Ref back = Ref::steal(price_list(rc.cached_back_list, rc.available_to_back, scratch));
+    if (!back) return nullptr;
+    Ref lay = Ref::steal(price_list(rc.cached_lay_list, rc.available_to_lay, scratch));
+    if (!lay) return nullptr;
+    Ref traded = Ref::steal(price_list(rc.cached_traded_list, rc.traded_volume, scratch));
+    if (!traded) return nullptr;
+    Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
+                                             Held{std::move(lay)}, Held{std::move(traded)}));
+    if (!ex) return nullptr;
+    Ref status = Ref::steal(to_python(rc.status));
+    if (!status) return nullptr;
+    StartingPriceBlock sp{rc.near_price, rc.far_price, rc.actual_sp,
+                          rc.back_stake_taken.to_price_sizes(),
+                          rc.lay_liability_taken.to_price_sizes()};
+    return make<Runner>(rc.selection_id, rc.handicap, Held{std::move(status)}, rc.adjustment_factor,
+                        rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(ex)},
+                        std::move(sp));
+}
+
+PyObject* build_definition(const market::MarketCache& c) {
+    const auto& records = c.definition_runners;
+    Ref runners = Ref::steal(PyList_New(Py_ssize_t(records.size())));
+    if (!runners) return internal_error();
+    for (size_t i = 0; i < records.size(); ++i) {
+        const market::MarketDefinitionRunner& r = records[i];
+        PyObject* o = make<MarketDefinitionRunner>(r.selection_id, r.sort_priority, r.status, r.handicap,
+                                                   r.adjustment_factor, r.removal_date, r.name, r.bsp);
+        if (!o) return nullptr;
+        PyList_SET_ITEM(runners.get(), Py_ssize_t(i), o);
+    }
+    Ref market_time = Ref::steal(parse_datetime_or_none(c.market_time));
+    if (!market_time) return nullptr;
+    Ref open_date = Ref::steal(parse_datetime_or_none(c.open_date));
+    if (!open_date) return nullptr;
+    Ref suspend_time = Ref::steal(parse_datetime_or_none(c.suspend_time));
+    if (!suspend_time) return nullptr;
+    Ref settled_time = Ref::steal(parse_datetime_or_none(c.settled_time));
+    if (!settled_time) return nullptr;
+    auto held_or_none = [](Ref r) {
+        if (r.get() == Py_None) return OptionalHeld{};
+        return OptionalHeld{std::move(r)};
+    };
+    return make<MarketDefinition>(
+        c.event_id, c.event_type_id, c.event_name, c.market_type, c.country_code, c.venue,
+        c.race_type, c.name, c.timezone, c.betting_type, c.regulators, Held{std::move(runners)},
+        held_or_none(std::move(market_time)), held_or_none(std::move(open_date)),
+        held_or_none(std::move(suspend_time)), held_or_none(std::move(settled_time)), c.market_time,
+        c.open_date, c.suspend_time, c.bsp_market, c.persistence_enabled, c.each_way_divisor,
+        c.turn_in_play_enabled, c.discount_allowed, c.market_base_rate, c.bet_delay,
+        c.number_of_winners, c.number_of_active_runners, c.bsp_reconciled, c.complete,
+        c.cross_matching, c.in_play, c.runners_voidable, c.status, c.version);
+}
+
+}  // namespace
+
+PyObject* to_market_book(market::MarketCache& cache) {
+    thread_local PairList scratch;
+    const std::vector<market::RunnerCache*>& order = cache.runners.runners_in_order();
+    Ref runners = Ref::steal(PyList_New(Py_ssize_t(order.size())));
+    if (!runners) return internal_error();
+    for (size_t i = 0; i < order.size(); ++i) {
+        market::RunnerCache& rc = *order[i];
+        if (!rc.cached_runner.fresh(rc.change_count)) {
+            PyObject* runner = build_runner(rc, scratch);
+            if (!runner) return nullptr;
+            rc.cached_runner.replace(runner, rc.change_count);
+        }
+        PyList_SET_ITEM(runners.get(), Py_ssize_t(i),
+                        Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object)));
+    }
+    if (cache.cached_definition.stamp != cache.definition_count) {
+        PyObject* definition = build_definition(cache);
+        if (!definition) return nullptr;
+        cache.cached_definition.replace(definition, cache.definition_count);
+    }
+    OptionalHeld definition{Ref::borrow(static_cast<PyObject*>(cache.cached_definition.object))};
+    Ref publish_time = Ref::steal(utc_datetime_from_ms(cache.publish_time_epoch));
+    if (!publish_time) return nullptr;
+    return make<MarketBook>(AccessChecked{}, cache.market_id, Held{std::move(publish_time)},
+                            cache.publish_time_epoch, cache.status, cache.bet_delay,
+                            cache.bsp_reconciled, cache.complete, cache.cross_matching,
+                            cache.in_play, cache.number_of_active_runners, cache.number_of_runners,
+                            cache.number_of_winners, cache.runners_voidable, cache.total_matched,
+                            cache.version, cache.last_match_time, std::move(definition),
+                            Held{std::move(runners)}, std::optional<int32_t>{});
+}
+
+}  // namespace palisar::py

@@ -1,0 +1,280 @@
+#include "market/py_classes.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace palisar::py {
+
+// ---- conversions shared by the classes -----------------------------------------
+
+PyObject* to_python(const market::SpValue& v) {
+    if (v.is_number()) return to_python(v.number());
+    if (v.is_text()) return to_python(v.text());
+    return Py_NewRef(Py_None);
+}
+
+PyObject* create_price_list(const PairList& pairs) {
+    PyObject* list = PyList_New(Py_ssize_t(pairs.size()));
+    if (!list) return internal_error();
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject* ps = make<PriceSize>(pairs[i].first, pairs[i].second);
+        if (!ps) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), ps);
+    }
+    return list;
+}
+
+PyObject* to_python(const PairList& pairs) { return create_price_list(pairs); }
+
+PyObject* to_python(const std::vector<std::string>& texts) {
+    PyObject* list = PyList_New(Py_ssize_t(texts.size()));
+    if (!list) return internal_error();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        PyObject* s = to_python(texts[i]);
+        if (!s) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), s);
+    }
+    return list;
+}
+
+// ---- PriceSize -------------------------------------------------------------------
+
+namespace {
+
+// Shortest digits that read back to the same double, never with an exponent.
+void append_number(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-inf" : "inf";
+        return;
+    }
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    out.append(buf, res.ptr);
+}
+
+PyObject* price_size_repr(PyObject* self) {
+    const PriceSize& ps = record_of<PriceSize>(self);
+    std::string text = "PriceSize(price=";
+    append_number(text, ps.price);
+    text += ", size=";
+    append_number(text, ps.size);
+    text += ")";
+    return to_python(text);
+}
+
+PyObject* price_size_subscript(PyObject* self, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        conversion_error(key, "PyString");
+        reword_argument_error("key");
+        return nullptr;
+    }
+    const PriceSize& ps = record_of<PriceSize>(self);
+    if (PyUnicode_CompareWithASCIIString(key, "size") == 0) return to_python(ps.size);
+    if (PyUnicode_CompareWithASCIIString(key, "price") == 0) return to_python(ps.price);
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+}
+
+// Sequence access (iter(), list(), `in`) goes through the same lookup.
+PyObject* price_size_item(PyObject* self, Py_ssize_t index) {
+    PyObject* key = PyLong_FromSsize_t(index);
+    if (!key) return internal_error();
+    PyObject* result = price_size_subscript(self, key);
+    Py_DECREF(key);
+    return result;
+}
+
+}  // namespace
+
+PyGetSetDef* PriceSize::properties() {
+    static PyGetSetDef defs[] = {
+        prop<PriceSize, &PriceSize::price>("price"),
+        prop<PriceSize, &PriceSize::size>("size"),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+std::vector<PyType_Slot> PriceSize::slots() {
+    return {
+        {Py_tp_repr, reinterpret_cast<void*>(&price_size_repr)},
+        {Py_mp_subscript, reinterpret_cast<void*>(&price_size_subscript)},
+        {Py_sq_item, reinterpret_cast<void*>(&price_size_item)},
+    };
+}
+
+// ---- ExchangePrices, StartingPrices, Runner -----------------------------------------
+
+PyGetSetDef* ExchangePrices::properties() {
+    static PyGetSetDef defs[] = {
+        prop<ExchangePrices, &ExchangePrices::available_to_back>("available_to_back"),
+        prop<ExchangePrices, &ExchangePrices::available_to_lay>("available_to_lay"),
+        prop<ExchangePrices, &ExchangePrices::traded_volume>("traded_volume"),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+PyGetSetDef* StartingPrices::properties() {
+    static PyGetSetDef defs[] = {
+        prop<StartingPrices, &StartingPrices::near_price>("near_price"),
+        prop<StartingPrices, &StartingPrices::far_price>("far_price"),
+        prop<StartingPrices, &StartingPrices::actual_sp>("actual_sp"),
+        prop<StartingPrices, &StartingPrices::back_stake_taken>("back_stake_taken"),
+        prop<StartingPrices, &StartingPrices::lay_liability_taken>("lay_liability_taken"),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+namespace {
+// Every read of `sp` builds a detached copy.
+PyObject* runner_sp(const Runner& r) { return make<StartingPrices>(r.sp); }
+}  // namespace
+
+PyGetSetDef* Runner::properties() {
+    static PyGetSetDef defs[] = {
+        prop<Runner, &Runner::selection_id>("selection_id"),
+        prop<Runner, &Runner::handicap>("handicap"),
+        prop<Runner, &Runner::adjustment_factor>("adjustment_factor"),
+        prop<Runner, &Runner::last_price_traded>("last_price_traded"),
+        prop<Runner, &Runner::total_matched>("total_matched"),
+        prop<Runner, &Runner::status>("status"),
+        prop<Runner, &Runner::removal_date>("removal_date"),
+        prop<Runner, &Runner::ex>("ex"),
+        computed<Runner, runner_sp>("sp"),
+        constant("orders", empty_list_getter),
+        constant("matches", empty_list_getter),
+        constant("matches_by_strategy", none_getter),
+        constant("bet_delay_models", none_getter),
+        constant("suspend_reason", none_getter),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+// ---- market definition -------------------------------------------------------------
+
+PyGetSetDef* MarketDefinitionRunner::properties() {
+    using R = MarketDefinitionRunner;
+    static PyGetSetDef defs[] = {
+        prop<R, &R::selection_id>("selection_id"),
+        prop<R, &R::sort_priority>("sort_priority"),
+        prop<R, &R::status>("status"),
+        prop<R, &R::handicap>("handicap"),
+        prop<R, &R::adjustment_factor>("adjustment_factor"),
+        prop<R, &R::removal_date>("removal_date"),
+        prop<R, &R::name>("name"),
+        prop<R, &R::bsp>("bsp"),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+PyGetSetDef* MarketDefinition::properties() {
+    using R = MarketDefinition;
+    static PyGetSetDef defs[] = {
+        prop<R, &R::event_id>("event_id"),
+        prop<R, &R::event_type_id>("event_type_id"),
+        prop<R, &R::event_name>("event_name"),
+        prop<R, &R::market_type>("market_type"),
+        prop<R, &R::country_code>("country_code"),
+        prop<R, &R::venue>("venue"),
+        prop<R, &R::race_type>("race_type"),
+        prop<R, &R::name>("name"),
+        prop<R, &R::timezone>("timezone"),
+        prop<R, &R::betting_type>("betting_type"),
+        prop<R, &R::regulators>("regulators"),
+        prop<R, &R::runners>("runners"),
+        prop<R, &R::market_time>("market_time"),
+        prop<R, &R::open_date>("open_date"),
+        prop<R, &R::suspend_time>("suspend_time"),
+        prop<R, &R::settled_time>("settled_time"),
+        prop<R, &R::bsp_market>("bsp_market"),
+        prop<R, &R::persistence_enabled>("persistence_enabled"),
+        prop<R, &R::each_way_divisor>("each_way_divisor"),
+        prop<R, &R::turn_in_play_enabled>("turn_in_play_enabled"),
+        prop<R, &R::discount_allowed>("discount_allowed"),
+        prop<R, &R::market_base_rate>("market_base_rate"),
+        prop<R, &R::bet_delay>("bet_delay"),
+        prop<R, &R::number_of_winners>("number_of_winners"),
+        prop<R, &R::number_of_active_runners>("number_of_active_runners"),
+        prop<R, &R::bsp_reconciled>("bsp_reconciled"),
+        prop<R, &R::complete>("complete"),
+        prop<R, &R::cross_matching>("cross_matching"),
+        prop<R, &R::in_play>("in_play"),
+        prop<R, &R::runners_voidable>("runners_voidable"),
+        prop<R, &R::status>("status"),
+        prop<R, &R::version>("version"),
+        constant("bet_delay_models", none_getter),
+        constant("key_line_definitions", none_getter),
+        constant("line_interval", none_getter),
+        constant("line_max_unit", none_getter),
+        constant("line_min_unit", none_getter),
+        constant("price_ladder_definition", none_getter),
+        constant("suspend_reason", none_getter),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+// ---- MarketBook ----------------------------------------------------------------------
+
+PyGetSetDef* MarketBook::properties() {
+    using R = MarketBook;
+    static PyGetSetDef defs[] = {
+        prop<R, &R::market_id>("market_id"),
+        prop<R, &R::publish_time>("publish_time"),
+        prop<R, &R::publish_time_epoch>(
+            "publish_time_epoch", "publish_time in epoch milliseconds (int, for strovane compatibility)"),
+        prop<R, &R::status>("status"),
+        prop<R, &R::bet_delay>("bet_delay"),
+        prop<R, &R::bsp_reconciled>("bsp_reconciled"),
+        prop<R, &R::complete>("complete"),
+        prop<R, &R::cross_matching>("cross_matching"),
+        prop<R, &R::inplay>("inplay"),
+        prop<R, &R::number_of_active_runners>("number_of_active_runners"),
+        prop<R, &R::number_of_runners>("number_of_runners"),
+        prop<R, &R::number_of_winners>("number_of_winners"),
+        prop<R, &R::runners_voidable>("runners_voidable"),
+        prop<R, &R::total_matched>("total_matched"),
+        prop<R, &R::version>("version"),
+        prop<R, &R::last_match_time>("last_match_time"),
+        prop<R, &R::market_definition>("market_definition"),
+        prop<R, &R::runners>("runners"),
+        writable_optional_i32<R, &R::streaming_unique_id>(
+            "streaming_unique_id", "Streaming unique ID (set by stream for strovane compatibility)"),
+        constant("streaming_snap", true_getter),
+        constant("streaming_update", none_getter),
+        constant("bet_delay_models", none_getter),
+        constant("elapsed_time", none_getter),
+        constant("is_market_data_delayed", none_getter),
+        constant("key_line_description", none_getter),
+        constant("price_ladder_definition", none_getter),
+        constant("total_available", none_getter),
+        constant("suspend_reason", none_getter),
+        kEndOfProperties,
+    };
+    return defs;
+}
+
+std::vector<PyType_Slot> MarketBook::slots() {
+    static PyMethodDef methods[] = {
+        {"to_dict", market_book_to_dict, METH_NOARGS,
+         "to_dict($self)\n--\n\nConvert to a dict matching quorlane lightweight format (for testing)"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return {{Py_tp_methods, methods}};
+}
+
+}  // namespace palisar::py

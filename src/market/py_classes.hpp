@@ -1,0 +1,167 @@
+// The Python classes of a snapshot: records declared through the binding layer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/binding.hpp"
+#include "market/runner.hpp"
+
+namespace palisar::py {
+
+struct PriceSize {
+    static constexpr const char* kName = "builtins.PriceSize";
+    static constexpr const char* kDoc = "A price/size pair in the order book";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots();
+
+    double price;
+    double size;
+};
+
+struct ExchangePrices : AccessChecked {
+    static constexpr const char* kName = "builtins.ExchangePrices";
+    static constexpr const char* kDoc = "Exchange prices for a runner (back/lay/traded)";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+
+    Held available_to_back;
+    Held available_to_lay;
+    Held traded_volume;
+};
+
+// The starting-price figures of a runner, as a runner stores them and as a
+// StartingPrices object shows them.
+struct StartingPriceBlock {
+    market::SpValue near_price;
+    market::SpValue far_price;
+    market::SpValue actual_sp;
+    PairList back_stake_taken;     // lowest price first
+    PairList lay_liability_taken;  // highest price first
+};
+
+struct StartingPrices : StartingPriceBlock {
+    static constexpr const char* kName = "builtins.StartingPrices";
+    static constexpr const char* kDoc = "Starting prices for a runner";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+};
+
+struct Runner {
+    static constexpr const char* kName = "builtins.Runner";
+    static constexpr const char* kDoc = "A runner in the market";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+
+    int64_t selection_id;
+    double handicap;
+    Held status;
+    std::optional<double> adjustment_factor;
+    std::optional<double> last_price_traded;
+    double total_matched;
+    std::optional<std::string> removal_date;
+    Held ex;
+    StartingPriceBlock sp;
+};
+
+struct MarketDefinitionRunner {
+    static constexpr const char* kName = "builtins.MarketDefinitionRunner";
+    static constexpr const char* kDoc = "A runner in a market definition";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+
+    int64_t selection_id;
+    int32_t sort_priority;
+    std::string status;
+    double handicap;
+    std::optional<double> adjustment_factor;
+    std::optional<std::string> removal_date;
+    std::optional<std::string> name;
+    std::optional<double> bsp;
+};
+
+struct MarketDefinition {
+    static constexpr const char* kName = "builtins.MarketDefinition";
+    static constexpr const char* kDoc = "Market definition - metadata about the market";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+
+    std::optional<std::string> event_id;
+    std::optional<std::string> event_type_id;
+    std::optional<std::string> event_name;
+    std::optional<std::string> market_type;
+    std::optional<std::string> country_code;
+    std::optional<std::string> venue;
+    std::optional<std::string> race_type;
+    std::optional<std::string> name;
+    std::optional<std::string> timezone;
+    std::optional<std::string> betting_type;
+    std::vector<std::string> regulators;
+    Held runners;
+    OptionalHeld market_time;
+    OptionalHeld open_date;
+    OptionalHeld suspend_time;
+    OptionalHeld settled_time;
+    std::optional<std::string> market_time_text;
+    std::optional<std::string> open_date_text;
+    std::optional<std::string> suspend_time_text;
+    bool bsp_market;
+    bool persistence_enabled;
+    std::optional<double> each_way_divisor;
+    bool turn_in_play_enabled;
+    bool discount_allowed;
+    double market_base_rate;
+    int32_t bet_delay;
+    int32_t number_of_winners;
+    int32_t number_of_active_runners;
+    bool bsp_reconciled;
+    bool complete;
+    bool cross_matching;
+    bool in_play;
+    bool runners_voidable;
+    std::string status;
+    int64_t version;
+};
+
+struct MarketBook : AccessChecked {
+    static constexpr const char* kName = "builtins.MarketBook";
+    static constexpr const char* kDoc = "A market book snapshot";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots();
+
+    std::string market_id;
+    Held publish_time;
+    int64_t publish_time_epoch;
+    std::string status;
+    int32_t bet_delay;
+    bool bsp_reconciled;
+    bool complete;
+    bool cross_matching;
+    bool inplay;
+    int32_t number_of_active_runners;
+    int32_t number_of_runners;
+    int32_t number_of_winners;
+    bool runners_voidable;
+    double total_matched;
+    int64_t version;
+    std::optional<int64_t> last_match_time;
+    OptionalHeld market_definition;
+    Held runners;
+    std::optional<int32_t> streaming_unique_id;
+};
+
+// A new list holding one new PriceSize per pair, in the given order.
+PyObject* create_price_list(const PairList& pairs);
+
+// MarketBook.to_dict
+PyObject* market_book_to_dict(PyObject* self, PyObject*);
+
+}  // namespace palisar::py

@@ -1,0 +1,185 @@
+#include "decode.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#include <unistd.h>
+
+namespace palisar::parse {
+
+std::string os_error_text(int err) {
+    char buf[256];
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+bool has_gzip_extension(std::string_view path) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name == "..") return false;
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return false;
+    std::string_view ext = name.substr(dot + 1);
+    return ext == "gz" || ext == "gzip";
+}
+
+namespace {
+
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(int fd) : fd_(fd) {}
+    ~FileSource() override { ::close(fd_); }
+    size_t read(uint8_t* dst, size_t cap) override {
+        for (;;) {
+            ssize_t n = ::read(fd_, dst, cap);
+            if (n >= 0) return size_t(n);
+            if (errno != EINTR) throw ReadError(os_error_text(errno));
+        }
+    }
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void truncated() { throw ReadError("unexpected end of file"); }
+[[noreturn]] void bad_header() { throw ReadError("invalid gzip header"); }
+
+// Inflates every gzip member of the underlying bytes, one after another.
+class GzipSource final : public ByteSource {
+public:
+    explicit GzipSource(std::unique_ptr<ByteSource> raw)
+        : raw_(std::move(raw)), in_(std::make_unique_for_overwrite<uint8_t[]>(kInput)),
+          state_(std::make_unique<inflate_state>()) {
+        pos_ = end_ = in_.get();
+        isal_inflate_init(state_.get());
+    }
+
+    size_t read(uint8_t* dst, size_t cap) override {
+        for (;;) {
+            switch (phase_) {
+                case Phase::Done: return 0;
+                case Phase::Header:
+                    read_header();
+                    break;
+                case Phase::Body: {
+                    size_t n = inflate_some(dst, cap);
+                    if (n) return n;
+                    break;
+                }
+            }
+        }
+    }
+
+private:
+    enum class Phase { Header, Body, Done };
+    static constexpr size_t kInput = 256 * 1024;
+
+    bool refill() {
+        if (eof_) return false;
+        size_t keep = size_t(end_ - pos_);
+        std::memmove(in_.get(), pos_, keep);
+        pos_ = in_.get();
+        end_ = pos_ + keep;
+        size_t n = raw_->read(end_, kInput - keep);
+        if (n == 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ += n;
+        return true;
+    }
+    uint8_t header_byte() {
+        if (pos_ == end_ && !refill()) truncated();
+        uint8_t b = *pos_++;
+        header_crc_ = crc32_gzip_refl(header_crc_, &b, 1);
+        return b;
+    }
+    void skip_zero_terminated() {
+        while (header_byte() != 0) {
+        }
+    }
+
+    void read_header() {
+        header_crc_ = 0;
+        if (header_byte() != 0x1f || header_byte() != 0x8b) bad_header();
+        if (header_byte() != 8) throw ReadError("unsupported gzip compression method");
+        uint8_t flags = header_byte();
+        if (flags & 0xE0) throw ReadError("invalid gzip header flags");
+        for (int i = 0; i < 6; ++i) header_byte();  // mtime, extra flags, os
+        if (flags & 0x04) {
+            unsigned len = header_byte();
+            len |= unsigned(header_byte()) << 8;
+            while (len--) header_byte();
+        }
+        if (flags & 0x08) skip_zero_terminated();
+        if (flags & 0x10) skip_zero_terminated();
+        if (flags & 0x02) {
+            uint32_t expected = header_crc_ & 0xFFFF;
+            unsigned got = header_byte();
+            got |= unsigned(header_byte()) << 8;
+            if (got != expected) throw ReadError("corrupt gzip header checksum");
+        }
+        isal_inflate_reset(state_.get());
+        state_->crc_flag = ISAL_GZIP_NO_HDR_VER;
+        phase_ = Phase::Body;
+    }
+
+    size_t inflate_some(uint8_t* dst, size_t cap) {
+        inflate_state* s = state_.get();
+        if (pos_ == end_ && !refill()) truncated();
+        s->next_in = pos_;
+        s->avail_in = uint32_t(end_ - pos_);
+        s->next_out = dst;
+        s->avail_out = uint32_t(cap > UINT32_MAX ? UINT32_MAX : cap);
+        int rc = isal_inflate(s);
+        pos_ = s->next_in;
+        size_t produced = size_t(s->next_out - dst);
+        if (rc == ISAL_INCORRECT_CHECKSUM)
+            throw ReadError("corrupt gzip stream does not have a matching checksum");
+        if (rc < 0) throw ReadError("corrupt deflate stream");
+        if (s->block_state == ISAL_BLOCK_FINISH) {
+            // The member is complete. Another one follows only if the next bytes
+            // are a gzip magic number; anything else after it is ignored.
+            if (end_ - pos_ < 2) refill();
+            if (end_ - pos_ >= 2 && pos_[0] == 0x1f && pos_[1] == 0x8b) {
+                phase_ = Phase::Header;
+            } else {
+                phase_ = Phase::Done;
+            }
+        }
+        return produced;
+    }
+
+    std::unique_ptr<ByteSource> raw_;
+    std::unique_ptr<uint8_t[]> in_;
+    std::unique_ptr<inflate_state> state_;
+    uint8_t* pos_;
+    uint8_t* end_;
+    bool eof_ = false;
+    uint32_t header_crc_ = 0;
+    Phase phase_ = Phase::Header;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
+    return std::make_unique<GzipSource>(std::move(raw));
+}
+
+std::unique_ptr<ByteSource> open_source(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throw ReadError("file name contained an unexpected NUL byte");
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw ReadError(os_error_text(errno));
+    std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
+    if (has_gzip_extension(path)) return gzip_over(std::move(file));
+    return file;
+}
+
+}  // namespace palisar::parse

@@ -1,0 +1,145 @@
+#include "reader.hpp"
+
+#include <cstring>
+#include <memory>
+#include <simdjson.h>
+
+#include "json.hpp"
+
+namespace palisar::parse {
+
+namespace {
+
+// Decodes one UTF-8 sequence of an already validated line.
+char32_t next_code_point(const unsigned char*& p) {
+    unsigned char c = *p++;
+    if (c < 0x80) return c;
+    if (c < 0xE0) return char32_t((c & 0x1F) << 6 | (*p++ & 0x3F));
+    if (c < 0xF0) {
+        char32_t v = char32_t((c & 0x0F) << 12 | (p[0] & 0x3F) << 6 | (p[1] & 0x3F));
+        p += 2;
+        return v;
+    }
+    char32_t v = char32_t((c & 0x07) << 18 | (p[0] & 0x3F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F));
+    p += 3;
+    return v;
+}
+
+bool is_white_space(char32_t c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    if (c < 0x85) return false;
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+class MessageCollector {
+public:
+    explicit MessageCollector(PricesData& out) : out_(out) {}
+
+    void line(const char* data, size_t len) {
+        if (!simdjson::validate_utf8(data, len)) throw ReadError("stream did not contain valid UTF-8");
+        std::string_view text(data, len);
+        if (!text.empty() && text.back() == '\n') {
+            text.remove_suffix(1);
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        }
+        if (text.empty() || (text.front() != '{' && is_blank_line(text))) return;
+        if (!parser_.parse(text, tree_, error_)) throw ReadError(error_);
+        keep(json::Value(tree_.buffer().data()));
+    }
+
+private:
+    void keep(json::Value top) {
+        if (!top.is_object() || top.elements().empty()) return;
+        int64_t pt = 0;
+        top.find("pt").get_i64(pt);
+        json::Value mc = top.find("mc");
+        const uint8_t* stored;
+        if (mc.is_array()) {
+            if (pt < 1) return;
+            stored = out_.arena.store(mc.data(), mc.encoded_size());
+        } else if (top.find("marketDefinition") || top.find("rc")) {
+            if (pt < 1) return;
+            stored = wrap_in_array(top);
+        } else {
+            return;
+        }
+        out_.messages.push_back(ParsedMessage{json::Value(stored), pt});
+    }
+
+    // A bare market change becomes the single element of its message's list.
+    const uint8_t* wrap_in_array(json::Value item) {
+        wrap_.clear();
+        wrap_.begin_array();
+        auto& buf = wrap_.buffer();
+        buf.insert(buf.end(), item.data(), item.end());
+        wrap_.end_container();
+        return out_.arena.store(buf.data(), buf.size());
+    }
+
+    PricesData& out_;
+    json::LineParser parser_;
+    json::Builder tree_;
+    json::Builder wrap_;
+    std::string error_;
+};
+
+}  // namespace
+
+bool is_blank_line(std::string_view line) {
+    auto p = reinterpret_cast<const unsigned char*>(line.data());
+    auto end = p + line.size();
+    while (p < end)
+        if (!is_white_space(next_code_point(p))) return false;
+    return true;
+}
+
+PricesData read_prices(ByteSource& source, const Poll& poll) {
+    PricesData out;
+    MessageCollector collector(out);
+    constexpr size_t kPad = json::kLinePadding;
+    size_t cap = (size_t(1) << 20) + kPad;
+    auto buf = std::make_unique_for_overwrite<char[]>(cap);
+    size_t head = 0, tail = 0, scan = 0;
+    bool eof = false;
+    unsigned lines = 0;
+    for (;;) {
+        const char* nl = static_cast<const char*>(std::memchr(buf.get() + scan, '\n', tail - scan));
+        if (nl) {
+            size_t end = size_t(nl - buf.get()) + 1;
+            collector.line(buf.get() + head, end - head);
+            head = scan = end;
+            if (poll && ++lines % 4096 == 0) poll();
+            continue;
+        }
+        if (eof) {
+            if (head < tail) collector.line(buf.get() + head, tail - head);
+            break;
+        }
+        // No complete line left: keep the partial one and read more behind it.
+        size_t partial = tail - head;
+        if (partial + kPad + 4096 > cap) {
+            size_t grown = cap * 2;
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+            std::memcpy(bigger.get(), buf.get() + head, partial);
+            buf = std::move(bigger);
+            cap = grown;
+        } else if (head > 0) {
+            std::memmove(buf.get(), buf.get() + head, partial);
+        }
+        head = 0;
+        scan = tail = partial;
+        size_t n = source.read(reinterpret_cast<uint8_t*>(buf.get() + tail), cap - kPad - tail);
+        if (n == 0) eof = true;
+        out.bytes_decoded += n;
+        tail += n;
+    }
+    return out;
+}
+
+PricesData read_prices_file(const std::string& path, const Poll& poll) {
+    std::unique_ptr<ByteSource> source = open_source(path);
+    return read_prices(*source, poll);
+}
+
+}  // namespace palisar::parse

@@ -1,0 +1,41 @@
+// Reading a prices file into the kept stream messages.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode.hpp"
+#include "value.hpp"
+
+namespace palisar::parse {
+
+// One kept stream message.
+struct ParsedMessage {
+    json::Value market_changes;  // always an array
+    int64_t publish_time;        // milliseconds since the epoch, > 0
+};
+
+// Everything a replay needs from a file: the messages and the storage their
+// market changes live in.
+struct PricesData {
+    json::Arena arena;
+    std::vector<ParsedMessage> messages;
+    uint64_t bytes_decoded = 0;
+};
+
+// Called every few thousand lines; may throw to abandon the read.
+using Poll = std::function<void()>;
+
+// True for a line that is empty or holds only Unicode White_Space characters.
+bool is_blank_line(std::string_view line);
+
+// Reads, decodes and parses every line of `source`. Throws ReadError.
+PricesData read_prices(ByteSource& source, const Poll& poll = {});
+
+// Opens `path` (gzip chosen by its extension) and reads it whole.
+PricesData read_prices_file(const std::string& path, const Poll& poll = {});
+
+}  // namespace palisar::parse
