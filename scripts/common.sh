@@ -1,0 +1,77 @@
+# Shared set-up for the project's commands: system packages, a Python >= 3.12,
+# a virtual environment per Python version with the build and test tools, and
+# the module built into it. Sourced, not run.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SYSTEM_PACKAGES=(g++ pkg-config libsimdjson-dev libisal-dev libgtest-dev zlib1g-dev)
+PYTHON_TOOLS=("scikit-build-core>=0.9" "ninja" "cmake>=3.20" "pytest>=7")
+
+log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+
+ensure_system_packages() {
+    local missing=()
+    for p in "${SYSTEM_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing system packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Prints one interpreter path per Python version >= 3.12 found on this machine,
+# newest first.
+find_pythons() {
+    local candidates=() seen=" "
+    for v in 3.14 3.13 3.12; do
+        command -v "python$v" >/dev/null 2>&1 && candidates+=("$(command -v "python$v")")
+    done
+    if command -v pyenv >/dev/null 2>&1 || [ -d "${PYENV_ROOT:-$HOME/.pyenv}" ]; then
+        local root
+        root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
+        for p in $(ls -d "$root"/versions/3.1[2-9]*/bin/python 2>/dev/null | sort -rV); do
+            candidates+=("$p")
+        done
+    fi
+    command -v python3 >/dev/null 2>&1 && candidates+=("$(command -v python3)")
+    for p in "${candidates[@]}"; do
+        local ver
+        ver="$("$p" -c 'import sys, sysconfig, os
+ok = sys.version_info >= (3, 12) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+print("%d.%d" % sys.version_info[:2] if ok else "")' 2>/dev/null)" || continue
+        [ -n "$ver" ] || continue
+        case "$seen" in *" $ver "*) continue ;; esac
+        seen="$seen$ver "
+        echo "$p"
+    done
+}
+
+# Creates (once) the virtual environment for interpreter $1 and prints its path.
+ensure_venv() {
+    local python="$1" ver venv
+    ver="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    venv="$ROOT/.venv/py$ver"
+    if [ ! -x "$venv/bin/python" ]; then
+        log "creating virtual environment for Python $ver in $venv"
+        "$python" -m venv "$venv"
+    fi
+    local stamp="$venv/.tools" want="${PYTHON_TOOLS[*]} ${EXTRA_TOOLS:-}"
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+        log "installing Python tools into $venv"
+        # shellcheck disable=SC2086
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${PYTHON_TOOLS[@]}" ${EXTRA_TOOLS:-} >&2
+        echo "$want" >"$stamp"
+    fi
+    echo "$venv"
+}
+
+# Builds the extension and installs it into virtual environment $1.
+build_module() {
+    local venv="$1"
+    log "building palisar with $("$venv/bin/python" --version)"
+    (cd "$ROOT" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation --no-deps . >&2)
+}
