@@ -1,1 +1,147 @@
-// placeholder
+#include "market/ladder.hpp"
+
+#include <algorithm>
+
+namespace palisar::market {
+
+namespace {
+
+// Reads one delta. False when the element is to be skipped: not an array, or
+// fewer than two items. Items after the size are ignored.
+bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
+    if (!delta.is_array()) return false;
+    json::Value::Range items = delta.elements();
+    json::Value::ArrayIter it = items.begin();
+    if (it == items.end()) return false;
+    json::Value price_value = *it;
+    ++it;
+    if (it == items.end()) return false;
+    double price = 0.0;  // a price that is not a number addresses 0.0
+    price_value.get_double(price);
+    key = PriceLadder::price_key(price);
+    // NaN != 0.0, so a NaN size is stored like any other.
+    store = (*it).get_double(size) && size != 0.0;
+    return true;
+}
+
+}  // namespace
+
+size_t PriceLadder::lower_bound(uint64_t key) const {
+    auto pos = std::lower_bound(levels_.begin(), levels_.end(), key,
+                                [](const Level& l, uint64_t k) { return l.key < k; });
+    return size_t(pos - levels_.begin());
+}
+
+bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
+    auto pos = levels_.begin() + std::ptrdiff_t(lower_bound(key));
+    bool found = pos != levels_.end() && pos->key == key;
+    if (store) {
+        if (!found) {
+            levels_.insert(pos, Level{key, size});
+            return true;
+        }
+        if (pos->size == size) return false;
+        pos->size = size;
+        return true;
+    }
+    if (!found) return false;
+    levels_.erase(pos);
+    return true;
+}
+
+// Sorts the remaining deltas by price (keeping their order within one price)
+// and merges them with the levels in a single pass. Each price's deltas are
+// replayed in list order against that price's level, so the outcome and the
+// change flag are those of applying the list one delta at a time.
+bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last) {
+    struct Pending {
+        uint64_t key;
+        size_t seq;
+        double size;
+        bool store;
+    };
+    thread_local std::vector<Pending> pending;
+    thread_local std::vector<Level> merged;
+    pending.clear();
+    size_t seq = 0;
+    for (; first != last; ++first) {
+        Pending p{0, seq++, 0.0, false};
+        if (read_delta(*first, p.key, p.store, p.size)) pending.push_back(p);
+    }
+    std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+        return a.key != b.key ? a.key < b.key : a.seq < b.seq;
+    });
+
+    bool changed = false;
+    merged.clear();
+    merged.reserve(levels_.size() + pending.size());
+    size_t i = 0, j = 0;
+    const size_t n_levels = levels_.size(), n_pending = pending.size();
+    while (j < n_pending) {
+        const uint64_t key = pending[j].key;
+        while (i < n_levels && levels_[i].key < key) merged.push_back(levels_[i++]);
+        bool present = false;
+        double current = 0.0;
+        if (i < n_levels && levels_[i].key == key) {
+            present = true;
+            current = levels_[i++].size;
+        }
+        for (; j < n_pending && pending[j].key == key; ++j) {
+            const Pending& p = pending[j];
+            if (p.store) {
+                if (!present || !(current == p.size)) changed = true;
+                present = true;
+                current = p.size;
+            } else if (present) {
+                changed = true;
+                present = false;
+            }
+        }
+        if (present) merged.push_back(Level{key, current});
+    }
+    // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
+    if (changed) {
+        merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
+        levels_.assign(merged.begin(), merged.end());
+    }
+    if (pending.capacity() > (size_t(1) << 16)) {
+        pending = {};
+        merged = {};
+    }
+    return changed;
+}
+
+bool PriceLadder::update(json::Value deltas) {
+    json::Value::Range items = deltas.items();
+    bool changed = false;
+    json::Value::ArrayIter it = items.begin();
+    for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
+        uint64_t key;
+        bool store;
+        double size = 0.0;
+        if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+    }
+    if (it != items.end()) changed |= apply_merged(it, items.end());
+    if (changed) ++change_count_;
+    return changed;
+}
+
+const double* PriceLadder::find(double price) const {
+    const uint64_t key = price_key(price);
+    auto pos = levels_.begin() + std::ptrdiff_t(lower_bound(key));
+    return pos != levels_.end() && pos->key == key ? &pos->size : nullptr;
+}
+
+void PriceLadder::to_price_sizes(std::vector<std::pair<double, double>>& out) const {
+    out.clear();
+    out.reserve(levels_.size());
+    for_each_level([&](double price, double size) { out.emplace_back(price, size); });
+}
+
+std::vector<std::pair<double, double>> PriceLadder::to_price_sizes() const {
+    std::vector<std::pair<double, double>> out;
+    to_price_sizes(out);
+    return out;
+}
+
+}  // namespace palisar::market

@@ -1,0 +1,90 @@
+// One price ladder of a runner: price levels with a size each, fed by the
+// stream's delta lists ([[price, size], ...]) and listed in book order.
+//
+// Levels are kept in one flat vector sorted by price, so listing never sorts
+// and a delta is one binary search plus one write (an insert or erase shifts
+// the tail, which for a few hundred 16-byte levels is a short memmove). A long
+// delta list is merged in one pass instead, so a huge image cannot go
+// quadratic. bench/README.md has the figures behind this layout.
+//
+// A level is identified by the exact bit pattern of its price as a double:
+// 2 and 2.0 are the same level, 0.0 and -0.0 are two levels (listed next to
+// each other, in no promised order between them).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "parse/value.hpp"
+
+namespace palisar::market {
+
+class PriceLadder {
+public:
+    // `descending`: list the highest price first (available to back, lay
+    // liability taken); otherwise the lowest first.
+    explicit PriceLadder(bool descending) : descending_(descending) {}
+
+    // Applies a delta list (the JSON array under the ladder's stream key) in
+    // order. Each element must be an array of at least two items, [price, size,
+    // ...]; anything else is skipped. A non-number price means 0.0. A size that
+    // is a number other than zero is stored (negative and NaN sizes included);
+    // a zero or non-number size removes the level. Returns whether any level
+    // changed; `change_count` then rises by one for the whole call. A value that
+    // is not an array changes nothing.
+    bool update(json::Value deltas);
+
+    // Number of the last `update` calls that changed something.
+    uint64_t change_count() const { return change_count_; }
+    bool descending() const { return descending_; }
+    size_t size() const { return levels_.size(); }
+    bool empty() const { return levels_.empty(); }
+
+    // Size stored at exactly this price, or nullptr.
+    const double* find(double price) const;
+
+    // Calls f(price, size) for every level in book order. Allocates nothing.
+    template <class F>
+    void for_each_level(F&& f) const {
+        if (descending_) {
+            for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size);
+        } else {
+            for (const Level& l : levels_) f(key_price(l.key), l.size);
+        }
+    }
+    // Replaces the contents of `out` with the levels in book order (reuses its capacity).
+    void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
+    std::vector<std::pair<double, double>> to_price_sizes() const;
+
+    // Sort key for a price: unsigned order of the result is the numeric order
+    // of the prices (with -0.0 just below 0.0), and it maps one-to-one onto the
+    // price's bit pattern.
+    static uint64_t price_key(double price) {
+        uint64_t b = std::bit_cast<uint64_t>(price);
+        return (b >> 63) ? ~b : (b | kSign);
+    }
+    static double key_price(uint64_t key) {
+        return std::bit_cast<double>((key >> 63) ? (key & ~kSign) : ~key);
+    }
+
+private:
+    static constexpr uint64_t kSign = uint64_t(1) << 63;
+    struct Level {
+        uint64_t key;  // price_key(price)
+        double size;
+    };
+    // Delta lists longer than this are applied by sorting and merging.
+    static constexpr size_t kDirectDeltas = 48;
+
+    size_t lower_bound(uint64_t key) const;
+    bool apply_one(uint64_t key, bool store, double size);
+    bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
+
+    std::vector<Level> levels_;  // ascending by key
+    uint64_t change_count_ = 0;
+    bool descending_;
+};
+
+}  // namespace palisar::market

@@ -1,0 +1,254 @@
+// Price ladder: delta application, change counting and book-order listing.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "market/ladder.hpp"
+#include "market_test_json.hpp"
+
+namespace palisar::market {
+namespace {
+
+using testing::Doc;
+using Levels = std::vector<std::pair<double, double>>;
+
+// ---- one call on a fresh ladder, table driven ---------------------------------
+
+struct FreshCase {
+    const char* name;
+    const char* setup;   // applied first (may be "[]")
+    const char* deltas;  // the call under test
+    bool returns;
+    uint64_t count_after;  // change_count after both calls
+    Levels ascending;      // listing of an ascending ladder afterwards
+};
+
+class LadderDeltas : public ::testing::TestWithParam<FreshCase> {};
+
+TEST_P(LadderDeltas, AppliesAndCounts) {
+    const FreshCase& c = GetParam();
+    PriceLadder ladder(false);
+    ladder.update(Doc(c.setup));
+    EXPECT_EQ(ladder.update(Doc(c.deltas)), c.returns);
+    EXPECT_EQ(ladder.change_count(), c.count_after);
+    EXPECT_EQ(ladder.to_price_sizes(), c.ascending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LadderDeltas,
+    ::testing::Values(
+        FreshCase{"empty_list", "[]", "[]", false, 0, {}},
+        FreshCase{"remove_missing", "[]", "[[1.5,0]]", false, 0, {}},
+        FreshCase{"same_twice", "[[1.5,10]]", "[[1.5,10]]", false, 1, {{1.5, 10}}},
+        FreshCase{"integer_size_equals_double", "[[1.5,10]]", "[[1.5,10.0]]", false, 1, {{1.5, 10}}},
+        FreshCase{"set_then_remove_new", "[]", "[[1.5,10],[1.5,0]]", true, 1, {}},
+        FreshCase{"two_levels_one_step", "[]", "[[1.5,10],[1.6,20]]", true, 1, {{1.5, 10}, {1.6, 20}}},
+        FreshCase{"null_size_removes", "[[1.5,10],[2,1]]", "[[1.5,null]]", true, 2, {{2, 1}}},
+        FreshCase{"text_size_removes", "[[1.5,10]]", "[[1.5,\"7\"]]", true, 2, {}},
+        FreshCase{"bool_size_removes", "[[1.5,10]]", "[[1.5,true]]", true, 2, {}},
+        FreshCase{"text_price_is_zero", "[]", "[[\"2.0\",5]]", true, 1, {{0.0, 5}}},
+        FreshCase{"null_price_is_zero", "[[0,4]]", "[[null,5]]", true, 2, {{0.0, 5}}},
+        FreshCase{"short_and_flat_skipped", "[]", "[[1.5],[],1.5,\"x\",{\"a\":1},null]", false, 0, {}},
+        FreshCase{"flat_pair_skipped", "[]", "[1.5,10]", false, 0, {}},
+        FreshCase{"extra_items_ignored", "[]", "[[1.5,10,99]]", true, 1, {{1.5, 10}}},
+        FreshCase{"negative_size_kept", "[]", "[[1.5,-3]]", true, 1, {{1.5, -3}}},
+        FreshCase{"integer_price_same_level", "[[2,5]]", "[[2.0,7]]", true, 2, {{2.0, 7}}},
+        FreshCase{"later_delta_wins", "[]", "[[3,1],[3,2],[3,9]]", true, 1, {{3, 9}}},
+        FreshCase{"remove_then_restore_same", "[[3,1]]", "[[3,0],[3,1]]", true, 2, {{3, 1}}},
+        FreshCase{"not_an_array", "[[1.5,10]]", "{\"1.5\":0}", false, 1, {{1.5, 10}}},
+        FreshCase{"number_not_a_list", "[[1.5,10]]", "7", false, 1, {{1.5, 10}}}),
+    [](const ::testing::TestParamInfo<FreshCase>& info) { return std::string(info.param.name); });
+
+// ---- listing order -------------------------------------------------------------
+
+TEST(LadderOrder, DescendingListsHighestFirst) {
+    PriceLadder back(true), lay(false);
+    Doc deltas("[[1.5,1],[2.0,2],[1.8,3]]");
+    back.update(deltas);
+    lay.update(deltas);
+    EXPECT_EQ(back.to_price_sizes(), (Levels{{2.0, 2}, {1.8, 3}, {1.5, 1}}));
+    EXPECT_EQ(lay.to_price_sizes(), (Levels{{1.5, 1}, {1.8, 3}, {2.0, 2}}));
+}
+
+TEST(LadderOrder, NegativePricesSortNumerically) {
+    PriceLadder ladder(false);
+    ladder.update(Doc("[[-1,1],[-3.5,2],[2,3],[-0.5,4],[1000,5]]"));
+    EXPECT_EQ(ladder.to_price_sizes(), (Levels{{-3.5, 2}, {-1, 1}, {-0.5, 4}, {2, 3}, {1000, 5}}));
+}
+
+TEST(LadderOrder, SignedZerosAreTwoLevels) {
+    json::Builder b;
+    b.begin_array();
+    for (double price : {0.0, -0.0}) {
+        b.begin_array();
+        b.number(price);
+        b.number(price == 0.0 && std::signbit(price) ? 2.0 : 1.0);
+        b.end_container();
+    }
+    b.end_container();
+    PriceLadder ladder(true);
+    EXPECT_TRUE(ladder.update(json::Value(b.buffer().data())));
+    ASSERT_EQ(ladder.size(), 2u);
+    const double* pos = ladder.find(0.0);
+    const double* neg = ladder.find(-0.0);
+    ASSERT_NE(pos, nullptr);
+    ASSERT_NE(neg, nullptr);
+    EXPECT_EQ(*pos, 1.0);
+    EXPECT_EQ(*neg, 2.0);
+}
+
+TEST(LadderOrder, NanSizeIsStoredAndResentNanCountsAsChange) {
+    json::Builder b;
+    b.begin_array();
+    b.begin_array();
+    b.number(1.5);
+    b.number(std::nan(""));
+    b.end_container();
+    b.end_container();
+    json::Value deltas(b.buffer().data());
+    PriceLadder ladder(false);
+    EXPECT_TRUE(ladder.update(deltas));
+    ASSERT_NE(ladder.find(1.5), nullptr);
+    EXPECT_TRUE(std::isnan(*ladder.find(1.5)));
+    // NaN never equals the stored size, so sending it again is a change.
+    EXPECT_TRUE(ladder.update(deltas));
+    EXPECT_EQ(ladder.change_count(), 2u);
+}
+
+TEST(LadderOrder, ListingIntoBufferReplacesItsContents) {
+    PriceLadder ladder(true);
+    ladder.update(Doc("[[1.5,1],[2.5,2]]"));
+    std::vector<std::pair<double, double>> out{{9, 9}, {8, 8}, {7, 7}};
+    ladder.to_price_sizes(out);
+    EXPECT_EQ(out, (Levels{{2.5, 2}, {1.5, 1}}));
+    Levels visited;
+    ladder.for_each_level([&](double p, double s) { visited.emplace_back(p, s); });
+    EXPECT_EQ(visited, out);
+}
+
+// ---- against a reference model --------------------------------------------------
+
+// The obvious implementation: a map by bit pattern, deltas one at a time.
+struct ReferenceLadder {
+    std::map<uint64_t, double> levels;
+    uint64_t change_count = 0;
+
+    bool update(const std::vector<std::pair<double, std::optional<double>>>& deltas) {
+        bool changed = false;
+        for (const auto& [price, size] : deltas) {
+            uint64_t bits = std::bit_cast<uint64_t>(price);
+            auto it = levels.find(bits);
+            if (size && *size != 0.0) {
+                if (it == levels.end() || !(it->second == *size)) changed = true;
+                levels[bits] = *size;
+            } else if (it != levels.end()) {
+                levels.erase(it);
+                changed = true;
+            }
+        }
+        if (changed) ++change_count;
+        return changed;
+    }
+    Levels listing(bool descending) const {
+        Levels out;
+        for (const auto& [bits, size] : levels) out.emplace_back(std::bit_cast<double>(bits), size);
+        std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
+            return descending ? a.first > b.first : a.first < b.first;
+        });
+        return out;
+    }
+};
+
+// Short lists go one delta at a time, long ones through the merge; both must
+// agree with the reference on contents, order, result and counter.
+class LadderModel : public ::testing::TestWithParam<int> {};
+
+TEST_P(LadderModel, MatchesReference) {
+    const int max_list = GetParam();
+    std::mt19937_64 rng(12345 + max_list);
+    // A small price grid so that deltas collide on the same level often.
+    std::vector<double> prices;
+    for (int i = 0; i < 40; ++i) prices.push_back(1.01 + 0.37 * i);
+    prices.push_back(0.0);
+    const double sizes[] = {0.0, 1.0, 2.5, 2.5, -4.0, 1e6};
+
+    for (bool descending : {false, true}) {
+        PriceLadder ladder(descending);
+        ReferenceLadder ref;
+        for (int step = 0; step < 400; ++step) {
+            json::Builder b;
+            std::vector<std::pair<double, std::optional<double>>> model;
+            const int n = int(rng() % (max_list + 1));
+            b.begin_array();
+            for (int i = 0; i < n; ++i) {
+                double price = prices[rng() % prices.size()];
+                b.begin_array();
+                b.number(price);
+                switch (rng() % 8) {
+                    case 0: b.null(); model.emplace_back(price, std::nullopt); break;
+                    case 1: b.string("x"); model.emplace_back(price, std::nullopt); break;
+                    default: {
+                        double s = sizes[rng() % std::size(sizes)];
+                        b.number(s);
+                        model.emplace_back(price, s);
+                    }
+                }
+                b.end_container();
+            }
+            b.end_container();
+            const bool expected = ref.update(model);
+            ASSERT_EQ(ladder.update(json::Value(b.buffer().data())), expected) << "step " << step;
+            ASSERT_EQ(ladder.change_count(), ref.change_count);
+            ASSERT_EQ(ladder.to_price_sizes(), ref.listing(descending)) << "step " << step;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ListLengths, LadderModel, ::testing::Values(3, 40, 300));
+
+TEST(LadderLarge, HugeImageInOneListIsComplete) {
+    // 200,000 distinct levels in falling price order, then every other one removed.
+    const int n = 200000;
+    json::Builder b;
+    b.begin_array();
+    for (int i = n; i > 0; --i) {
+        b.begin_array();
+        b.number(i * 0.01);
+        b.uint(uint64_t(i));
+        b.end_container();
+    }
+    b.end_container();
+    PriceLadder ladder(false);
+    EXPECT_TRUE(ladder.update(json::Value(b.buffer().data())));
+    ASSERT_EQ(ladder.size(), size_t(n));
+
+    json::Builder r;
+    r.begin_array();
+    for (int i = 2; i <= n; i += 2) {
+        r.begin_array();
+        r.number(i * 0.01);
+        r.uint(0);
+        r.end_container();
+    }
+    r.end_container();
+    EXPECT_TRUE(ladder.update(json::Value(r.buffer().data())));
+    EXPECT_EQ(ladder.change_count(), 2u);
+    Levels out = ladder.to_price_sizes();
+    ASSERT_EQ(out.size(), size_t(n / 2));
+    for (size_t i = 0; i < out.size(); ++i) {
+        ASSERT_EQ(out[i].second, double(2 * i + 1));
+        if (i > 0) {
+            ASSERT_LT(out[i - 1].first, out[i].first);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace palisar::market
