@@ -113,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Precise, PreciseError, testing::Values(
     Case{"{\"a\":1,", AT("EOF while parsing a value", 7)}, Case{"{\"a\":1]", AT("expected `,` or `}`", 7)},
     Case{rep("[", 129) + rep("]", 129), AT("recursion limit exceeded", 129)},
     Case{rep("{\"a\":", 128) + "[]", AT("recursion limit exceeded", 641)},
+    Case{rep("[", 10000), AT("recursion limit exceeded", 129)},
     // literals
     Case{"tru", AT("EOF while parsing a value", 3)}, Case{"trux", AT("expected ident", 4)},
     Case{"nul1", AT("expected ident", 4)}, Case{"[fals]", AT("expected ident", 6)},
@@ -182,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Precise, PreciseValue, testing::Values(
     Case{"\"\\ud83d\\ude00!\"", "\"\\xF0\\x9F\\x98\\x80!\""},
     Case{"\"\xC3\xA9\xE2\x82\xAC\"", "\"\\xC3\\xA9\\xE2\\x82\\xAC\""},
     Case{"\"" + rep("ab", 20) + "\\n" + rep("cd", 20) + "\"", "\"" + rep("ab", 20) + "\\x0A" + rep("cd", 20) + "\""},
-    Case{"[]", "[]"}, Case{"{}", "{}"}, Case{" [ 1 , [ ] , { } , \"x\" ] ", "[u1,[],{},\"x\"]"},
+    Case{"[]", "[]"}, Case{"{}", "{}"}, Case{"{\t\"a\"\r:\n1\t}", "{a:u1}"}, Case{" [ 1 , [ ] , { } , \"x\" ] ", "[u1,[],{},\"x\"]"},
     Case{"{\"a\":1,\"a\":[true,null],\"\\u0062\":-2.5}", "{a:u1,a:[true,null],b:d-2.5}"},
     Case{rep("[", 128) + rep("]", 128), rep("[", 128) + rep("]", 128)},
     Case{rep("{\"k\":", 127) + "[1]" + rep("}", 127), rep("{k:", 127) + "[u1]" + rep("}", 127)}),
