@@ -20,6 +20,9 @@ inline constexpr size_t kMaxDepth = 128;
 // cleared first). Integers that do not fit 64 bits become doubles.
 bool parse_precise(std::string_view line, Builder& out, std::string& error);
 
+// The envelope rules of `LineParser::parse_message` on a parsed line.
+bool keep_message(Value top, Builder& changes, int64_t& publish_time);
+
 }  // namespace palisar::json
 
 namespace simdjson::dom {
@@ -44,8 +47,19 @@ public:
     // `error` holds the full description with its position.
     bool parse(std::string_view line, Builder& out, std::string& error);
 
+    enum class Message { Skip, Keep, Error };
+    // Parses a stream message and applies the envelope rules: a message is
+    // kept when it is an object with a "pt" integer of at least 1 and either an
+    // "mc" array or, failing that, a "marketDefinition" or "rc" key (a bare
+    // market change). For a kept message, `changes` receives the array of its
+    // market changes (the bare change wrapped in a one-element array) and
+    // `publish_time` its "pt".
+    Message parse_message(std::string_view line, Builder& changes, int64_t& publish_time,
+                          std::string& error);
+
 private:
     std::unique_ptr<simdjson::dom::parser> fast_;
+    Builder tree_;
 };
 
 }  // namespace palisar::json

@@ -44,43 +44,20 @@ public:
             if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         }
         if (text.empty() || (text.front() != '{' && is_blank_line(text))) return;
-        if (!parser_.parse(text, tree_, error_)) throw ReadError(error_);
-        keep(json::Value(tree_.buffer().data()));
+        int64_t publish_time;
+        switch (parser_.parse_message(text, changes_, publish_time, error_)) {
+            case json::LineParser::Message::Skip: return;
+            case json::LineParser::Message::Error: throw ReadError(error_);
+            case json::LineParser::Message::Keep: break;
+        }
+        const uint8_t* stored = out_.arena.store(changes_.data(), changes_.size());
+        out_.messages.push_back(ParsedMessage{json::Value(stored), publish_time});
     }
 
 private:
-    void keep(json::Value top) {
-        if (!top.is_object() || top.elements().empty()) return;
-        int64_t pt = 0;
-        top.find("pt").get_i64(pt);
-        json::Value mc = top.find("mc");
-        const uint8_t* stored;
-        if (mc.is_array()) {
-            if (pt < 1) return;
-            stored = out_.arena.store(mc.data(), mc.encoded_size());
-        } else if (top.find("marketDefinition") || top.find("rc")) {
-            if (pt < 1) return;
-            stored = wrap_in_array(top);
-        } else {
-            return;
-        }
-        out_.messages.push_back(ParsedMessage{json::Value(stored), pt});
-    }
-
-    // A bare market change becomes the single element of its message's list.
-    const uint8_t* wrap_in_array(json::Value item) {
-        wrap_.clear();
-        wrap_.begin_array();
-        auto& buf = wrap_.buffer();
-        buf.insert(buf.end(), item.data(), item.end());
-        wrap_.end_container();
-        return out_.arena.store(buf.data(), buf.size());
-    }
-
     PricesData& out_;
     json::LineParser parser_;
-    json::Builder tree_;
-    json::Builder wrap_;
+    json::Builder changes_;
     std::string error_;
 };
 

@@ -60,60 +60,84 @@ size_t Value::size() const {
     return n;
 }
 
+namespace {
+// Rounds half to even; exact for |x| < 2^51.
+inline double round_even(double x) {
+    constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+    return x >= 0 ? (x + kMagic) - kMagic : (x - kMagic) + kMagic;
+}
+inline uint8_t* put_varint(uint8_t* p, uint64_t z) {
+    while (z >= 0x80) {
+        *p++ = uint8_t(z | 0x80);
+        z >>= 7;
+    }
+    *p++ = uint8_t(z);
+    return p;
+}
+}  // namespace
+
+void Builder::grow(size_t n) {
+    size_t cap = cap_ ? cap_ * 2 : 4096;
+    while (cap - size_ < n) cap *= 2;
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(cap);
+    if (size_) std::memcpy(bigger.get(), buf_.get(), size_);
+    buf_ = std::move(bigger);
+    cap_ = cap;
+}
+
 void Builder::number(double d) {
+    uint8_t* p = room(11);
     // Most prices and sizes have a few decimal places: store them as a scaled
     // integer when that reads back to exactly the same double.
-    if (std::isfinite(d) && std::fabs(d) < 1e15 && !(d == 0.0 && std::signbit(d))) {
+    if (std::fabs(d) < 1e15 && !(d == 0.0 && std::signbit(d))) {
         for (unsigned k = 0; k < 10; ++k) {
             double scaled = d * detail::kPow10[k];
-            if (std::fabs(scaled) >= 9007199254740992.0) break;
-            double r = std::nearbyint(scaled);
-            int64_t m = int64_t(r);
-            if (double(m) / detail::kPow10[k] == d) {
-                uint64_t z = (uint64_t(m) << 1) ^ uint64_t(m >> 63);
-                buf_.push_back(uint8_t(tag::Decimal | k));
-                do {
-                    uint8_t b = uint8_t(z & 0x7F);
-                    z >>= 7;
-                    buf_.push_back(z ? uint8_t(b | 0x80) : b);
-                } while (z);
+            if (!(std::fabs(scaled) < 2251799813685248.0)) break;  // 2^51
+            double r = round_even(scaled);
+            if (r / detail::kPow10[k] == d) {
+                int64_t m = int64_t(r);
+                p[0] = uint8_t(tag::Decimal | k);
+                uint8_t* e = put_varint(p + 1, (uint64_t(m) << 1) ^ uint64_t(m >> 63));
+                size_ += size_t(e - p);
                 return;
             }
         }
     }
-    uint8_t raw[8];
-    std::memcpy(raw, &d, 8);
-    buf_.push_back(tag::RawDouble);
-    buf_.insert(buf_.end(), raw, raw + 8);
+    p[0] = tag::RawDouble;
+    std::memcpy(p + 1, &d, 8);
+    size_ += 9;
 }
 
 void Builder::string(std::string_view s) {
     size_t n = s.size();
+    uint8_t* p = room(n + 11);
+    uint8_t* q;
     if (n < 15) {
-        buf_.push_back(uint8_t(tag::String | n));
+        p[0] = uint8_t(tag::String | n);
+        q = p + 1;
     } else {
-        buf_.push_back(tag::LongString);
-        uint64_t z = n;
-        do {
-            uint8_t b = uint8_t(z & 0x7F);
-            z >>= 7;
-            buf_.push_back(z ? uint8_t(b | 0x80) : b);
-        } while (z);
+        p[0] = tag::LongString;
+        q = put_varint(p + 1, n);
     }
-    buf_.insert(buf_.end(), s.begin(), s.end());
+    std::memcpy(q, s.data(), n);
+    size_ += size_t(q - p) + n;
 }
 
 void Builder::end_container() {
     size_t at = open_.back();
     open_.pop_back();
-    size_t body = buf_.size() - (at + 2);
+    size_t body = size_ - (at + 2);
     unsigned w = body <= 0xFF ? 1 : body <= 0xFFFF ? 2 : body <= 0xFFFFFFFFu ? 4 : 8;
     if (w > 1) {
         // Widen the length field: shift the elements to make room.
-        buf_.insert(buf_.begin() + std::ptrdiff_t(at + 2), w - 1, 0);
+        room(w - 1);
+        uint8_t* b = buf_.get();
+        std::memmove(b + at + 1 + w, b + at + 2, body);
+        size_ += w - 1;
     }
-    buf_[at] = uint8_t((buf_[at] & 0xF0) | w);
-    for (unsigned i = 0; i < w; ++i) buf_[at + 1 + i] = uint8_t(body >> (8 * i));
+    uint8_t* b = buf_.get();
+    b[at] = uint8_t((b[at] & 0xF0) | w);
+    for (unsigned i = 0; i < w; ++i) b[at + 1 + i] = uint8_t(body >> (8 * i));
 }
 
 const uint8_t* Arena::store(const uint8_t* src, size_t n) {

@@ -201,16 +201,21 @@ private:
 // in nesting order; the builder patches their byte lengths on close.
 class Builder {
 public:
-    std::vector<uint8_t>& buffer() { return buf_; }
-    const std::vector<uint8_t>& buffer() const { return buf_; }
+    Builder() = default;
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
+    const uint8_t* data() const { return buf_.get(); }
+    size_t size() const { return size_; }
+    // The value written first (the root), once it is complete.
+    Value root() const { return Value(buf_.get()); }
     void clear() {
-        buf_.clear();
+        size_ = 0;
         open_.clear();
     }
-    size_t size() const { return buf_.size(); }
 
-    void null() { buf_.push_back(tag::Null); }
-    void boolean(bool b) { buf_.push_back(b ? tag::True : tag::False); }
+    void null() { *room(1) = tag::Null, ++size_; }
+    void boolean(bool b) { *room(1) = b ? tag::True : tag::False, ++size_; }
     void uint(uint64_t v) { put_int(tag::UInt, v); }
     void sint(int64_t v) {
         if (v >= 0) put_int(tag::UInt, uint64_t(v));
@@ -224,24 +229,39 @@ public:
     void begin_object() { open(tag::Object); }
     void end_container();  // closes the innermost open array or object
     size_t depth() const { return open_.size(); }
+    // Appends already encoded bytes (one or more complete values).
+    void raw(const uint8_t* p, size_t n) {
+        std::memcpy(room(n), p, n);
+        size_ += n;
+    }
 
 private:
+    // Pointer to at least `n` writable bytes at the end.
+    uint8_t* room(size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        return buf_.get() + size_;
+    }
+    void grow(size_t n);
     void put_int(uint8_t t, uint64_t v) {
+        uint8_t* p = room(9);
         unsigned n = 0;
-        uint8_t tmp[8];
         while (v) {
-            tmp[n++] = uint8_t(v);
+            p[1 + n++] = uint8_t(v);
             v >>= 8;
         }
-        buf_.push_back(uint8_t(t | n));
-        buf_.insert(buf_.end(), tmp, tmp + n);
+        p[0] = uint8_t(t | n);
+        size_ += 1 + n;
     }
     void open(uint8_t t) {
-        open_.push_back(buf_.size());
-        buf_.push_back(uint8_t(t | 1));
-        buf_.push_back(0);
+        open_.push_back(size_);
+        uint8_t* p = room(2);
+        p[0] = uint8_t(t | 1);
+        p[1] = 0;
+        size_ += 2;
     }
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_;
+    size_t cap_ = 0;
+    size_t size_ = 0;
     std::vector<size_t> open_;
 };
 
