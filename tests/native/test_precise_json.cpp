@@ -165,7 +165,7 @@ TEST_P(PreciseValue, Decoded) {
     Builder b;
     std::string error;
     ASSERT_TRUE(parse_precise(GetParam().input, b, error)) << error;
-    Value v(b.buffer().data());
+    Value v(b.data());
     EXPECT_EQ(dump(v), GetParam().expected);
     EXPECT_EQ(v.encoded_size(), b.size());
 }
@@ -207,7 +207,7 @@ TEST(Precise, RepeatedKeyLastWinsAndBuilderIsCleared) {
     std::string error;
     ASSERT_TRUE(parse_precise("[1,2,3]", b, error));
     ASSERT_TRUE(parse_precise(R"({"pt":1,"mc":[],"pt":2})", b, error)) << error;
-    Value v(b.buffer().data());
+    Value v(b.data());
     int64_t pt = 0;
     ASSERT_TRUE(v.find("pt").get_i64(pt));
     EXPECT_EQ(pt, 2);
@@ -269,7 +269,7 @@ TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
         }
         if (!code) {
             ASSERT_TRUE(mine) << error << "\n" << line;
-            ASSERT_EQ(dump(Value(b.buffer().data())), dump(root)) << line;
+            ASSERT_EQ(dump(Value(b.data())), dump(root)) << line;
             ++accepted;
         } else {
             // The only lines the fast parser may refuse while this one accepts
