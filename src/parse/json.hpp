@@ -47,13 +47,14 @@ public:
     // `error` holds the full description with its position.
     bool parse(std::string_view line, Builder& out, std::string& error);
 
-    enum class Message { Skip, Keep, Error };
+    enum class Message { Skip, Keep, Error, InvalidUtf8 };
     // Parses a stream message and applies the envelope rules: a message is
     // kept when it is an object with a "pt" integer of at least 1 and either an
     // "mc" array or, failing that, a "marketDefinition" or "rc" key (a bare
     // market change). For a kept message, `changes` receives the array of its
     // market changes (the bare change wrapped in a one-element array) and
-    // `publish_time` its "pt".
+    // `publish_time` its "pt". The line need not have been checked for UTF-8:
+    // InvalidUtf8 says it is not valid UTF-8 (before any JSON fault).
     Message parse_message(std::string_view line, Builder& changes, int64_t& publish_time,
                           std::string& error);
 

@@ -32,22 +32,29 @@ bool is_white_space(char32_t c) {
            c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+[[noreturn]] void invalid_utf8() { throw ReadError("stream did not contain valid UTF-8"); }
+
 class MessageCollector {
 public:
     explicit MessageCollector(PricesData& out) : out_(out) {}
 
     void line(const char* data, size_t len) {
-        if (!simdjson::validate_utf8(data, len)) throw ReadError("stream did not contain valid UTF-8");
         std::string_view text(data, len);
         if (!text.empty() && text.back() == '\n') {
             text.remove_suffix(1);
             if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         }
-        if (text.empty() || (text.front() != '{' && is_blank_line(text))) return;
+        // A line that starts like an object is checked for UTF-8 by the parser;
+        // any other is checked here, before the blank test reads its characters.
+        if (text.empty() || text.front() != '{') {
+            if (!simdjson::validate_utf8(data, len)) invalid_utf8();
+            if (is_blank_line(text)) return;
+        }
         int64_t publish_time;
         switch (parser_.parse_message(text, changes_, publish_time, error_)) {
             case json::LineParser::Message::Skip: return;
             case json::LineParser::Message::Error: throw ReadError(error_);
+            case json::LineParser::Message::InvalidUtf8: invalid_utf8();
             case json::LineParser::Message::Keep: break;
         }
         const uint8_t* stored = out_.arena.store(changes_.data(), changes_.size());

@@ -89,7 +89,18 @@ void Builder::number(double d) {
     uint8_t* p = room(11);
     // Most prices and sizes have a few decimal places: store them as a scaled
     // integer when that reads back to exactly the same double.
-    if (std::fabs(d) < 1e15 && !(d == 0.0 && std::signbit(d))) {
+    if (std::fabs(d) < 1e13 && !(d == 0.0 && std::signbit(d))) {
+        // Two decimal places cover most of the stream's numbers: try them first.
+        {
+            double r = round_even(d * 100.0);
+            if (r / 100.0 == d) {
+                int64_t m = int64_t(r);
+                p[0] = uint8_t(tag::Decimal | 2);
+                uint8_t* e = put_varint(p + 1, (uint64_t(m) << 1) ^ uint64_t(m >> 63));
+                size_ += size_t(e - p);
+                return;
+            }
+        }
         for (unsigned k = 0; k < 10; ++k) {
             double scaled = d * detail::kPow10[k];
             if (!(std::fabs(scaled) < 2251799813685248.0)) break;  // 2^51
