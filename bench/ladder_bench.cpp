@@ -225,7 +225,7 @@ Workload from_files(const std::vector<std::string>& paths) {
                         if (fresh) w.descending.push_back(desc[k]);
                         Builder b;
                         encode(deltas, b);
-                        w.lists.push_back(std::move(b.buffer()));
+                        w.lists.emplace_back(b.data(), b.data() + b.size());
                         w.target.push_back(it->second);
                     }
                 }
@@ -251,7 +251,7 @@ Workload synthetic(int depth, int updates, int per_list, uint64_t seed) {
             b.end_container();
         }
         b.end_container();
-        w.lists.push_back(std::move(b.buffer()));
+        w.lists.emplace_back(b.data(), b.data() + b.size());
         w.target.push_back(0);
     };
     std::vector<std::pair<double, double>> ds;

@@ -1,1 +1,308 @@
-// placeholder
+#include "market/runner.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <random>
+
+namespace palisar::market {
+
+// ---- SpValue ----------------------------------------------------------------
+
+void SpValue::assign(json::Value v) {
+    double d;
+    std::string_view s;
+    if (v.get_double(d)) {
+        set_number(d);
+    } else if (v.get_string(s)) {
+        set_text(s);
+    } else {
+        set_absent();
+    }
+}
+
+bool operator==(const SpValue& a, const SpValue& b) {
+    if (a.kind_ != b.kind_) return false;
+    switch (a.kind_) {
+        case SpValue::Kind::Number: return a.number_ == b.number_;
+        case SpValue::Kind::Text: return a.text_ == b.text_;
+        default: return true;
+    }
+}
+
+// ---- keys -------------------------------------------------------------------
+
+int64_t handicap_key(double handicap) {
+    const double scaled = handicap * 100.0;
+    if (std::isnan(scaled)) return 0;
+    const double rounded = std::round(scaled);  // halves away from zero
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (rounded >= kTwo63) return INT64_MAX;
+    if (rounded < -kTwo63) return INT64_MIN;
+    return int64_t(rounded);
+}
+
+RunnerCache::RunnerCache(int64_t selection_id_, double handicap_)
+    : selection_id(selection_id_), handicap(handicap_), handicap_key(market::handicap_key(handicap_)) {}
+
+// ---- RunnerMap --------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kInitialBuckets = 16;
+
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+uint64_t new_seed() {
+    static const uint64_t process_seed = [] {
+        uint64_t s = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+        try {
+            std::random_device rd;
+            s ^= (uint64_t(rd()) << 32) ^ uint64_t(rd());
+        } catch (...) {
+            // No entropy source: the clock alone still varies between runs.
+        }
+        return s;
+    }();
+    static std::atomic<uint64_t> counter{0};
+    return mix64(process_seed + 0x9E3779B97F4A7C15ULL * ++counter);
+}
+
+}  // namespace
+
+RunnerMap::RunnerMap() : buckets_(kInitialBuckets), seed_(new_seed()) {}
+RunnerMap::RunnerMap(RunnerMap&&) noexcept = default;
+RunnerMap& RunnerMap::operator=(RunnerMap&&) noexcept = default;
+RunnerMap::~RunnerMap() = default;
+
+size_t RunnerMap::bucket_of(RunnerKey key) const {
+    uint64_t h = mix64(seed_ ^ uint64_t(key.selection_id));
+    h = mix64(h ^ uint64_t(key.handicap_key));
+    return size_t(h) & (buckets_.size() - 1);
+}
+
+const RunnerCache* RunnerMap::find(RunnerKey key) const {
+    const size_t mask = buckets_.size() - 1;
+    for (size_t i = bucket_of(key);; i = (i + 1) & mask) {
+        const Bucket& b = buckets_[i];
+        if (b.runner == nullptr) return nullptr;
+        if (b.key == key) return b.runner;
+    }
+}
+
+RunnerCache* RunnerMap::find(RunnerKey key) {
+    return const_cast<RunnerCache*>(static_cast<const RunnerMap*>(this)->find(key));
+}
+
+void RunnerMap::grow() {
+    std::vector<Bucket> bigger(buckets_.size() * 2);
+    buckets_.swap(bigger);
+    const size_t mask = buckets_.size() - 1;
+    for (RunnerCache& r : runners_) {
+        size_t i = bucket_of(r.key());
+        while (buckets_[i].runner != nullptr) i = (i + 1) & mask;
+        buckets_[i] = Bucket{r.key(), &r};
+    }
+}
+
+RunnerCache& RunnerMap::upsert(int64_t selection_id, double handicap) {
+    const RunnerKey key{selection_id, handicap_key(handicap)};
+    size_t mask = buckets_.size() - 1;
+    size_t i = bucket_of(key);
+    for (; buckets_[i].runner != nullptr; i = (i + 1) & mask) {
+        if (buckets_[i].key == key) return *buckets_[i].runner;
+    }
+    if ((runners_.size() + 1) * 2 > buckets_.size()) {
+        grow();
+        mask = buckets_.size() - 1;
+        for (i = bucket_of(key); buckets_[i].runner != nullptr; i = (i + 1) & mask) {
+        }
+    }
+    RunnerCache& created = runners_.emplace_back(selection_id, handicap);
+    buckets_[i] = Bucket{key, &created};
+    return created;
+}
+
+void RunnerMap::clear() {
+    // Detach everything first, then destroy: releasing a held object may run
+    // foreign code, which must find the map already empty.
+    std::deque<RunnerCache> dropped;
+    dropped.swap(runners_);
+    order_.clear();
+    if (buckets_.size() > kInitialBuckets) {
+        std::vector<Bucket>(kInitialBuckets).swap(buckets_);
+    } else {
+        std::fill(buckets_.begin(), buckets_.end(), Bucket{});
+    }
+}
+
+const std::vector<RunnerCache*>& RunnerMap::runners_in_order() {
+    // runners_ only grows between clears, so the caches not yet listed are
+    // exactly its tail.
+    const size_t listed = order_.size();
+    if (listed < runners_.size()) {
+        for (size_t i = listed; i < runners_.size(); ++i) order_.push_back(&runners_[i]);
+        auto by_key = [](const RunnerCache* a, const RunnerCache* b) { return a->key() < b->key(); };
+        auto middle = order_.begin() + std::ptrdiff_t(listed);
+        std::sort(middle, order_.end(), by_key);
+        std::inplace_merge(order_.begin(), middle, order_.end(), by_key);
+    }
+    return order_;
+}
+
+RunnerCache& upsert_runner(RunnerMap& runners, int64_t selection_id, double handicap) {
+    return runners.upsert(selection_id, handicap);
+}
+
+// ---- applying runner changes ------------------------------------------------
+
+namespace {
+
+// The keys of a runner change, looked up in one pass over its members.
+enum ChangeKey : unsigned {
+    kId,
+    kHc,
+    kStatus,
+    kAdjustmentFactor,
+    kLtp,
+    kTv,
+    kRemovalDate,
+    kSpb,
+    kSpl,
+    kAtb,
+    kAtl,
+    kTrd,
+    kSpn,
+    kSpf,
+    kChangeKeys
+};
+
+unsigned change_key(std::string_view k) {
+    switch (k.size()) {
+        case 2:
+            if (k == "id") return kId;
+            if (k == "hc") return kHc;
+            if (k == "tv") return kTv;
+            break;
+        case 3:
+            if (k == "atb") return kAtb;
+            if (k == "atl") return kAtl;
+            if (k == "trd") return kTrd;
+            if (k == "ltp") return kLtp;
+            if (k == "spn") return kSpn;
+            if (k == "spf") return kSpf;
+            if (k == "spb") return kSpb;
+            if (k == "spl") return kSpl;
+            break;
+        case 6:
+            if (k == "status") return kStatus;
+            break;
+        case 11:
+            if (k == "removalDate") return kRemovalDate;
+            break;
+        case 16:
+            if (k == "adjustmentFactor") return kAdjustmentFactor;
+            break;
+    }
+    return kChangeKeys;
+}
+
+// The runner named by an element's "id" (an integer that fits signed 64 bits)
+// and "hc" (any number, else 0.0); null when the element names none.
+RunnerCache* identify(RunnerMap& runners, json::Value id, json::Value hc) {
+    int64_t selection_id;
+    if (!id.get_i64(selection_id)) return nullptr;
+    double handicap = 0.0;
+    hc.get_double(handicap);
+    return &runners.upsert(selection_id, handicap);
+}
+
+// Sets an optional double when it is absent or holds a different value
+// (compared as doubles, so -0.0 after 0.0 is no change).
+bool set_if_different(std::optional<double>& field, json::Value v) {
+    double d;
+    if (!v.get_double(d)) return false;
+    if (field && *field == d) return false;
+    field = d;
+    return true;
+}
+
+bool set_if_different(std::optional<std::string>& field, json::Value v) {
+    std::string_view s;
+    if (!v.get_string(s)) return false;
+    if (field) {
+        if (*field == s) return false;
+        field->assign(s);
+    } else {
+        field.emplace(s);
+    }
+    return true;
+}
+
+bool set_if_different(std::string& field, json::Value v) {
+    std::string_view s;
+    if (!v.get_string(s) || field == s) return false;
+    field.assign(s);
+    return true;
+}
+
+bool ladder_update(PriceLadder& ladder, json::Value v) { return v.is_array() && ladder.update(v); }
+
+}  // namespace
+
+void apply_runner_change(RunnerMap& runners, json::Value change) {
+    if (!change.is_object()) return;
+    json::Value keys[kChangeKeys + 1];
+    change.for_each_member([&](std::string_view k, json::Value v) { keys[change_key(k)] = v; });
+
+    RunnerCache* r = identify(runners, keys[kId], keys[kHc]);
+    if (r == nullptr) return;
+
+    bool changed = false;
+    changed |= set_if_different(r->status, keys[kStatus]);
+    changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
+    changed |= set_if_different(r->last_price_traded, keys[kLtp]);
+    double tv;
+    if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
+        r->total_matched = tv;
+        changed = true;
+    }
+    changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
+    // The starting-price ladders are fed crosswise.
+    changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
+    changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
+    changed |= ladder_update(r->available_to_back, keys[kAtb]);
+    changed |= ladder_update(r->available_to_lay, keys[kAtl]);
+    changed |= ladder_update(r->traded_volume, keys[kTrd]);
+    // Projected starting prices count as a change whenever they are sent.
+    if (keys[kSpn].valid()) {
+        r->near_price.assign(keys[kSpn]);
+        changed = true;
+    }
+    if (keys[kSpf].valid()) {
+        r->far_price.assign(keys[kSpf]);
+        changed = true;
+    }
+    if (changed) ++r->change_count;
+}
+
+void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) {
+    if (!definition_runner.is_object()) return;
+    RunnerCache* r = identify(runners, definition_runner.find("id"), definition_runner.find("hc"));
+    if (r == nullptr) return;
+    set_if_different(r->status, definition_runner.find("status"));
+    r->actual_sp.assign(definition_runner.find("bsp"));  // a missing "bsp" makes it absent
+    set_if_different(r->adjustment_factor, definition_runner.find("adjustmentFactor"));
+    set_if_different(r->removal_date, definition_runner.find("removalDate"));
+    ++r->change_count;
+}
+
+}  // namespace palisar::market

@@ -94,7 +94,7 @@ TEST(LadderOrder, SignedZerosAreTwoLevels) {
     }
     b.end_container();
     PriceLadder ladder(true);
-    EXPECT_TRUE(ladder.update(json::Value(b.buffer().data())));
+    EXPECT_TRUE(ladder.update(json::Value(b.data())));
     ASSERT_EQ(ladder.size(), 2u);
     const double* pos = ladder.find(0.0);
     const double* neg = ladder.find(-0.0);
@@ -112,7 +112,7 @@ TEST(LadderOrder, NanSizeIsStoredAndResentNanCountsAsChange) {
     b.number(std::nan(""));
     b.end_container();
     b.end_container();
-    json::Value deltas(b.buffer().data());
+    json::Value deltas(b.data());
     PriceLadder ladder(false);
     EXPECT_TRUE(ladder.update(deltas));
     ASSERT_NE(ladder.find(1.5), nullptr);
@@ -204,7 +204,7 @@ TEST_P(LadderModel, MatchesReference) {
             }
             b.end_container();
             const bool expected = ref.update(model);
-            ASSERT_EQ(ladder.update(json::Value(b.buffer().data())), expected) << "step " << step;
+            ASSERT_EQ(ladder.update(json::Value(b.data())), expected) << "step " << step;
             ASSERT_EQ(ladder.change_count(), ref.change_count);
             ASSERT_EQ(ladder.to_price_sizes(), ref.listing(descending)) << "step " << step;
         }
@@ -226,7 +226,7 @@ TEST(LadderLarge, HugeImageInOneListIsComplete) {
     }
     b.end_container();
     PriceLadder ladder(false);
-    EXPECT_TRUE(ladder.update(json::Value(b.buffer().data())));
+    EXPECT_TRUE(ladder.update(json::Value(b.data())));
     ASSERT_EQ(ladder.size(), size_t(n));
 
     json::Builder r;
@@ -238,7 +238,7 @@ TEST(LadderLarge, HugeImageInOneListIsComplete) {
         r.end_container();
     }
     r.end_container();
-    EXPECT_TRUE(ladder.update(json::Value(r.buffer().data())));
+    EXPECT_TRUE(ladder.update(json::Value(r.data())));
     EXPECT_EQ(ladder.change_count(), 2u);
     Levels out = ladder.to_price_sizes();
     ASSERT_EQ(out.size(), size_t(n / 2));

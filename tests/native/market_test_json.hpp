@@ -53,7 +53,7 @@ inline void encode_json(std::string_view text, json::Builder& out) {
 class Doc {
 public:
     explicit Doc(std::string_view text) { encode_json(text, builder_); }
-    json::Value value() const { return json::Value(builder_.buffer().data()); }
+    json::Value value() const { return json::Value(builder_.data()); }
     operator json::Value() const { return value(); }
 
 private:

@@ -1,0 +1,42 @@
+// Small readers shared by the market-level and definition code. Each one
+// writes its target only when the JSON value has the accepted type and leaves
+// it untouched otherwise (missing key and null included).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "parse/value.hpp"
+
+namespace palisar::market::fields {
+
+inline void read_text(json::Value v, std::string& out) {
+    std::string_view s;
+    if (v.get_string(s)) out.assign(s);
+}
+inline void read_text(json::Value v, std::optional<std::string>& out) {
+    std::string_view s;
+    if (!v.get_string(s)) return;
+    if (out) out->assign(s);
+    else out.emplace(s);
+}
+inline void read_bool(json::Value v, bool& out) { v.get_bool(out); }
+inline void read_i64(json::Value v, int64_t& out) { v.get_i64(out); }
+inline void read_i64(json::Value v, std::optional<int64_t>& out) {
+    int64_t i;
+    if (v.get_i64(i)) out = i;
+}
+// An integer that fits signed 64 bits, kept as its low 32 bits.
+inline void read_low32(json::Value v, int32_t& out) {
+    int64_t i;
+    if (v.get_i64(i)) out = int32_t(uint32_t(uint64_t(i)));
+}
+inline void read_double(json::Value v, double& out) { v.get_double(out); }
+inline void read_double(json::Value v, std::optional<double>& out) {
+    double d;
+    if (v.get_double(d)) out = d;
+}
+
+}  // namespace palisar::market::fields

@@ -1,0 +1,89 @@
+// The whole replayed state of one market: market-level values, the merged
+// market definition, and the runner caches. `update` applies one market change
+// (one element of a stream message's "mc" list).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "market/definition.hpp"
+#include "market/runner.hpp"
+#include "market/slot.hpp"
+#include "parse/value.hpp"
+
+namespace palisar::market {
+
+struct MarketCache {
+    MarketCache() = default;
+    explicit MarketCache(std::string id) : market_id(std::move(id)) {}
+    MarketCache(const MarketCache&) = delete;
+    MarketCache& operator=(const MarketCache&) = delete;
+    MarketCache(MarketCache&&) = default;
+    MarketCache& operator=(MarketCache&&) = default;
+
+    // Same as the free function update(*this, change, publish_time).
+    void update(json::Value change, int64_t publish_time);
+
+    // Set at creation, never read or changed by update.
+    std::string market_id;
+
+    // Market-level values (definition and top-level keys of a change).
+    std::string status = "OPEN";
+    std::optional<int64_t> last_match_time;
+    int64_t publish_time_epoch = 0;
+    double total_matched = 0.0;
+    int64_t version = 0;
+    int32_t bet_delay = 0;
+    int32_t number_of_winners = 1;
+    int32_t number_of_runners = 0;         // every runner cache
+    int32_t number_of_active_runners = 0;  // runner caches whose status is "ACTIVE"
+    bool bsp_reconciled = false;
+    bool complete = true;
+    bool cross_matching = true;
+    bool in_play = false;
+    bool runners_voidable = false;
+
+    // The other definition fields.
+    std::optional<std::string> event_id;
+    std::optional<std::string> event_type_id;
+    std::optional<std::string> event_name;
+    std::optional<std::string> market_type;
+    std::optional<std::string> market_time;  // unparsed text
+    std::optional<std::string> country_code;
+    std::optional<std::string> venue;
+    std::optional<std::string> race_type;
+    bool bsp_market = false;
+    bool persistence_enabled = true;
+    std::optional<double> each_way_divisor;
+    std::optional<std::string> timezone;
+    bool turn_in_play_enabled = false;
+    std::optional<std::string> betting_type;
+    std::optional<std::string> name;
+    bool discount_allowed = false;
+    double market_base_rate = 0.0;
+    std::vector<std::string> regulators;
+    std::optional<std::string> open_date;     // unparsed text
+    std::optional<std::string> suspend_time;  // unparsed text
+    std::optional<std::string> settled_time;  // unparsed text
+    std::vector<MarketDefinitionRunner> definition_runners;
+    // Rises by one for every market change carrying "marketDefinition".
+    uint64_t definition_count = 0;
+
+    // Runner caches by (selection id, handicap key); `runners.runners_in_order()`
+    // lists them in ascending key order.
+    RunnerMap runners;
+
+    // Reuse slot of the snapshot builder for the definition object, stamped
+    // with `definition_count`. The update code never touches it.
+    ObjectSlot cached_definition;
+};
+
+// Applies one market change, in this order: publish time; for an object,
+// "img" true empties the runner map; "marketDefinition"; the market-level
+// keys of the change itself; each runner change of "rc"; then, for any
+// change, the runner counts are recomputed.
+void update(MarketCache& cache, json::Value change, int64_t publish_time);
+
+}  // namespace palisar::market

@@ -1,0 +1,169 @@
+// Runner caches: everything known about one runner (a selection at one
+// handicap) of the market being replayed, and the map that holds them.
+//
+// Runner changes (elements of a market change's "rc") and definition runners
+// (elements of a market definition's "runners") name a runner by "id" and
+// "hc"; the first one to name a runner creates its cache.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "market/ladder.hpp"
+#include "market/slot.hpp"
+#include "parse/value.hpp"
+
+namespace palisar::market {
+
+// A starting-price value: a number, a text (the stream sent a string, such as
+// "NaN" or "Infinity"), or absent (null, a boolean, an array or an object).
+class SpValue {
+public:
+    enum class Kind : uint8_t { Absent, Number, Text };
+
+    Kind kind() const { return kind_; }
+    bool is_absent() const { return kind_ == Kind::Absent; }
+    bool is_number() const { return kind_ == Kind::Number; }
+    bool is_text() const { return kind_ == Kind::Text; }
+    double number() const { return number_; }         // meaningful for Number only
+    const std::string& text() const { return text_; }  // meaningful for Text only
+
+    void set_absent() { kind_ = Kind::Absent; }
+    void set_number(double d) {
+        kind_ = Kind::Number;
+        number_ = d;
+    }
+    void set_text(std::string_view s) {
+        kind_ = Kind::Text;
+        text_.assign(s);
+    }
+    // Number for any JSON number, Text for a string, Absent for anything else
+    // (an invalid cursor, i.e. a missing key, included).
+    void assign(json::Value v);
+
+    friend bool operator==(const SpValue& a, const SpValue& b);
+
+private:
+    Kind kind_ = Kind::Absent;
+    double number_ = 0.0;
+    std::string text_;  // keeps its capacity while the value is not a text
+};
+
+// Handicap key: the handicap times 100 (double arithmetic), rounded half away
+// from zero, saturated to the signed 64-bit range; NaN gives 0.
+int64_t handicap_key(double handicap);
+
+struct RunnerKey {
+    int64_t selection_id = 0;
+    int64_t handicap_key = 0;
+    friend auto operator<=>(const RunnerKey&, const RunnerKey&) = default;
+};
+
+struct RunnerCache {
+    RunnerCache(int64_t selection_id, double handicap);
+    RunnerCache(const RunnerCache&) = delete;
+    RunnerCache& operator=(const RunnerCache&) = delete;
+    RunnerCache(RunnerCache&&) = default;
+    RunnerCache& operator=(RunnerCache&&) = default;
+
+    RunnerKey key() const { return RunnerKey{selection_id, handicap_key}; }
+
+    int64_t selection_id;
+    double handicap;       // as received by the change that created the cache
+    int64_t handicap_key;  // handicap_key(handicap)
+    std::string status = "ACTIVE";
+    std::optional<double> adjustment_factor;
+    std::optional<double> last_price_traded;
+    double total_matched = 0.0;
+    std::optional<std::string> removal_date;
+    SpValue near_price;
+    SpValue far_price;
+    SpValue actual_sp;  // from a definition runner's "bsp" only
+    PriceLadder available_to_back{true};     // "atb"
+    PriceLadder available_to_lay{false};     // "atl"
+    PriceLadder back_stake_taken{false};     // "spl"
+    PriceLadder lay_liability_taken{true};   // "spb"
+    PriceLadder traded_volume{false};        // "trd"
+    // Rises once per runner change that changed something and once per
+    // definition runner naming this runner.
+    uint64_t change_count = 0;
+
+    // Reuse slots of the snapshot builder; the update code never touches them.
+    // `cached_runner` goes with `change_count`, each list with the
+    // `change_count` of its ladder (back, lay, traded volume).
+    ObjectSlot cached_runner;
+    ObjectSlot cached_back_list;
+    ObjectSlot cached_lay_list;
+    ObjectSlot cached_traded_list;
+};
+
+// The market's runner caches by runner key.
+//
+// Caches never move once created (their addresses stay valid until the map is
+// emptied or destroyed). Lookup is an open-addressing hash table with a
+// per-map random seed, so a file cannot line its keys up into one probe chain.
+// The listing order is maintained lazily: runners created since the last
+// listing are sorted among themselves and merged in, so listing costs
+// O(n + k log k) for k new runners and nothing extra when none were added.
+class RunnerMap {
+public:
+    RunnerMap();
+    RunnerMap(const RunnerMap&) = delete;
+    RunnerMap& operator=(const RunnerMap&) = delete;
+    RunnerMap(RunnerMap&&) noexcept;
+    RunnerMap& operator=(RunnerMap&&) noexcept;
+    ~RunnerMap();
+
+    size_t size() const { return runners_.size(); }
+    bool empty() const { return runners_.empty(); }
+
+    RunnerCache* find(RunnerKey key);
+    const RunnerCache* find(RunnerKey key) const;
+    // The cache for (selection_id, handicap_key(handicap)), created with its
+    // initial values (and this handicap) when missing.
+    RunnerCache& upsert(int64_t selection_id, double handicap);
+
+    // Drops every runner cache (releasing the objects in their slots).
+    void clear();
+
+    // Every runner cache in ascending (selection id, handicap key) order. The
+    // vector stays valid until the next call to upsert or clear.
+    const std::vector<RunnerCache*>& runners_in_order();
+
+    // Unordered iteration (creation order) over the caches.
+    auto begin() { return runners_.begin(); }
+    auto end() { return runners_.end(); }
+    auto begin() const { return runners_.begin(); }
+    auto end() const { return runners_.end(); }
+
+private:
+    struct Bucket {
+        RunnerKey key;
+        RunnerCache* runner;  // null: empty bucket
+    };
+    size_t bucket_of(RunnerKey key) const;
+    void grow();
+
+    std::deque<RunnerCache> runners_;  // creation order; stable addresses
+    std::vector<Bucket> buckets_;      // power-of-two size, at most half full
+    std::vector<RunnerCache*> order_;  // sorted listing of runners_[0, order_.size())
+    uint64_t seed_;
+};
+
+// Returns the runner cache for this selection id and handicap, creating it.
+RunnerCache& upsert_runner(RunnerMap& runners, int64_t selection_id, double handicap);
+
+// Applies one element of a market change's "rc" array. Elements that are not
+// objects or have no integer "id" are skipped.
+void apply_runner_change(RunnerMap& runners, json::Value change);
+
+// Applies one element of a market definition's "runners" array to the runner
+// caches: status, actual starting price, adjustment factor, removal date.
+void apply_definition_runner(RunnerMap& runners, json::Value definition_runner);
+
+}  // namespace palisar::market
