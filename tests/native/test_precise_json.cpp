@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parse/json.hpp"
+#include "value_dump.hpp"
 
 using namespace palisar::json;
 
@@ -19,49 +20,6 @@ std::string rep(std::string_view s, size_t n) {
     std::string r;
     for (size_t i = 0; i < n; ++i) r += s;
     return r;
-}
-
-// Canonical text of a value, shared by both parsers' trees: numbers carry
-// their kind (u/i/d, doubles with 17 digits so equal text means equal bits),
-// strings show bytes outside printable ASCII as \xNN.
-std::string num(const char* prefix, double d) {
-    char tmp[40];
-    std::snprintf(tmp, sizeof tmp, "%s%.17g", prefix, d);
-    return tmp;
-}
-std::string str(std::string_view s) {
-    std::string r = "\"";
-    for (unsigned char c : s) {
-        char tmp[8];
-        std::snprintf(tmp, sizeof tmp, "\\x%02X", c);
-        r += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, char(c)) : std::string(tmp);
-    }
-    return r + "\"";
-}
-
-std::string dump(Value v) {
-    int64_t i = 0;
-    double d = 0;
-    std::string_view s;
-    std::string r;
-    switch (v.kind()) {
-        case Kind::Null: return "null";
-        case Kind::Bool: return v.is_true() ? "true" : "false";
-        case Kind::UInt:  // raw: there is no u64 getter beyond INT64_MAX
-            return "u" + std::to_string(detail::read_le(v.data() + 1, *v.data() & 0x0F));
-        case Kind::Int: return v.get_i64(i) ? "i" + std::to_string(i) : "<bad int>";
-        case Kind::Double: return v.get_double(d) ? num("d", d) : "<bad double>";
-        case Kind::String: return v.get_string(s) ? str(s) : "<bad string>";
-        case Kind::Array:
-            for (Value e : v.items()) r += (r.empty() ? "" : ",") + dump(e);
-            return "[" + r + "]";
-        case Kind::Object:
-            v.for_each_member([&](std::string_view k, Value m) {
-                r += (r.empty() ? "" : ",") + std::string(k) + ":" + dump(m);
-            });
-            return "{" + r + "}";
-        default: return "<invalid>";
-    }
 }
 
 std::string dump(simdjson::dom::element e) {
