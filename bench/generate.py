@@ -875,8 +875,10 @@ def file_figures(path):
         "msgs with marketDefinition": n_def / max(n_msgs, 1),
         "atb/atl live levels, peak (mean)": mean(ex_peak),
         "atb/atl prices quoted (mean)": mean(ex_seen),
-        "trd levels/runner at end (mean)": mean(trd_peak),
-        "trd levels/runner at end (max)": max(trd_peak) if trd_peak else 0,
+        # peak rather than final count: a recorded file may clear the traded
+        # ladders in its very last message
+        "trd levels/runner, peak (mean)": mean(trd_peak),
+        "trd levels/runner, peak (max)": max(trd_peak) if trd_peak else 0,
         "msg rate pre-play (/s)": rate(pre_pts),
         "msg rate in-play (/s)": rate(ip_pts),
     }
