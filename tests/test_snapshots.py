@@ -1,0 +1,840 @@
+"""End-to-end replays: object reuse between snapshots, runner order, market
+creation, definition lag, time texts, publish times, the sample files and
+memory use over many replays."""
+
+import datetime
+import gc
+import json
+import math
+import os
+import random
+import sys
+import warnings
+
+import pytest
+
+import palisar
+from snapshot_helpers import (
+    REAL_FILES,
+    change,
+    message,
+    open_prices,
+    pairs,
+    real_file,
+    replay,
+    runner_changes,
+)
+
+
+def reference_utc(ms):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return datetime.datetime.utcfromtimestamp(ms / 1000.0)
+
+
+def state(book):
+    """Everything a caller can see of a snapshot, as plain data."""
+    d = book.to_dict()
+    definition = book.market_definition
+    times = None
+    if definition is not None:
+        times = (definition.market_time, definition.open_date,
+                 definition.suspend_time, definition.settled_time, definition.status)
+    return d, book.publish_time, times
+
+
+# ---- object reuse ---------------------------------------------------------------
+
+
+def two_runner_start(pt=1000):
+    return runner_changes(
+        pt,
+        {"id": 1, "ltp": 2.0, "tv": 10, "atb": [[2.0, 5], [1.9, 7]], "atl": [[2.1, 3]],
+         "trd": [[2.0, 4]]},
+        {"id": 2, "ltp": 3.0, "atb": [[3.0, 1]], "atl": [[3.2, 1]], "trd": [[3.1, 2]]},
+    )
+
+
+def test_unchanged_runner_is_the_same_object(tmp_path):
+    b1, b2, b3 = replay(tmp_path, [
+        two_runner_start(),
+        runner_changes(2000, {"id": 2, "ltp": 3.05}),
+        runner_changes(3000, {"id": 1, "ltp": 2.02}),
+    ])
+    assert b1 is not b2 and b1.runners is not b2.runners
+    assert b1.runners[0] is b2.runners[0]
+    assert b1.runners[1] is not b2.runners[1]
+    assert b2.runners[1] is b3.runners[1]
+    assert b2.runners[0] is not b3.runners[0]
+    assert b1.publish_time is not b2.publish_time
+
+
+@pytest.mark.parametrize(
+    "rc, new_lists",
+    [
+        ({"ltp": 2.04}, set()),
+        ({"tv": 99.5}, set()),
+        ({"status": "REMOVED"}, set()),
+        ({"adjustmentFactor": 12.5}, set()),
+        ({"removalDate": "2024-01-01T00:00:00Z"}, set()),
+        ({"spn": 2.2}, set()),
+        ({"spf": "NaN"}, set()),
+        ({"spb": [[2.0, 30]]}, set()),
+        ({"spl": [[1.5, 30]]}, set()),
+        ({"atb": [[1.95, 8]]}, {"available_to_back"}),
+        ({"atl": [[2.1, 0]]}, {"available_to_lay"}),
+        ({"trd": [[2.0, 9]]}, {"traded_volume"}),
+        ({"atb": [[2.0, 0]], "trd": [[2.1, 1]]}, {"available_to_back", "traded_volume"}),
+        ({"atb": [[1.5, 1]], "atl": [[2.5, 1]], "trd": [[2.5, 1]]},
+         {"available_to_back", "available_to_lay", "traded_volume"}),
+    ],
+)
+def test_a_change_rebuilds_the_runner_and_only_the_changed_lists(tmp_path, rc, new_lists):
+    b1, b2 = replay(tmp_path, [two_runner_start(), runner_changes(2000, {"id": 1, **rc})])
+    old, new = b1.runners[0], b2.runners[0]
+    assert new is not old
+    assert new.ex is not old.ex
+    for name in ("available_to_back", "available_to_lay", "traded_volume"):
+        same = getattr(new.ex, name) is getattr(old.ex, name)
+        assert same == (name not in new_lists), name
+    assert b2.runners[1] is b1.runners[1]
+
+
+@pytest.mark.parametrize(
+    "rc",
+    [
+        {"ltp": 2.0},
+        {"tv": 10},
+        {"tv": 10.0},
+        {"status": "ACTIVE"},
+        {"atb": [[1.5, 0]]},
+        {"atb": [[2.0, 5]]},
+        {"atb": []},
+        {"atb": {"2.0": 1}},
+        {"ltp": None, "tv": None, "status": None, "removalDate": None},
+        {"unknownKey": 1},
+    ],
+    ids=repr,
+)
+def test_a_change_that_changes_nothing_keeps_the_runner(tmp_path, rc):
+    b1, b2 = replay(tmp_path, [two_runner_start(), runner_changes(2000, {"id": 1, **rc})])
+    assert b2.runners[0] is b1.runners[0]
+
+
+def test_a_repeated_starting_price_projection_still_rebuilds(tmp_path):
+    b1, b2, b3 = replay(tmp_path, [
+        runner_changes(1000, {"id": 1, "spn": 2.5}),
+        runner_changes(2000, {"id": 1, "spn": 2.5}),
+        runner_changes(3000, {"id": 1, "spf": None}),
+    ])
+    assert b2.runners[0] is not b1.runners[0]
+    assert b3.runners[0] is not b2.runners[0]
+    assert b2.runners[0].ex.available_to_back is b1.runners[0].ex.available_to_back
+
+
+def test_a_ladder_set_and_removed_in_one_change_still_counts(tmp_path):
+    b1, b2 = replay(tmp_path, [
+        two_runner_start(),
+        runner_changes(2000, {"id": 1, "atb": [[1.5, 10], [1.5, 0]]}),
+    ])
+    assert b2.runners[0] is not b1.runners[0]
+    assert b2.runners[0].ex.available_to_back is not b1.runners[0].ex.available_to_back
+    assert pairs(b2.runners[0].ex.available_to_back) == pairs(b1.runners[0].ex.available_to_back)
+
+
+def test_a_definition_rebuilds_the_runners_it_names(tmp_path):
+    definition = {"runners": [{"id": 1, "status": "ACTIVE"}]}
+    b1, b2, b3 = replay(tmp_path, [
+        two_runner_start(),
+        message(2000, change(marketDefinition=definition)),
+        message(3000, change(marketDefinition=definition)),
+    ])
+    # A definition runner counts as a change even when it repeats itself.
+    assert b2.runners[0] is not b1.runners[0]
+    assert b3.runners[0] is not b2.runners[0]
+    assert b3.runners[1] is b2.runners[1] is b1.runners[1]
+    # The ladders were not touched, so the lists are shared.
+    assert b3.runners[0].ex.available_to_back is b1.runners[0].ex.available_to_back
+
+
+def test_without_a_definition_every_snapshot_has_none(tmp_path):
+    books = replay(tmp_path, [two_runner_start(), runner_changes(2000, {"id": 1, "ltp": 5})])
+    assert [b.market_definition for b in books] == [None, None]
+
+
+@pytest.mark.parametrize("value", [None, {}, {"eventName": "E"}, [], 5, "x"], ids=repr)
+def test_every_message_carrying_a_definition_makes_a_new_object(tmp_path, value):
+    books = replay(tmp_path, [
+        message(1000, change(marketDefinition={"status": "OPEN", "venue": "Here"})),
+        runner_changes(2000, {"id": 1, "ltp": 2.0}),
+        message(3000, change(status="SUSPENDED", inPlay=True, tv=5)),
+        message(4000, change(marketDefinition=value)),
+        runner_changes(5000, {"id": 1, "ltp": 3.0}),
+    ])
+    defs = [b.market_definition for b in books]
+    assert defs[0] is defs[1] is defs[2]
+    assert defs[3] is not defs[2]
+    assert defs[4] is defs[3]
+    # The new object shows the cache as it is now; the merged fields stay.
+    assert defs[3].venue == "Here"
+    assert defs[3].status == "SUSPENDED" and defs[3].in_play is True
+    assert defs[2].status == "OPEN" and defs[2].in_play is False
+
+
+def test_an_image_drops_runners_and_their_cached_objects(tmp_path):
+    b1, b2, b3 = replay(tmp_path, [
+        runner_changes(1000,
+                       {"id": 1, "ltp": 2.0, "atb": [[2.0, 10]], "atl": [[2.2, 1]]},
+                       {"id": 2, "ltp": 4.0, "atb": [[4.0, 10]]},
+                       {"id": 3, "status": "REMOVED"}),
+        # The runner comes back with as many changes as before: its new ladders
+        # have the same counts, but nothing of the old runner may be reused.
+        runner_changes(2000, {"id": 1, "ltp": 5.0, "atb": [[5.0, 20]], "atl": [[5.5, 2]]},
+                       img=True),
+        runner_changes(3000, {"id": 4}),
+    ])
+    assert [r.selection_id for r in b1.runners] == [1, 2, 3]
+    assert [r.selection_id for r in b2.runners] == [1]
+    assert (b2.number_of_runners, b2.number_of_active_runners) == (1, 1)
+    r1 = b2.runners[0]
+    assert r1 is not b1.runners[0]
+    assert r1.last_price_traded == 5.0
+    assert pairs(r1.ex.available_to_back) == [(5.0, 20.0)]
+    assert pairs(r1.ex.available_to_lay) == [(5.5, 2.0)]
+    assert r1.ex.traded_volume is not b1.runners[0].ex.traded_volume
+    assert [r.selection_id for r in b3.runners] == [1, 4]
+    assert b3.runners[0] is r1
+    # The kept snapshot still shows the runners from before the image.
+    assert [r.selection_id for r in b1.runners] == [1, 2, 3]
+    assert pairs(b1.runners[0].ex.available_to_back) == [(2.0, 10.0)]
+
+
+def test_an_image_with_a_definition_keeps_only_the_runners_named_again(tmp_path):
+    b1, b2 = replay(tmp_path, [
+        runner_changes(1000, {"id": 1, "ltp": 2.0}, {"id": 2, "ltp": 3.0},
+                       tv=50, status="OPEN"),
+        message(2000, change(img=True, status="SUSPENDED",
+                             marketDefinition={"runners": [{"id": 2}, {"id": 7}]},
+                             rc=[{"id": 7, "ltp": 8.0}])),
+    ])
+    assert [r.selection_id for r in b2.runners] == [2, 7]
+    assert b2.runners[0].last_price_traded is None
+    assert b2.runners[1].last_price_traded == 8.0
+    assert b2.total_matched == 50.0
+    assert b2.status == "SUSPENDED"
+
+
+@pytest.mark.parametrize("img", [False, 1, "true", None])
+def test_an_image_flag_other_than_true_clears_nothing(tmp_path, img):
+    b1, b2 = replay(tmp_path, [
+        two_runner_start(),
+        runner_changes(2000, {"id": 2, "ltp": 9.0}, img=img),
+    ])
+    assert [r.selection_id for r in b2.runners] == [1, 2]
+    assert b2.runners[0] is b1.runners[0]
+
+
+def test_kept_snapshots_never_change(tmp_path):
+    messages = [
+        message(1000, change(marketDefinition={"status": "OPEN",
+                                               "marketTime": "2024-05-01T13:30:00Z",
+                                               "runners": [{"id": 1}, {"id": 2}]})),
+        two_runner_start(2000),
+        runner_changes(3000, {"id": 1, "ltp": 2.5, "atb": [[2.0, 0], [2.5, 1]],
+                              "spn": 2.4, "spb": [[2.0, 3]], "spl": [[2.0, 4]]}),
+        runner_changes(4000, {"id": 2, "status": "REMOVED", "removalDate": "x",
+                              "adjustmentFactor": 3.0}, status="SUSPENDED", tv=100,
+                       inPlay=True, lastMatchTime=1234),
+        message(5000, change(marketDefinition={"status": "CLOSED",
+                                               "marketTime": "2024-06-01T00:00:00.000Z",
+                                               "runners": [{"id": 1, "bsp": 2.6}]})),
+        runner_changes(6000, {"id": 1, "trd": [[2.0, 100]], "atl": [[3.0, 5]]}, img=True),
+        message(7000),
+        runner_changes(8000, {"id": 9, "ltp": 1.01}),
+    ]
+    it = open_prices(tmp_path, messages)
+    kept, seen = [], []
+    for book in it:
+        kept.append(book)
+        seen.append(state(book))
+    assert len(kept) == len(messages)
+    # Successive snapshots differ (but for the empty message), so the comparison
+    # below can tell them apart.
+    assert seen[6] == seen[5]
+    assert all(a != b for a, b in zip(seen[:6], seen[1:6]))
+    assert [state(b) for b in kept] == seen
+    assert pairs(kept[1].runners[0].ex.available_to_back) == [(2.0, 5.0), (1.9, 7.0)]
+    assert kept[2].runners[1].status == "ACTIVE"
+    assert kept[3].market_definition.status == "OPEN"
+
+
+# ---- runner order and markets ------------------------------------------------------
+
+
+def test_runners_are_ordered_by_selection_id_then_handicap(tmp_path):
+    (book,) = replay(tmp_path, [runner_changes(
+        1000,
+        {"id": 7}, {"id": 5, "hc": 0.0}, {"id": 2 ** 40}, {"id": 5, "hc": -1.5},
+        {"id": 5, "hc": 0.25}, {"id": -3}, {"id": 5, "hc": -0.25}, {"id": 3, "hc": 2.5},
+        {"id": 5, "hc": 10}, {"id": 5, "hc": 2},
+    )])
+    assert [(r.selection_id, r.handicap) for r in book.runners] == [
+        (-3, 0.0), (3, 2.5), (5, -1.5), (5, -0.25), (5, 0.0), (5, 0.25), (5, 2.0),
+        (5, 10.0), (7, 0.0), (2 ** 40, 0.0),
+    ]
+    assert book.number_of_runners == 10
+
+
+def test_handicaps_with_the_same_key_address_one_runner(tmp_path):
+    (book,) = replay(tmp_path, [runner_changes(
+        1000, {"id": 5, "hc": 0.001, "ltp": 2.0}, {"id": 5, "hc": 0.004, "tv": 3},
+        {"id": 5, "hc": 0.005, "ltp": 4.0},
+    )])
+    assert [(r.selection_id, r.handicap, r.last_price_traded, r.total_matched)
+            for r in book.runners] == [(5, 0.001, 2.0, 3.0), (5, 0.005, 4.0, 0.0)]
+
+
+def test_two_markets_share_one_book(tmp_path):
+    books = replay(tmp_path, [
+        message(1000, change("1.111", rc=[{"id": 20, "ltp": 2.0}]),
+                change("1.222", rc=[{"id": 10, "ltp": 3.0}])),
+        message(2000, change("1.222", rc=[{"id": 30}], marketDefinition={"status": "X"})),
+    ])
+    assert [b.market_id for b in books] == ["1.111", "1.111"]
+    assert [r.selection_id for r in books[1].runners] == [10, 20, 30]
+    assert books[1].number_of_runners == 3
+    assert books[1].status == "X"
+
+
+@pytest.mark.parametrize("items, expected_epoch", [([], 1000), ([7], 2000), ([None, "x"], 2000)],
+                         ids=["empty", "number", "non-objects"])
+def test_a_message_without_usable_changes_after_the_market_exists(tmp_path, items,
+                                                                  expected_epoch):
+    b1, b2, b3 = replay(tmp_path, [
+        two_runner_start(1000),
+        {"pt": 2000, "mc": items},
+        runner_changes(3000, {"id": 1, "ltp": 9.0}),
+    ])
+    assert b2.publish_time_epoch == expected_epoch
+    assert b2.publish_time == reference_utc(expected_epoch)
+    assert b2.runners[0] is b1.runners[0] and b2.runners[1] is b1.runners[1]
+    assert b3.publish_time_epoch == 3000
+
+
+@pytest.mark.parametrize(
+    "first_items",
+    [
+        [],
+        [{"rc": [{"id": 1, "ltp": 2.0}]}],
+        [{"id": "", "rc": [{"id": 1}]}],
+        [{"id": 1.5}],
+        [{"id": None}, 3, "1.234"],
+        [[{"id": "1.234"}]],
+    ],
+    ids=["empty", "no-id", "empty-id", "number-id", "mixed", "nested"],
+)
+def test_messages_before_the_market_exists_are_passed_over(tmp_path, first_items):
+    messages = [
+        {"pt": 500, "mc": first_items},
+        {"pt": 600, "mc": first_items},
+        two_runner_start(1000),
+        runner_changes(2000, {"id": 1, "ltp": 9.0}),
+    ]
+    it = open_prices(tmp_path, messages)
+    assert len(it) == 4
+    books = [book for book in it]
+    assert [b.publish_time_epoch for b in books] == [1000, 2000]
+    # Nothing of the passed-over messages was applied.
+    assert [r.selection_id for r in books[0].runners] == [1, 2]
+    assert books[0].runners[0].last_price_traded == 2.0
+    assert len(it) == 4
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_a_file_without_any_market_id_yields_nothing(tmp_path):
+    it = open_prices(tmp_path, [{"pt": 1, "mc": []}, {"pt": 2, "mc": [{"rc": [{"id": 1}]}]}])
+    assert len(it) == 2
+    assert list(it) == []
+    with pytest.raises(StopIteration):
+        next(it)
+    assert len(it) == 2
+
+
+def test_items_before_the_creating_item_are_not_applied(tmp_path):
+    (book,) = replay(tmp_path, [message(
+        1000,
+        {"rc": [{"id": 9, "ltp": 2.0}], "status": "CLOSED"},
+        change("1.5", rc=[{"id": 1}]),
+        {"rc": [{"id": 2}], "tv": 7},
+        change("1.6", rc=[{"id": 3}]),
+    )])
+    assert book.market_id == "1.5"
+    assert [r.selection_id for r in book.runners] == [1, 2, 3]
+    assert book.status == "OPEN"
+    assert book.total_matched == 7.0
+
+
+def test_iteration_stays_ended(tmp_path):
+    it = open_prices(tmp_path, [two_runner_start()])
+    assert iter(it) is it
+    assert len(list(it)) == 1
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(it)
+    assert iter(it) is it and list(it) == []
+
+
+# ---- definition lag and time texts ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "key, value, book_attr, definition_attr, old",
+    [
+        ("status", "SUSPENDED", "status", "status", "OPEN"),
+        ("inPlay", True, "inplay", "in_play", False),
+        ("betDelay", 5, "bet_delay", "bet_delay", 1),
+        ("version", 77, "version", "version", 3),
+        ("complete", False, "complete", "complete", True),
+        ("crossMatching", False, "cross_matching", "cross_matching", True),
+        ("bspReconciled", True, "bsp_reconciled", "bsp_reconciled", False),
+        ("runnersVoidable", True, "runners_voidable", "runners_voidable", False),
+    ],
+)
+def test_market_level_keys_reach_the_definition_only_with_the_next_one(
+        tmp_path, key, value, book_attr, definition_attr, old):
+    b1, b2, b3 = replay(tmp_path, [
+        message(1000, change(marketDefinition={"status": "OPEN", "betDelay": 1, "version": 3})),
+        message(2000, change(**{key: value})),
+        message(3000, change(marketDefinition={})),
+    ])
+    assert getattr(b1, book_attr) == old
+    assert getattr(b2, book_attr) == value
+    assert b2.market_definition is b1.market_definition
+    assert getattr(b2.market_definition, definition_attr) == old
+    assert getattr(b3.market_definition, definition_attr) == value
+
+
+def test_runner_status_reaches_the_definition_count_only_with_the_next_one(tmp_path):
+    b1, b2, b3 = replay(tmp_path, [
+        message(1000, change(marketDefinition={"runners": [{"id": 1}, {"id": 2}, {"id": 2}]})),
+        runner_changes(2000, {"id": 2, "status": "REMOVED"}, {"id": 3, "status": "active"}),
+        message(3000, change(marketDefinition=None)),
+    ])
+    assert (b1.number_of_runners, b1.number_of_active_runners) == (2, 2)
+    assert b1.market_definition.number_of_active_runners == 2
+    assert (b2.number_of_runners, b2.number_of_active_runners) == (3, 1)
+    assert b2.market_definition.number_of_active_runners == 2
+    assert b3.market_definition.number_of_active_runners == 1
+    assert [r.selection_id for r in b3.market_definition.runners] == [1, 2, 2]
+
+
+def test_top_level_keys_win_over_the_definition_in_one_change(tmp_path):
+    (book,) = replay(tmp_path, [message(1000, change(
+        status="SUSPENDED", betDelay=2, inPlay=False,
+        marketDefinition={"status": "OPEN", "betDelay": 9, "inPlay": True,
+                          "runners": [{"id": 1, "status": "REMOVED"}]},
+        rc=[{"id": 1, "status": "ACTIVE"}],
+    ))])
+    assert (book.status, book.bet_delay, book.inplay) == ("SUSPENDED", 2, False)
+    assert book.runners[0].status == "ACTIVE"
+    assert book.number_of_active_runners == 1
+    # The definition object is built after the whole message was applied.
+    assert book.market_definition.status == "SUSPENDED"
+
+
+TIME_KEYS = [("marketTime", "market_time"), ("openDate", "open_date"),
+             ("suspendTime", "suspend_time"), ("settledTime", "settled_time")]
+
+
+@pytest.mark.parametrize("key, attr", TIME_KEYS)
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("2024-05-01T13:30:00.000Z", datetime.datetime(2024, 5, 1, 13, 30)),
+        ("2024-05-01T13:30:00Z", datetime.datetime(2024, 5, 1, 13, 30)),
+        ("2024-01-02T03:04:05.678Z", datetime.datetime(2024, 1, 2, 3, 4, 5, 678000)),
+        ("2024-01-02T03:04:05.000001Z", datetime.datetime(2024, 1, 2, 3, 4, 5, 1)),
+        ("0001-01-01T00:00:00Z", datetime.datetime(1, 1, 1)),
+        ("9999-12-31T23:59:59.999999Z", datetime.datetime(9999, 12, 31, 23, 59, 59, 999999)),
+    ],
+)
+def test_time_texts_become_naive_datetimes(tmp_path, key, attr, text, expected):
+    (book,) = replay(tmp_path, [message(1000, change(marketDefinition={key: text}))])
+    value = getattr(book.market_definition, attr)
+    assert type(value) is datetime.datetime
+    assert value == expected and value.tzinfo is None
+    assert getattr(book.market_definition, attr) is value
+    for other_key, other_attr in TIME_KEYS:
+        if other_key != key:
+            assert getattr(book.market_definition, other_attr) is None
+
+
+@pytest.mark.parametrize("key, attr", TIME_KEYS)
+@pytest.mark.parametrize(
+    "bad",
+    ["2024-01-02", "2024-05-01 13:30:00", "2024-05-01T13:30:00+00:00", "", "2024-02-30T00:00:00Z",
+     "2024-05-01T13:30:00.1234567Z", "2024-05-01T25:30:00Z"],
+)
+def test_a_bad_time_text_fails_every_snapshot_until_a_definition_fixes_it(tmp_path, key, attr,
+                                                                          bad):
+    it = open_prices(tmp_path, [
+        message(1000, change(marketDefinition={key: "2024-05-01T13:30:00Z"})),
+        message(2000, change(marketDefinition={key: bad, "venue": "V"})),
+        runner_changes(3000, {"id": 1, "ltp": 2.0}),
+        message(4000, change(marketDefinition=None)),
+        message(5000, change(marketDefinition={"eventName": "E"})),
+        message(6000, change(marketDefinition={key: "2024-06-01T00:00:00.500Z"})),
+        runner_changes(7000, {"id": 1, "tv": 3}),
+    ])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            datetime.datetime.strptime(bad, "%Y-%m-%dT%H:%M:%SZ")
+        except ValueError as e:
+            expected_message = str(e)
+    first = next(it)
+    assert getattr(first.market_definition, attr) == datetime.datetime(2024, 5, 1, 13, 30)
+    for _ in range(4):
+        with pytest.raises(ValueError) as excinfo:
+            next(it)
+        assert str(excinfo.value) == expected_message
+    fixed = next(it)
+    assert fixed.publish_time_epoch == 6000
+    assert getattr(fixed.market_definition, attr) == datetime.datetime(2024, 6, 1, 0, 0, 0, 500000)
+    # The failing messages were applied all the same.
+    assert fixed.market_definition.venue == "V"
+    assert fixed.market_definition.event_name == "E"
+    assert fixed.runners[0].last_price_traded == 2.0
+    last = next(it)
+    assert last.market_definition is fixed.market_definition
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+# ---- publish time -------------------------------------------------------------------
+
+# 9999-12-31 23:59:59.999 is the last millisecond a datetime can show.
+LAST_MS = 253402300799999
+
+
+def in_range_times():
+    rng = random.Random(20240501)
+    edges = [1, 2, 499, 500, 501, 999, 1000, 1001, 1499, 1500, 59999, 60000, 86399999, 86400000,
+             951782400000, 951868799999, 1700000000123, 2 ** 31 * 1000 - 1, 2 ** 31 * 1000,
+             4102444800000, 253402214400000, LAST_MS - 1000, LAST_MS - 1, LAST_MS]
+    uniform = [rng.randint(1, LAST_MS) for _ in range(1500)]
+    log_uniform = [int(10 ** rng.uniform(0, math.log10(LAST_MS))) for _ in range(1500)]
+    recent = [rng.randint(1_500_000_000_000, 1_800_000_000_000) for _ in range(500)]
+    return edges + uniform + log_uniform + recent
+
+
+def test_publish_times_match_the_interpreter_without_a_deprecation_warning(tmp_path):
+    times = in_range_times()
+    it = open_prices(tmp_path, [message(ms, change()) for ms in times])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        books = list(it)
+    assert [b.publish_time_epoch for b in books] == times
+    mismatches = [(ms, b.publish_time, reference_utc(ms)) for ms, b in zip(times, books)
+                  if b.publish_time != reference_utc(ms)]
+    assert mismatches == []
+    assert all(type(b.publish_time) is datetime.datetime and b.publish_time.tzinfo is None
+               for b in books)
+
+
+@pytest.mark.parametrize(
+    "ms, expected",
+    [
+        (1700000000123, datetime.datetime(2023, 11, 14, 22, 13, 20, 123000)),
+        (LAST_MS, datetime.datetime(9999, 12, 31, 23, 59, 59, 998993)),
+        (1, datetime.datetime(1970, 1, 1, 0, 0, 0, 1000)),
+    ],
+)
+def test_publish_time_examples(tmp_path, ms, expected):
+    (book,) = replay(tmp_path, [message(ms, change())])
+    assert book.publish_time == expected
+    assert book.publish_time is book.publish_time
+    assert book.publish_time_epoch == ms
+
+
+def test_publish_times_beyond_the_datetime_range_raise_like_the_interpreter(tmp_path):
+    rng = random.Random(7)
+    times = [LAST_MS + 1, LAST_MS + 2, LAST_MS + 501, 10 ** 15, 2 ** 53 - 1, 2 ** 53, 2 ** 53 + 1,
+             10 ** 17, 10 ** 18, 2 ** 62, 2 ** 63 - 1025, 2 ** 63 - 1]
+    times += [rng.randint(LAST_MS + 1, 2 ** 63 - 1) for _ in range(100)]
+    times += [int(10 ** rng.uniform(math.log10(LAST_MS + 1), 18.9)) for _ in range(100)]
+    it = open_prices(tmp_path, [message(ms, change()) for ms in times] + [message(5, change())])
+    assert len(it) == len(times) + 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for ms in times:
+            try:
+                reference_utc(ms)
+            except Exception as e:  # noqa: BLE001 - the interpreter's own exception
+                expected = (type(e), str(e))
+            else:
+                pytest.fail(f"{ms} is inside the datetime range")
+            with pytest.raises(Exception) as excinfo:
+                next(it)
+            assert (type(excinfo.value), str(excinfo.value)) == expected, ms
+        # The failures consumed their messages; the next one replays normally.
+        assert next(it).publish_time == datetime.datetime(1970, 1, 1, 0, 0, 0, 5000)
+
+
+def test_year_10000_is_out_of_range(tmp_path):
+    it = open_prices(tmp_path, [message(LAST_MS + 1, change())])
+    with pytest.raises(ValueError, match=r"^year 10000 is out of range$"):
+        next(it)
+
+
+# ---- the sample files -----------------------------------------------------------------
+
+
+def hc_key(hc):
+    x = hc * 100.0
+    return int(math.copysign(math.floor(abs(x) + 0.5), x))
+
+
+class ReferenceMarket:
+    """The exchange ladders, last traded price, volume and status of each runner,
+    kept from the raw messages in plain Python."""
+
+    def __init__(self):
+        self.runners = {}
+
+    def runner(self, element):
+        key = (element["id"], hc_key(element.get("hc") or 0.0))
+        return self.runners.setdefault(
+            key, {"status": "ACTIVE", "ltp": None, "tv": 0.0, "atb": {}, "atl": {}, "trd": {}})
+
+    def apply(self, item):
+        touched = {}
+        if item.get("img") is True:
+            self.runners.clear()
+        definition = item.get("marketDefinition")
+        if isinstance(definition, dict):
+            for element in definition.get("runners", []):
+                r = self.runner(element)
+                if isinstance(element.get("status"), str):
+                    r["status"] = element["status"]
+                touched.setdefault(element["id"], set()).add("definition")
+        for element in item.get("rc", []):
+            r = self.runner(element)
+            for key in ("status", "ltp", "tv"):
+                if element.get(key) is not None:
+                    r[key] = element[key]
+            for key in ("atb", "atl", "trd"):
+                for price, size in element.get(key, []):
+                    if size == 0:
+                        r[key].pop(float(price), None)
+                    else:
+                        r[key][float(price)] = float(size)
+            touched.setdefault(element["id"], set()).update(element)
+        return touched
+
+
+def kept_messages(path):
+    with open(path) as f:
+        for line in f:
+            if line.strip():
+                msg = json.loads(line)
+                if isinstance(msg.get("mc"), list) and msg.get("pt", 0) >= 1:
+                    yield msg
+
+
+@pytest.mark.parametrize("name", REAL_FILES)
+def test_sample_file_replay(name):
+    path = real_file(name)
+    messages = list(kept_messages(path))
+    it = palisar.iter_prices_file(path)
+    assert len(it) == len(messages)
+    assert "id" in messages[0]["mc"][0]
+    market_id = messages[0]["mc"][0]["id"]
+
+    reference = ReferenceMarket()
+    previous = {}
+    reused_runners = reused_lists = rebuilt_runners = 0
+    count = 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for msg, book in zip(messages, it, strict=True):
+            count += 1
+            touched, image = {}, False
+            for item in msg["mc"]:
+                image |= item.get("img") is True
+                for sid, keys in reference.apply(item).items():
+                    touched.setdefault(sid, set()).update(keys)
+
+            assert book.market_id == market_id
+            assert book.publish_time_epoch == msg["pt"]
+            assert book.publish_time == reference_utc(msg["pt"])
+            runners = book.runners
+            keys = [(r.selection_id, hc_key(r.handicap)) for r in runners]
+            assert keys == sorted(keys) and len(set(keys)) == len(keys)
+            assert keys == sorted(reference.runners)
+            assert book.number_of_runners == len(runners)
+            assert book.number_of_active_runners == sum(r.status == "ACTIVE" for r in runners)
+
+            current = {}
+            for key, r in zip(keys, runners):
+                current[key] = r
+                ref = reference.runners[key]
+                assert (r.status, r.last_price_traded, r.total_matched) == (
+                    ref["status"], ref["ltp"], ref["tv"])
+                ex = r.ex
+                old = previous.get(key)
+                if old is not None and not image:
+                    changed = touched.get(key[0], set())
+                    if not changed:
+                        assert r is old, (msg["pt"], key)
+                        reused_runners += 1
+                    elif r is not old:
+                        rebuilt_runners += 1
+                else:
+                    old, changed = None, None
+                for stream_key, attr, descending in (("atb", "available_to_back", True),
+                                                     ("atl", "available_to_lay", False),
+                                                     ("trd", "traded_volume", False)):
+                    prices = getattr(ex, attr)
+                    if old is not None and stream_key not in changed:
+                        # An untouched ladder keeps its list, checked when it was made.
+                        assert prices is getattr(old.ex, attr), (msg["pt"], key, attr)
+                        reused_lists += 1
+                        continue
+                    got = pairs(prices)
+                    assert got == sorted(ref[stream_key].items(), reverse=descending), (
+                        msg["pt"], key, attr)
+                    assert all(size != 0 for _, size in got)
+            previous = current
+
+            if count % 25 == 1 or count == len(messages):
+                d = book.to_dict()
+                assert json.loads(json.dumps(d, allow_nan=False)) == d
+    assert count == len(messages)
+    assert reused_runners > 0 and reused_lists > 0 and rebuilt_runners > 0
+    assert book.status == "CLOSED"
+
+
+@pytest.mark.parametrize("name", REAL_FILES)
+def test_sample_file_snapshots_kept_to_the_end_are_unchanged(name):
+    path = real_file(name)
+    kept, seen = [], []
+    for i, book in enumerate(palisar.iter_prices_file(path)):
+        if i % 7 == 0:
+            kept.append(book)
+            seen.append(state(book))
+    assert len(kept) > 10
+    assert [state(b) for b in kept] == seen
+
+
+# ---- memory -------------------------------------------------------------------------
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def touch(book):
+    """Read everything a snapshot offers, so that every lazily built object is made."""
+    for r in book.runners:
+        sp = r.sp
+        sp.back_stake_taken, sp.lay_liability_taken, sp.near_price
+        r.orders, r.matches, r.removal_date, r.status
+        for ps in r.ex.available_to_back[:3]:
+            ps["price"], repr(ps)
+    d = book.market_definition
+    if d is not None:
+        d.regulators, d.runners, d.market_time
+
+
+def replay_pattern(path, pattern):
+    it = palisar.iter_prices_file(path)
+    if pattern == "drop-each":
+        for book in it:
+            touch(book)
+    elif pattern == "keep-all-drop-forward":
+        books = list(it)
+        del it
+        for i in range(len(books)):
+            books[i] = None
+    elif pattern == "keep-all-drop-backward":
+        books = list(it)
+        while books:
+            books.pop()
+    elif pattern == "keep-sparse-drop-iterator-first":
+        books = [book for i, book in enumerate(it) if i % 10 == 0]
+        del it
+        for book in books[::3]:
+            book.to_dict()
+        del books
+    elif pattern == "abandon-half-way":
+        for i, book in enumerate(it):
+            if i == len(it) // 2:
+                break
+            book.to_dict()
+        del it
+    elif pattern == "to-dict-some":
+        for i, book in enumerate(it):
+            if i % 10 == 0:
+                book.to_dict()
+            book.streaming_unique_id = i
+
+
+PATTERNS = ["drop-each", "keep-all-drop-forward", "keep-all-drop-backward",
+            "keep-sparse-drop-iterator-first", "abandon-half-way", "to-dict-some"]
+
+
+def test_memory_stays_flat_over_many_replays():
+    paths = [real_file(name) for name in REAL_FILES]
+
+    def cycle(n):
+        for i in range(n):
+            pattern = PATTERNS[i % len(PATTERNS)]
+            for path in paths:
+                replay_pattern(path, pattern)
+        gc.collect()
+
+    cycle(len(PATTERNS))
+    blocks_before, rss_before = sys.getallocatedblocks(), rss_bytes()
+    cycle(4 * len(PATTERNS))
+    blocks_after, rss_after = sys.getallocatedblocks(), rss_bytes()
+    # One leaked object per snapshot would add hundreds of thousands of blocks.
+    assert blocks_after - blocks_before < 1000
+    assert rss_after - rss_before < 6 * 2 ** 20
+
+
+@pytest.mark.parametrize(
+    "messages",
+    [
+        [message(1000, change(marketDefinition={"marketTime": "bad"}))]
+        + [runner_changes(1000 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
+        [runner_changes(LAST_MS + 1 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
+    ],
+    ids=["bad-time-text", "publish-time-out-of-range"],
+)
+def test_failing_steps_do_not_leak(tmp_path, messages):
+    path = tmp_path / "errors.json"
+    path.write_text("".join(json.dumps(m) + "\n" for m in messages))
+
+    def run():
+        it = palisar.iter_prices_file(str(path))
+        failures = 0
+        while True:
+            try:
+                next(it)
+            except StopIteration:
+                break
+            except ValueError:
+                failures += 1
+        assert failures == len(messages)
+
+    for _ in range(3):
+        run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(30):
+        run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
