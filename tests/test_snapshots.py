@@ -276,22 +276,31 @@ def test_runners_are_ordered_by_selection_id_then_handicap(tmp_path):
         1000,
         {"id": 7}, {"id": 5, "hc": 0.0}, {"id": 2 ** 40}, {"id": 5, "hc": -1.5},
         {"id": 5, "hc": 0.25}, {"id": -3}, {"id": 5, "hc": -0.25}, {"id": 3, "hc": 2.5},
-        {"id": 5, "hc": 10}, {"id": 5, "hc": 2},
+        {"id": 5, "hc": 10}, {"id": 5, "hc": 2}, {"id": 2 ** 63 - 1}, {"id": -2 ** 63},
+        {"id": 5, "hc": -1e300}, {"id": 5, "hc": 1e300},
     )])
     assert [(r.selection_id, r.handicap) for r in book.runners] == [
-        (-3, 0.0), (3, 2.5), (5, -1.5), (5, -0.25), (5, 0.0), (5, 0.25), (5, 2.0),
-        (5, 10.0), (7, 0.0), (2 ** 40, 0.0),
+        (-2 ** 63, 0.0), (-3, 0.0), (3, 2.5), (5, -1e300), (5, -1.5), (5, -0.25), (5, 0.0),
+        (5, 0.25), (5, 2.0), (5, 10.0), (5, 1e300), (7, 0.0), (2 ** 40, 0.0), (2 ** 63 - 1, 0.0),
     ]
-    assert book.number_of_runners == 10
+    assert book.number_of_runners == 14
 
 
 def test_handicaps_with_the_same_key_address_one_runner(tmp_path):
     (book,) = replay(tmp_path, [runner_changes(
         1000, {"id": 5, "hc": 0.001, "ltp": 2.0}, {"id": 5, "hc": 0.004, "tv": 3},
-        {"id": 5, "hc": 0.005, "ltp": 4.0},
+        {"id": 5, "hc": 0.005, "ltp": 4.0}, {"id": 5, "hc": -0.005, "ltp": 4.5},
+        # 1.005 * 100 is just below 100.5 in double arithmetic.
+        {"id": 6, "hc": 1.005, "ltp": 5.0}, {"id": 6, "hc": 1, "tv": 6},
+        # Keys beyond the 64-bit range saturate.
+        {"id": 7, "hc": 1e300, "ltp": 7.0}, {"id": 7, "hc": 1e200, "tv": 8},
+        {"id": 7, "hc": -1e300, "ltp": 9.0}, {"id": 7, "hc": -1e19, "tv": 10},
     )])
     assert [(r.selection_id, r.handicap, r.last_price_traded, r.total_matched)
-            for r in book.runners] == [(5, 0.001, 2.0, 3.0), (5, 0.005, 4.0, 0.0)]
+            for r in book.runners] == [
+        (5, -0.005, 4.5, 0.0), (5, 0.001, 2.0, 3.0), (5, 0.005, 4.0, 0.0),
+        (6, 1.005, 5.0, 6.0), (7, -1e300, 9.0, 10.0), (7, 1e300, 7.0, 8.0),
+    ]
 
 
 def test_two_markets_share_one_book(tmp_path):

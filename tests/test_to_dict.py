@@ -1,8 +1,10 @@
 """MarketBook.to_dict(): the whole snapshot as plain data with the stream's
 camel-case keys."""
 
+import gc
 import json
 import math
+import sys
 
 import pytest
 
@@ -304,3 +306,21 @@ def test_export_survives_json(small_books):
     for book in small_books:
         d = book.to_dict()
         assert json.loads(json.dumps(d, allow_nan=False)) == d
+
+
+def test_failing_exports_do_not_leak(small_books):
+    book = small_books[1]
+    book.market_definition.runners.append(1)
+    book.runners[1].ex.traded_volume.append(None)
+
+    def fail(times):
+        for _ in range(times):
+            with pytest.raises(TypeError):
+                book.to_dict()
+
+    fail(10)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    fail(500)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
