@@ -24,53 +24,103 @@ MarketDefinitionRunner parse_definition_runner(json::Value element) {
     return r;
 }
 
+namespace {
+
+enum DefinitionKey : size_t {
+    kStatus,
+    kBetDelay,
+    kBspReconciled,
+    kComplete,
+    kCrossMatching,
+    kInPlay,
+    kRunnersVoidable,
+    kNumberOfWinners,
+    kEventId,
+    kEventTypeId,
+    kEventName,
+    kMarketType,
+    kMarketTime,
+    kCountryCode,
+    kVenue,
+    kRaceType,
+    kBspMarket,
+    kPersistenceEnabled,
+    kEachWayDivisor,
+    kTimezone,
+    kTurnInPlayEnabled,
+    kBettingType,
+    kName,
+    kDiscountAllowed,
+    kMarketBaseRate,
+    kRegulators,
+    kOpenDate,
+    kSuspendTime,
+    kSettledTime,
+    kVersion,
+    kRunners,
+    kDefinitionKeys
+};
+// Same order as DefinitionKey.
+constexpr std::string_view kDefinitionKeyNames[kDefinitionKeys] = {
+    "status", "betDelay", "bspReconciled", "complete", "crossMatching", "inPlay",
+    "runnersVoidable", "numberOfWinners", "eventId", "eventTypeId", "eventName", "marketType",
+    "marketTime", "countryCode", "venue", "raceType", "bspMarket", "persistenceEnabled",
+    "eachWayDivisor", "timezone", "turnInPlayEnabled", "bettingType", "name", "discountAllowed",
+    "marketBaseRate", "regulators", "openDate", "suspendTime", "settledTime", "version",
+    "runners"};
+
+}  // namespace
+
 void apply_market_definition(MarketCache& c, json::Value d) {
     if (!d.is_object()) {
         ++c.definition_count;
         return;
     }
-    read_text(d.find("status"), c.status);
-    read_low32(d.find("betDelay"), c.bet_delay);
-    read_bool(d.find("bspReconciled"), c.bsp_reconciled);
-    read_bool(d.find("complete"), c.complete);
-    read_bool(d.find("crossMatching"), c.cross_matching);
-    read_bool(d.find("inPlay"), c.in_play);
-    read_bool(d.find("runnersVoidable"), c.runners_voidable);
-    read_low32(d.find("numberOfWinners"), c.number_of_winners);
-    read_text(d.find("eventId"), c.event_id);
-    read_text(d.find("eventTypeId"), c.event_type_id);
-    read_text(d.find("eventName"), c.event_name);
-    read_text(d.find("marketType"), c.market_type);
-    read_text(d.find("marketTime"), c.market_time);
-    read_text(d.find("countryCode"), c.country_code);
-    read_text(d.find("venue"), c.venue);
-    read_text(d.find("raceType"), c.race_type);
-    read_bool(d.find("bspMarket"), c.bsp_market);
-    read_bool(d.find("persistenceEnabled"), c.persistence_enabled);
-    read_double(d.find("eachWayDivisor"), c.each_way_divisor);
-    read_text(d.find("timezone"), c.timezone);
-    read_bool(d.find("turnInPlayEnabled"), c.turn_in_play_enabled);
-    read_text(d.find("bettingType"), c.betting_type);
-    read_text(d.find("name"), c.name);
-    read_bool(d.find("discountAllowed"), c.discount_allowed);
-    read_double(d.find("marketBaseRate"), c.market_base_rate);
-    if (json::Value regulators = d.find("regulators"); regulators.is_array()) {
+    json::Value v[kDefinitionKeys];
+    find_all(d, kDefinitionKeyNames, v);
+
+    read_text(v[kStatus], c.status);
+    read_low32(v[kBetDelay], c.bet_delay);
+    read_bool(v[kBspReconciled], c.bsp_reconciled);
+    read_bool(v[kComplete], c.complete);
+    read_bool(v[kCrossMatching], c.cross_matching);
+    read_bool(v[kInPlay], c.in_play);
+    read_bool(v[kRunnersVoidable], c.runners_voidable);
+    read_low32(v[kNumberOfWinners], c.number_of_winners);
+    read_text(v[kEventId], c.event_id);
+    read_text(v[kEventTypeId], c.event_type_id);
+    read_text(v[kEventName], c.event_name);
+    read_text(v[kMarketType], c.market_type);
+    read_text(v[kMarketTime], c.market_time);
+    read_text(v[kCountryCode], c.country_code);
+    read_text(v[kVenue], c.venue);
+    read_text(v[kRaceType], c.race_type);
+    read_bool(v[kBspMarket], c.bsp_market);
+    read_bool(v[kPersistenceEnabled], c.persistence_enabled);
+    read_double(v[kEachWayDivisor], c.each_way_divisor);
+    read_text(v[kTimezone], c.timezone);
+    read_bool(v[kTurnInPlayEnabled], c.turn_in_play_enabled);
+    read_text(v[kBettingType], c.betting_type);
+    read_text(v[kName], c.name);
+    read_bool(v[kDiscountAllowed], c.discount_allowed);
+    read_double(v[kMarketBaseRate], c.market_base_rate);
+    if (v[kRegulators].is_array()) {
         // Only the string elements are kept; the list is replaced whole.
         std::vector<std::string> kept;
-        for (json::Value e : regulators.items()) {
+        for (json::Value e : v[kRegulators].items()) {
             std::string_view s;
             if (e.get_string(s)) kept.emplace_back(s);
         }
         c.regulators = std::move(kept);
     }
-    read_text(d.find("openDate"), c.open_date);
-    read_text(d.find("suspendTime"), c.suspend_time);
-    read_text(d.find("settledTime"), c.settled_time);
-    read_i64(d.find("version"), c.version);
+    read_text(v[kOpenDate], c.open_date);
+    read_text(v[kSuspendTime], c.suspend_time);
+    read_text(v[kSettledTime], c.settled_time);
+    read_i64(v[kVersion], c.version);
 
     ++c.definition_count;
 
-    json::Value runners = d.find("runners");
+    const json::Value runners = v[kRunners];
     if (!runners.is_array()) return;
     std::vector<MarketDefinitionRunner> records;
     for (json::Value e : runners.items()) records.push_back(parse_definition_runner(e));

@@ -12,6 +12,21 @@
 
 namespace palisar::market::fields {
 
+// Looks up several keys of an object in one pass over its members (instead of
+// one pass per key). As with Value::find, the last occurrence of a repeated
+// key wins; keys not present stay invalid.
+template <size_t N>
+void find_all(json::Value object, const std::string_view (&keys)[N], json::Value (&out)[N]) {
+    object.for_each_member([&](std::string_view k, json::Value v) {
+        for (size_t i = 0; i < N; ++i) {
+            if (keys[i] == k) {
+                out[i] = v;
+                return;
+            }
+        }
+    });
+}
+
 inline void read_text(json::Value v, std::string& out) {
     std::string_view s;
     if (v.get_string(s)) out.assign(s);

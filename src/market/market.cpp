@@ -6,30 +6,56 @@ namespace palisar::market {
 
 using namespace fields;
 
+namespace {
+
+enum ChangeKey : size_t {
+    kImg,
+    kMarketDefinition,
+    kStatus,
+    kBetDelay,
+    kBspReconciled,
+    kComplete,
+    kCrossMatching,
+    kInPlay,
+    kRunnersVoidable,
+    kTv,
+    kVersion,
+    kLastMatchTime,
+    kRc,
+    kChangeKeys
+};
+// Same order as ChangeKey.
+constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
+    "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
+    "inPlay", "runnersVoidable",  "tv",     "version",  "lastMatchTime", "rc"};
+
+}  // namespace
+
 void update(MarketCache& c, json::Value change, int64_t publish_time) {
     c.publish_time_epoch = publish_time;
     if (change.is_object()) {
+        json::Value v[kChangeKeys];
+        find_all(change, kChangeKeyNames, v);
+
         // An image rebuilds the runners from this change only; market and
         // definition fields, and every counter, are kept.
-        if (change.find("img").is_true()) c.runners.clear();
+        if (v[kImg].is_true()) c.runners.clear();
 
-        if (json::Value definition = change.find("marketDefinition"); definition.valid()) {
-            apply_market_definition(c, definition);
-        }
+        if (v[kMarketDefinition].valid()) apply_market_definition(c, v[kMarketDefinition]);
 
         // Top-level values come after the definition and win over it.
-        read_text(change.find("status"), c.status);
-        read_low32(change.find("betDelay"), c.bet_delay);
-        read_bool(change.find("bspReconciled"), c.bsp_reconciled);
-        read_bool(change.find("complete"), c.complete);
-        read_bool(change.find("crossMatching"), c.cross_matching);
-        read_bool(change.find("inPlay"), c.in_play);
-        read_bool(change.find("runnersVoidable"), c.runners_voidable);
-        read_double(change.find("tv"), c.total_matched);
-        read_i64(change.find("version"), c.version);
-        read_i64(change.find("lastMatchTime"), c.last_match_time);
+        read_text(v[kStatus], c.status);
+        read_low32(v[kBetDelay], c.bet_delay);
+        read_bool(v[kBspReconciled], c.bsp_reconciled);
+        read_bool(v[kComplete], c.complete);
+        read_bool(v[kCrossMatching], c.cross_matching);
+        read_bool(v[kInPlay], c.in_play);
+        read_bool(v[kRunnersVoidable], c.runners_voidable);
+        read_double(v[kTv], c.total_matched);
+        read_i64(v[kVersion], c.version);
+        read_i64(v[kLastMatchTime], c.last_match_time);
 
-        for (json::Value rc : change.find("rc").items()) apply_runner_change(c.runners, rc);
+        for (json::Value rc : v[kRc].items()) apply_runner_change(c.runners, rc);
     }
 
     int32_t active = 0;

@@ -78,9 +78,25 @@ uint64_t new_seed() {
 
 }  // namespace
 
-RunnerMap::RunnerMap() : buckets_(kInitialBuckets), seed_(new_seed()) {}
-RunnerMap::RunnerMap(RunnerMap&&) noexcept = default;
-RunnerMap& RunnerMap::operator=(RunnerMap&&) noexcept = default;
+RunnerMap::RunnerMap() : seed_(new_seed()) {}
+
+RunnerMap::RunnerMap(RunnerMap&& other) noexcept : seed_(other.seed_) {
+    runners_.swap(other.runners_);
+    buckets_.swap(other.buckets_);
+    order_.swap(other.order_);
+}
+
+RunnerMap& RunnerMap::operator=(RunnerMap&& other) noexcept {
+    if (this != &other) {
+        RunnerMap dropped(std::move(*this));  // our old caches go when this returns
+        runners_.swap(other.runners_);
+        buckets_.swap(other.buckets_);
+        order_.swap(other.order_);
+        std::swap(seed_, other.seed_);
+    }
+    return *this;
+}
+
 RunnerMap::~RunnerMap() = default;
 
 size_t RunnerMap::bucket_of(RunnerKey key) const {
@@ -90,6 +106,7 @@ size_t RunnerMap::bucket_of(RunnerKey key) const {
 }
 
 const RunnerCache* RunnerMap::find(RunnerKey key) const {
+    if (buckets_.empty()) return nullptr;
     const size_t mask = buckets_.size() - 1;
     for (size_t i = bucket_of(key);; i = (i + 1) & mask) {
         const Bucket& b = buckets_[i];
@@ -103,7 +120,7 @@ RunnerCache* RunnerMap::find(RunnerKey key) {
 }
 
 void RunnerMap::grow() {
-    std::vector<Bucket> bigger(buckets_.size() * 2);
+    std::vector<Bucket> bigger(std::max(kInitialBuckets, buckets_.size() * 2));
     buckets_.swap(bigger);
     const size_t mask = buckets_.size() - 1;
     for (RunnerCache& r : runners_) {
@@ -115,6 +132,7 @@ void RunnerMap::grow() {
 
 RunnerCache& RunnerMap::upsert(int64_t selection_id, double handicap) {
     const RunnerKey key{selection_id, handicap_key(handicap)};
+    if (buckets_.empty()) grow();
     size_t mask = buckets_.size() - 1;
     size_t i = bucket_of(key);
     for (; buckets_[i].runner != nullptr; i = (i + 1) & mask) {
@@ -138,7 +156,7 @@ void RunnerMap::clear() {
     dropped.swap(runners_);
     order_.clear();
     if (buckets_.size() > kInitialBuckets) {
-        std::vector<Bucket>(kInitialBuckets).swap(buckets_);
+        std::vector<Bucket>().swap(buckets_);  // a huge table is not kept for the next image
     } else {
         std::fill(buckets_.begin(), buckets_.end(), Bucket{});
     }

@@ -105,7 +105,8 @@ struct RunnerCache {
 // The market's runner caches by runner key.
 //
 // Caches never move once created (their addresses stay valid until the map is
-// emptied or destroyed). Lookup is an open-addressing hash table with a
+// emptied or destroyed; moving the map keeps them too, and leaves the source
+// empty and usable). Lookup is an open-addressing hash table with a
 // per-map random seed, so a file cannot line its keys up into one probe chain.
 // The listing order is maintained lazily: runners created since the last
 // listing are sorted among themselves and merged in, so listing costs
@@ -132,7 +133,9 @@ public:
     void clear();
 
     // Every runner cache in ascending (selection id, handicap key) order. The
-    // vector stays valid until the next call to upsert or clear.
+    // vector is the map's own: each call brings it up to date (sorting only
+    // the caches created since the previous call), and the pointers in it stay
+    // valid until the map is emptied or destroyed.
     const std::vector<RunnerCache*>& runners_in_order();
 
     // Unordered iteration (creation order) over the caches.
@@ -150,7 +153,7 @@ private:
     void grow();
 
     std::deque<RunnerCache> runners_;  // creation order; stable addresses
-    std::vector<Bucket> buckets_;      // power-of-two size, at most half full
+    std::vector<Bucket> buckets_;      // power-of-two size, at most half full; empty until first use
     std::vector<RunnerCache*> order_;  // sorted listing of runners_[0, order_.size())
     uint64_t seed_;
 };

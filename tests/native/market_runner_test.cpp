@@ -402,5 +402,30 @@ TEST_F(SlotRelease, ImageAndCacheDropReleaseEveryHeldObjectOnce) {
     for (const auto& [p, times] : g_released) EXPECT_EQ(times, 1);
 }
 
+TEST_F(SlotRelease, MovingACacheKeepsRunnersInPlaceAndReleasesOnce) {
+    {
+        MarketCache a("1.1");
+        update(a, Doc(R"({"rc":[{"id":1},{"id":2}]})"), 1);
+        RunnerCache* one = a.runners.find({1, 0});
+        one->cached_runner.replace(obj(0), 1);
+        MarketCache b(std::move(a));
+        EXPECT_EQ(b.runners.find({1, 0}), one);
+        EXPECT_TRUE(a.runners.empty());
+        update(a, Doc(R"({"rc":[{"id":3}]})"), 2);  // the moved-from cache still works
+        EXPECT_EQ(a.number_of_runners, 1);
+
+        MarketCache c("1.2");
+        update(c, Doc(R"({"rc":[{"id":9}]})"), 1);
+        c.runners.find({9, 0})->cached_lay_list.replace(obj(1), 1);
+        c = std::move(b);
+        EXPECT_EQ(g_released[obj(1)], 1);
+        EXPECT_EQ(g_released.count(obj(0)), 0u);
+        EXPECT_EQ(c.runners.find({1, 0}), one);
+        EXPECT_EQ(c.runners.runners_in_order().size(), 2u);
+    }
+    EXPECT_EQ(g_released[obj(0)], 1);
+    EXPECT_EQ(g_released.size(), 2u);
+}
+
 }  // namespace
 }  // namespace palisar::market
