@@ -95,21 +95,6 @@ TEST(MarketDefinition, NullOrEmptyOnlyCounts) {
     EXPECT_EQ(c.runners.find({1, 0})->change_count, 1u);
 }
 
-TEST(MarketDefinition, FirstDefinitionWithOnlyStatusKeepsDefaults) {
-    MarketCache c;
-    define(c, R"({"status":"INACTIVE"})");
-    EXPECT_EQ(c.status, "INACTIVE");
-    EXPECT_TRUE(c.complete);
-    EXPECT_TRUE(c.cross_matching);
-    EXPECT_TRUE(c.persistence_enabled);
-    EXPECT_EQ(c.number_of_winners, 1);
-    EXPECT_EQ(c.bet_delay, 0);
-    EXPECT_FALSE(c.event_id || c.event_type_id || c.event_name || c.market_type || c.market_time ||
-                 c.country_code || c.venue || c.race_type || c.timezone || c.betting_type ||
-                 c.name || c.open_date || c.suspend_time || c.settled_time);
-    EXPECT_FALSE(c.each_way_divisor.has_value());
-}
-
 TEST(MarketDefinition, MissingOrMistypedKeysKeepEarlierValues) {
     MarketCache c;
     define(c, R"({"venue":"A","eventId":"E","marketBaseRate":5,"eachWayDivisor":4,"numberOfWinners":2})");

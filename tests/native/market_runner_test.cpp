@@ -77,14 +77,6 @@ TEST(RunnerIdentity, UnusableIdsAreIgnoredWithTheirPrices) {
     EXPECT_EQ(m.size(), 0u);
 }
 
-TEST(RunnerIdentity, ExtremeIdsAreUsable) {
-    RunnerMap m;
-    apply(m, R"({"id":9223372036854775807})");
-    apply(m, R"({"id":-9223372036854775808})");
-    EXPECT_NE(m.find({INT64_MAX, 0}), nullptr);
-    EXPECT_NE(m.find({INT64_MIN, 0}), nullptr);
-}
-
 TEST(RunnerIdentity, HandicapsWithTheSameKeyShareACache) {
     RunnerMap m;
     apply(m, R"({"id":5,"hc":0.001,"ltp":2})");
@@ -131,21 +123,16 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"ltp_repeated", R"({"id":1,"ltp":3.5})", R"({"id":1,"ltp":3.5})", 0},
         CountCase{"ltp_moved", R"({"id":1,"ltp":3.5})", R"({"id":1,"ltp":3.6})", 1},
         CountCase{"ltp_null", R"({"id":1,"ltp":3.5})", R"({"id":1,"ltp":null})", 0},
-        CountCase{"ltp_int_equals_double", R"({"id":1,"ltp":4})", R"({"id":1,"ltp":4.0})", 0},
         CountCase{"tv_repeated", R"({"id":1,"tv":10})", R"({"id":1,"tv":10})", 0},
         CountCase{"tv_zero_on_new_runner", R"({"id":1})", R"({"id":1,"tv":0})", 0},
-        CountCase{"tv_text", R"({"id":1,"tv":10})", R"({"id":1,"tv":"11"})", 0},
         CountCase{"status_same", R"({"id":1})", R"({"id":1,"status":"ACTIVE"})", 0},
         CountCase{"status_case", R"({"id":1})", R"({"id":1,"status":"active"})", 1},
-        CountCase{"status_null", R"({"id":1,"status":"REMOVED"})", R"({"id":1,"status":null})", 0},
         CountCase{"adjustment_first", R"({"id":1})", R"({"id":1,"adjustmentFactor":0})", 1},
         CountCase{"adjustment_same", R"({"id":1,"adjustmentFactor":12.5})",
                   R"({"id":1,"adjustmentFactor":12.5})", 0},
         CountCase{"removal_first", R"({"id":1})", R"({"id":1,"removalDate":"2022-01-01"})", 1},
         CountCase{"removal_same", R"({"id":1,"removalDate":"x"})", R"({"id":1,"removalDate":"x"})", 0},
-        CountCase{"removal_number", R"({"id":1,"removalDate":"x"})", R"({"id":1,"removalDate":1})", 0},
         CountCase{"spn_repeated", R"({"id":1,"spn":2.5})", R"({"id":1,"spn":2.5})", 1},
-        CountCase{"spf_null", R"({"id":1})", R"({"id":1,"spf":null})", 1},
         CountCase{"ladder_unchanged", R"({"id":1,"atb":[[2,5]]})", R"({"id":1,"atb":[[2,5]]})", 0},
         CountCase{"ladder_not_array", R"({"id":1})", R"({"id":1,"atb":{"2":5},"atl":7,"trd":null})", 0},
         CountCase{"ladder_empty", R"({"id":1})", R"({"id":1,"atb":[],"spb":[]})", 0},
