@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <bit>
 #include <cmath>
 
 #include "market/py_classes.hpp"
@@ -113,23 +114,72 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
 
 namespace {
 
+inline uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
+
+// A new list of the ladder's levels in book order. A level whose price and size
+// are both unchanged since `previous` (the list handed out before, in the same
+// order) shares its PriceSize object: it is immutable, so only the identity of
+// equal elements is shared. The previous list may have been changed by the
+// caller; its elements are only compared, never trusted.
+PyObject* rebuild_price_list(PyObject* previous, const market::PriceLadder& ladder) {
+    PyObject* list = PyList_New(Py_ssize_t(ladder.size()));
+    if (!list) return internal_error();
+    Py_ssize_t i = 0, j = 0;
+    bool failed = false;
+    const bool descending = ladder.descending();
+    ladder.for_each_level([&](double price, double size) {
+        if (failed) return;
+        PyObject* item = nullptr;
+        while (previous && j < PyList_GET_SIZE(previous)) {
+            PyObject* o = PyList_GET_ITEM(previous, j);
+            if (!is_instance<PriceSize>(o)) {
+                ++j;
+                continue;
+            }
+            const PriceSize& old = record_of<PriceSize>(o);
+            if (bits(old.price) == bits(price)) {
+                if (bits(old.size) == bits(size)) item = Py_NewRef(o);
+                ++j;
+                break;
+            }
+            // Levels that are gone come before this one in book order.
+            if (descending ? old.price > price : old.price < price) {
+                ++j;
+                continue;
+            }
+            break;
+        }
+        if (!item) item = make<PriceSize>(price, size);
+        if (!item) {
+            failed = true;
+            return;
+        }
+        PyList_SET_ITEM(list, i++, item);
+    });
+    if (failed) {
+        // Unfilled slots are NULL, which list deallocation skips.
+        Py_DECREF(list);
+        return nullptr;
+    }
+    return list;
+}
+
 // The cached list of a ladder, rebuilt when the ladder changed since.
-PyObject* price_list(market::ObjectSlot& slot, const market::PriceLadder& ladder, PairList& scratch) {
+PyObject* price_list(market::ObjectSlot& slot, const market::PriceLadder& ladder) {
     if (!slot.fresh(ladder.change_count())) {
-        ladder.to_price_sizes(scratch);
-        PyObject* list = create_price_list(scratch);
+        PyObject* list = rebuild_price_list(static_cast<PyObject*>(slot.object), ladder);
         if (!list) return nullptr;
         slot.replace(list, ladder.change_count());
     }
     return Py_NewRef(static_cast<PyObject*>(slot.object));
 }
 
-PyObject* build_runner(market::RunnerCache& rc, PairList& scratch) {
-    Ref back = Ref::steal(price_list(rc.cached_back_list, rc.available_to_back, scratch));
+PyObject* build_runner(market::RunnerCache& rc) {
+    Ref back = Ref::steal(price_list(rc.cached_back_list, rc.available_to_back));
     if (!back) return nullptr;
-    Ref lay = Ref::steal(price_list(rc.cached_lay_list, rc.available_to_lay, scratch));
+    Ref lay = Ref::steal(price_list(rc.cached_lay_list, rc.available_to_lay));
     if (!lay) return nullptr;
-    Ref traded = Ref::steal(price_list(rc.cached_traded_list, rc.traded_volume, scratch));
+    Ref traded = Ref::steal(price_list(rc.cached_traded_list, rc.traded_volume));
     if (!traded) return nullptr;
     Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
                                              Held{std::move(lay)}, Held{std::move(traded)}));
@@ -181,14 +231,13 @@ PyObject* build_definition(const market::MarketCache& c) {
 }  // namespace
 
 PyObject* to_market_book(market::MarketCache& cache) {
-    thread_local PairList scratch;
     const std::vector<market::RunnerCache*>& order = cache.runners.runners_in_order();
     Ref runners = Ref::steal(PyList_New(Py_ssize_t(order.size())));
     if (!runners) return internal_error();
     for (size_t i = 0; i < order.size(); ++i) {
         market::RunnerCache& rc = *order[i];
         if (!rc.cached_runner.fresh(rc.change_count)) {
-            PyObject* runner = build_runner(rc, scratch);
+            PyObject* runner = build_runner(rc);
             if (!runner) return nullptr;
             rc.cached_runner.replace(runner, rc.change_count);
         }

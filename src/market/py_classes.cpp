@@ -47,7 +47,9 @@ PyObject* to_python(const std::vector<std::string>& texts) {
 
 namespace {
 
-// Shortest digits that read back to the same double, never with an exponent.
+// Shortest digits that read back to the same double, written out in plain
+// positional notation (never with an exponent): 1e23 is written as 1 followed
+// by 23 zeros.
 void append_number(std::string& out, double v) {
     if (std::isnan(v)) {
         out += "NaN";
@@ -57,9 +59,30 @@ void append_number(std::string& out, double v) {
         out += v < 0 ? "-inf" : "inf";
         return;
     }
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    out.append(buf, res.ptr);
+    if (std::signbit(v)) out += '-';
+    char sci[64];
+    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific);
+    std::string_view text(sci, size_t(res.ptr - sci));
+    size_t e = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits += c;
+    long point = long(exponent) + 1;  // digits before the decimal point
+    long n = long(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(size_t(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(size_t(point - n), '0');
+    } else {
+        out.append(digits, 0, size_t(point));
+        out += '.';
+        out.append(digits, size_t(point), std::string::npos);
+    }
 }
 
 PyObject* price_size_repr(PyObject* self) {
