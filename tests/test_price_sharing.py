@@ -28,7 +28,7 @@ def test_unchanged_levels_keep_their_objects(tmp_path, key, attr):
     assert sorted(pairs(after)) == [(1.5, 10), (2.0, 21), (3.5, 35), (4.0, 40)]
 
 
-def test_a_changed_sign_of_zero_is_a_new_object(tmp_path):
+def test_levels_added_in_front_leave_later_objects_shared(tmp_path):
     books = replay(tmp_path, [
         message(1, change(rc=[{"id": 1, "atl": [[1.5, 0.5]]}])),
         message(2, change(rc=[{"id": 1, "atl": [[1.5, 0.5], [0.0, 1], [1.2, 1]]}])),
