@@ -78,13 +78,19 @@ TEST(LineParser, EnvelopeCases) {
 
 TEST(LineParser, NestingLimitAppliesToKeysNotKept) {
     LineParser p;
-    auto nested = [](int n) { return std::string(size_t(n), '[') + std::string(size_t(n), ']'); };
-    // The outermost object is level 1.
-    expect_same(p, R"({"pt":1,"op":)" + nested(127) + R"(,"mc":[]})");
-    Outcome deep = fast(p, R"({"pt":1,"op":)" + nested(128) + R"(,"mc":[]})");
+    // A line whose "op" holds `n` nested arrays; the outermost object is level 1.
+    auto line = [](size_t n) {
+        std::string s = R"({"pt":1,"op":)";
+        s.append(n, '[');
+        s.append(n, ']');
+        s += R"(,"mc":[]})";
+        return s;
+    };
+    expect_same(p, line(127));
+    Outcome deep = fast(p, line(128));
     EXPECT_EQ(int(deep.kind), int(LineParser::Message::Error));
     EXPECT_EQ(deep.text, "recursion limit exceeded at line 1 column 141");
-    expect_same(p, R"({"pt":1,"op":)" + nested(128) + R"(,"mc":[]})");
+    expect_same(p, line(128));
 }
 
 TEST(LineParser, InvalidUtf8IsReportedBeforeJsonFaults) {

@@ -36,18 +36,34 @@ inline std::string dump(Value v) {
         case Kind::Null: return "null";
         case Kind::Bool: return v.is_true() ? "true" : "false";
         case Kind::UInt:  // raw: there is no u64 getter beyond INT64_MAX
-            return "u" + std::to_string(detail::read_le(v.data() + 1, *v.data() & 0x0F));
-        case Kind::Int: return v.get_i64(i) ? "i" + std::to_string(i) : "<bad int>";
+            r = "u";
+            r += std::to_string(detail::read_le(v.data() + 1, *v.data() & 0x0F));
+            return r;
+        case Kind::Int:
+            if (!v.get_i64(i)) return "<bad int>";
+            r = "i";
+            r += std::to_string(i);
+            return r;
         case Kind::Double: return v.get_double(d) ? num("d", d) : "<bad double>";
         case Kind::String: return v.get_string(s) ? str(s) : "<bad string>";
         case Kind::Array:
-            for (Value e : v.items()) r += (r.empty() ? "" : ",") + dump(e);
-            return "[" + r + "]";
+            r = "[";
+            for (Value e : v.items()) {
+                if (r.size() > 1) r += ',';
+                r += dump(e);
+            }
+            r += ']';
+            return r;
         case Kind::Object:
+            r = "{";
             v.for_each_member([&](std::string_view k, Value m) {
-                r += (r.empty() ? "" : ",") + std::string(k) + ":" + dump(m);
+                if (r.size() > 1) r += ',';
+                r += k;
+                r += ':';
+                r += dump(m);
             });
-            return "{" + r + "}";
+            r += '}';
+            return r;
         default: return "<invalid>";
     }
 }
