@@ -1,8 +1,11 @@
 #include "decode.hpp"
 
+#include <bzlib.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
@@ -15,16 +18,22 @@ std::string os_error_text(int err) {
     return std::string(text) + " (os error " + std::to_string(err) + ")";
 }
 
-bool has_gzip_extension(std::string_view path) {
+std::string_view file_extension(std::string_view path) {
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
     size_t slash = path.rfind('/');
     std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (name == "..") return false;
+    if (name == "..") return {};
     size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return false;
-    std::string_view ext = name.substr(dot + 1);
+    if (dot == std::string_view::npos || dot == 0) return {};
+    return name.substr(dot + 1);
+}
+
+bool has_gzip_extension(std::string_view path) {
+    std::string_view ext = file_extension(path);
     return ext == "gz" || ext == "gzip";
 }
+
+bool has_bzip2_extension(std::string_view path) { return file_extension(path) == "bz2"; }
 
 namespace {
 
@@ -163,7 +172,102 @@ private:
     Phase phase_ = Phase::Header;
 };
 
+// Decodes every bzip2 stream of the underlying bytes, one after another.
+class Bzip2Source final : public ByteSource {
+public:
+    explicit Bzip2Source(std::unique_ptr<ByteSource> raw)
+        : raw_(std::move(raw)), in_(std::make_unique_for_overwrite<char[]>(kInput)) {
+        pos_ = end_ = in_.get();
+    }
+    ~Bzip2Source() override { end_stream(); }
+    Bzip2Source(const Bzip2Source&) = delete;
+    Bzip2Source& operator=(const Bzip2Source&) = delete;
+
+    size_t read(uint8_t* dst, size_t cap) override {
+        if (cap > UINT_MAX) cap = UINT_MAX;
+        while (!done_) {
+            if (!active_) begin_stream();
+            if (pos_ == end_ && !refill()) truncated();
+            stream_.next_in = pos_;
+            stream_.avail_in = unsigned(end_ - pos_);
+            stream_.next_out = reinterpret_cast<char*>(dst);
+            stream_.avail_out = unsigned(cap);
+            int rc = BZ2_bzDecompress(&stream_);
+            pos_ = stream_.next_in;
+            size_t produced = size_t(reinterpret_cast<uint8_t*>(stream_.next_out) - dst);
+            if (rc == BZ_STREAM_END) {
+                end_stream();
+                done_ = !stream_header_follows();
+            } else if (rc != BZ_OK) {
+                fail(rc);
+            }
+            if (produced) return produced;
+        }
+        return 0;
+    }
+
+private:
+    static constexpr size_t kInput = 256 * 1024;
+
+    // Keeps the unread bytes and appends more; false at the end of the input.
+    bool refill() {
+        if (eof_) return false;
+        size_t keep = size_t(end_ - pos_);
+        std::memmove(in_.get(), pos_, keep);
+        pos_ = in_.get();
+        end_ = pos_ + keep;
+        size_t n = raw_->read(reinterpret_cast<uint8_t*>(end_), kInput - keep);
+        if (n == 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ += n;
+        return true;
+    }
+
+    bool stream_header_follows() {
+        while (end_ - pos_ < 4 && refill()) {
+        }
+        return end_ - pos_ >= 4 && pos_[0] == 'B' && pos_[1] == 'Z' && pos_[2] == 'h' && pos_[3] >= '1' &&
+               pos_[3] <= '9';
+    }
+
+    void begin_stream() {
+        stream_ = bz_stream{};
+        int rc = BZ2_bzDecompressInit(&stream_, 0, 0);
+        if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
+        if (rc != BZ_OK) throw ReadError("bzip2 decoder initialisation failed");
+        active_ = true;
+    }
+    void end_stream() {
+        if (active_) BZ2_bzDecompressEnd(&stream_);
+        active_ = false;
+    }
+
+    [[noreturn]] static void fail(int rc) {
+        switch (rc) {
+            case BZ_DATA_ERROR_MAGIC: throw ReadError("invalid bzip2 header");
+            case BZ_DATA_ERROR: throw ReadError("corrupt bzip2 data");
+            case BZ_MEM_ERROR: throw std::bad_alloc();
+            default: throw ReadError("bzip2 decoder error " + std::to_string(rc));
+        }
+    }
+
+    std::unique_ptr<ByteSource> raw_;
+    std::unique_ptr<char[]> in_;
+    char* pos_;
+    char* end_;
+    bz_stream stream_{};
+    bool active_ = false;
+    bool eof_ = false;
+    bool done_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw) {
+    return std::make_unique<Bzip2Source>(std::move(raw));
+}
 
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
     return std::make_unique<GzipSource>(std::move(raw));
@@ -179,6 +283,7 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     if (fd < 0) throw ReadError(os_error_text(errno));
     std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
     if (has_gzip_extension(path)) return gzip_over(std::move(file));
+    if (has_bzip2_extension(path)) return bzip2_over(std::move(file));
     return file;
 }
 

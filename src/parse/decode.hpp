@@ -1,4 +1,5 @@
-// Byte sources for a prices file: the plain file, or the file inflated as gzip.
+// Byte sources for a prices file: the plain file, or the file decoded as gzip
+// or bzip2.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +20,16 @@ public:
 // "<the system's text for errno> (os error <errno>)".
 std::string os_error_text(int err);
 
-// True when the final component of `path` has the extension "gz" or "gzip".
+// The extension of the final component of `path` (a trailing "/" ignored): the
+// text after its last ".", or empty when the component is "..", has no "." or
+// has only a leading one.
+std::string_view file_extension(std::string_view path);
+
+// True when the extension of `path` is exactly "gz" or "gzip".
 bool has_gzip_extension(std::string_view path);
+
+// True when the extension of `path` is exactly "bz2".
+bool has_bzip2_extension(std::string_view path);
 
 class ByteSource {
 public:
@@ -31,10 +40,19 @@ public:
 };
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its
-// name. Throws ReadError.
+// extension: gzip for "gz" and "gzip", bzip2 for "bz2", none otherwise (the
+// content is never inspected). Throws ReadError.
 std::unique_ptr<ByteSource> open_source(const std::string& path);
 
 // Decodes gzip data held in memory (every member); for tests and tools.
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw);
+
+// Decodes the bzip2 streams of `raw`, one after another: after the end of a
+// stream, the next bytes start another stream only if they are a stream header
+// ("BZh" and a block-size digit 1-9); anything else after a complete stream is
+// ignored, as the bzip2 tool does with trailing garbage. Decoder failures throw
+// ReadError ("invalid bzip2 header", "corrupt bzip2 data", "unexpected end of
+// file"); running out of memory throws std::bad_alloc.
+std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 
 }  // namespace palisar::parse

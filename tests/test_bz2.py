@@ -1,0 +1,213 @@
+"""bzip2 prices files: chosen by the "bz2" extension, every stream of a
+multi-stream file decoded, the decoder's failures raised as ValueError, and the
+same snapshots as from the plain and gzip forms of a file."""
+
+import bz2
+import functools
+import gzip
+import hashlib
+import marshal
+
+import pytest
+
+import palisar
+
+from conftest import to_bytes
+
+load = palisar.iter_prices_file
+
+LINES = [f'{{"op":"mcm","pt":{1000 + i},"mc":[{{"id":"1.5","tv":{i}}}]}}' for i in range(40)]
+
+
+def failure(path):
+    with pytest.raises(ValueError) as exc:
+        load(path)
+    assert type(exc.value) is ValueError
+    return str(exc.value)
+
+
+def publish_times(path):
+    return [book.publish_time_epoch for book in load(path)]
+
+
+def digest(path):
+    """(snapshot count, SHA-256 over the to_dict() of every snapshot). Marshal
+    format 2 writes every value in full (no back-references), so equal
+    dictionaries give equal bytes."""
+    h = hashlib.sha256()
+    count = 0
+    for book in load(path):
+        h.update(marshal.dumps(book.to_dict(), 2))
+        count += 1
+    return count, h.hexdigest()
+
+
+plain_digest = functools.lru_cache(digest)
+
+
+def write_bytes(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+def streams(data, cuts):
+    """`data` compressed as one bzip2 stream per piece between the cut offsets."""
+    bounds = [0, *cuts, len(data)]
+    return b"".join(bz2.compress(data[a:b], 1) for a, b in zip(bounds, bounds[1:]))
+
+
+# ---- the recorded markets in three encodings -------------------------------------
+
+
+@pytest.mark.parametrize("encoding", ["bz2", "multi-stream bz2", "gz"])
+def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_path, encoding):
+    with open(recorded_market, "rb") as f:
+        data = f.read()
+    if encoding == "bz2":
+        encoded, name = bz2.compress(data), "market.json.bz2"
+    elif encoding == "multi-stream bz2":
+        # Cut in the middle of lines, as a parallel compressor cuts blocks.
+        encoded, name = streams(data, [len(data) // 3 + 7, 2 * len(data) // 3 + 11]), "market.bz2"
+    else:
+        encoded, name = gzip.compress(data, mtime=0), "market.json.gz"
+    expected = plain_digest(recorded_market)
+    assert expected[0] > 100
+    assert digest(write_bytes(tmp_path, name, encoded)) == expected
+
+
+# ---- streams -----------------------------------------------------------------------
+
+
+def test_single_stream(tmp_path):
+    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)))
+    assert publish_times(path) == list(range(1000, 1040))
+
+
+@pytest.mark.parametrize("cuts", [
+    [1],                      # a stream holding one byte
+    [len(LINES[0]) + 1],      # cut at a line boundary
+    [10, 200, 201, 900],      # cuts inside lines, a one-byte stream
+    [0, 0, 500],              # empty streams in front
+])
+def test_every_stream_of_a_multi_stream_file(tmp_path, cuts):
+    data = to_bytes(LINES)
+    path = write_bytes(tmp_path, "p.bz2", streams(data, cuts))
+    assert publish_times(path) == list(range(1000, 1040))
+
+
+def test_empty_stream_gives_no_messages(tmp_path):
+    path = write_bytes(tmp_path, "p.bz2", bz2.compress(b""))
+    assert len(load(path)) == 0
+
+
+def test_large_output_from_small_input(tmp_path):
+    # Highly repetitive: a few kilobytes expand to many megabytes, well past
+    # every buffer, and one line is longer than the reader's 1 MiB buffer.
+    long_line = '{"pt":5,"mc":[{"id":"1.5","x":"' + "a" * (3 << 20) + '"}]}'
+    data = to_bytes(LINES[:20] + [long_line] + LINES[20:] * 2000)
+    encoded = bz2.compress(data, 9)
+    assert len(encoded) < len(data) // 100
+    it = load(write_bytes(tmp_path, "p.bz2", encoded))
+    assert len(it) == 20 + 1 + 20 * 2000
+
+
+@pytest.mark.parametrize("trailer", [
+    b"garbage after the stream",
+    b"\0" * 1000,
+    b"B", b"BZ", b"BZh", b"BZh0data", b"BZhX",  # not a complete stream header
+    gzip.compress(b'{"pt":1,"mc":[]}\n'),
+])
+def test_data_after_a_stream_that_is_not_a_stream_is_ignored(tmp_path, trailer):
+    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)) + trailer)
+    assert publish_times(path) == list(range(1000, 1040))
+
+
+def test_data_after_garbage_is_not_read(tmp_path):
+    second = bz2.compress(to_bytes(['{"pt":9999,"mc":[]}']))
+    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)) + b"junk" + second)
+    assert publish_times(path)[-1] == 1039
+
+
+def test_line_rules_apply_after_decoding(tmp_path):
+    lines = [LINES[0] + "\r", "", "   \u00a0", '{"op":"status"}', '{"pt":0,"mc":[]}', LINES[1]]
+    data = to_bytes(lines)[:-1]  # the last line without its "\n"
+    path = write_bytes(tmp_path, "p.bz2", streams(data, [len(LINES[0]) + 1]))
+    assert publish_times(path) == [1000, 1001]
+
+
+def test_json_error_inside_bzip2(tmp_path):
+    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes([LINES[0], "{]"])))
+    assert failure(path) == "key must be a string at line 1 column 2"
+
+
+# ---- decoder failures --------------------------------------------------------------
+
+
+def compressed():
+    return bz2.compress(to_bytes(LINES * 50), 9)
+
+
+def flip(data, index):
+    out = bytearray(data)
+    out[index] ^= 0xFF
+    return bytes(out)
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: b"", "unexpected end of file"),
+    (lambda: b"BZh9", "unexpected end of file"),
+    (lambda: compressed()[:30], "unexpected end of file"),
+    (lambda: compressed()[: len(compressed()) // 2], "unexpected end of file"),
+    (lambda: compressed()[:-1], "unexpected end of file"),
+    # A complete first stream, then a second one cut short.
+    (lambda: compressed() + compressed()[:100], "unexpected end of file"),
+    (lambda: b"XYZ9" + compressed()[4:], "invalid bzip2 header"),
+    (lambda: b"BZh0" + compressed()[4:], "invalid bzip2 header"),
+    (lambda: to_bytes(LINES), "invalid bzip2 header"),  # plain text named .bz2
+    (lambda: gzip.compress(to_bytes(LINES)), "invalid bzip2 header"),
+    (lambda: flip(compressed(), 4), "corrupt bzip2 data"),  # block magic
+    (lambda: flip(compressed(), 11), "corrupt bzip2 data"),  # block checksum
+    (lambda: flip(compressed(), len(compressed()) // 2), "corrupt bzip2 data"),
+    (lambda: flip(compressed(), len(compressed()) - 2), "corrupt bzip2 data"),  # stream checksum
+    (lambda: compressed() + flip(compressed(), 11), "corrupt bzip2 data"),  # in the second stream
+], ids=["empty", "header only", "cut in the first block", "cut in half", "last byte missing",
+        "second stream cut", "bad magic", "bad block size", "plain text", "gzip data",
+        "block magic", "block checksum", "data", "stream checksum", "second stream corrupt"])
+def test_decoder_failures(tmp_path, make, message):
+    assert failure(write_bytes(tmp_path, "p.json.bz2", make())) == message
+
+
+def test_failure_closes_the_file(tmp_path, open_fds):
+    path = write_bytes(tmp_path, "p.bz2", compressed()[:-1])
+    before = open_fds()
+    for _ in range(5):
+        failure(path)
+    assert open_fds() == before
+
+
+# ---- choosing the decoder by name --------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2"])
+def test_names_read_as_bzip2(tmp_path, name):
+    path = tmp_path / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    assert len(load(str(path))) == 40
+
+
+@pytest.mark.parametrize("name", ["p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2",
+                                  "p.bz2x", "dir.bz2/p"])
+def test_names_read_as_plain_text(tmp_path, name):
+    path = tmp_path / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(to_bytes(LINES))
+    assert len(load(str(path))) == 40
+    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    assert failure(str(path)) == "stream did not contain valid UTF-8"
+
+
+def test_bzip2_data_named_gz_fails_in_the_gzip_decoder(tmp_path):
+    path = write_bytes(tmp_path, "p.gz", bz2.compress(to_bytes(LINES)))
+    assert failure(path) == "invalid gzip header"
