@@ -40,43 +40,62 @@ public:
     }
     uint64_t next_word(size_t i) const { return words_[i + 1]; }
 
-    // Copies the value at `i` into the value tree; returns the index after it,
-    // or 0 when it nests deeper than allowed (`depth` containers enclose it).
-    size_t convert(size_t i, Builder& out, size_t depth) const {
-        switch (type(i)) {
-            case '[':
-            case '{': {
-                if (depth >= kMaxDepth) return 0;
-                bool object = type(i) == '{';
-                size_t end = after(i), j = i + 1;
-                object ? out.begin_object() : out.begin_array();
-                while (j + 1 < end) {  // the closing word sits at end - 1
-                    if (object) {
-                        out.key(string(j));
-                        ++j;
-                    }
-                    j = convert(j, out, depth + 1);
-                    if (!j) return 0;
-                }
-                out.end_container();
-                return end;
+    // Copies the value at `i` into the value tree at `out`, which has room for
+    // it; returns the index after it, or 0 when it nests deeper than allowed
+    // (`depth` containers enclose it).
+    size_t convert(size_t i, uint8_t*& out, size_t depth) const {
+        char t = type(i);
+        if (t != '[' && t != '{') return scalar(i, out);
+        if (depth >= kMaxDepth) return 0;
+        bool object = t == '{';
+        size_t end = after(i), j = i + 1;
+        uint8_t* at = out;
+        uint8_t* p = encode::open(out, object ? tag::Object : tag::Array);
+        while (j + 1 < end) {  // the closing word sits at end - 1
+            if (object) {
+                std::string_view key = string(j++);
+                p = encode::string_padded(p, key.data(), key.size());
             }
-            case '"': out.string(string(i)); return i + 1;
-            case 'l': out.sint(int64_t(next_word(i))); return i + 2;
-            case 'u': out.uint(next_word(i)); return i + 2;
+            char c = type(j);
+            if (c == '[' || c == '{') {
+                j = convert(j, p, depth + 1);
+                if (!j) return 0;
+            } else {
+                j = scalar(j, p);
+            }
+        }
+        out = encode::close(at, p);
+        return end;
+    }
+
+    // A value that is not a container.
+    size_t scalar(size_t i, uint8_t*& out) const {
+        switch (type(i)) {
+            case '"': {
+                std::string_view text = string(i);
+                out = encode::string_padded(out, text.data(), text.size());
+                return i + 1;
+            }
+            case 'l': out = encode::sint(out, int64_t(next_word(i))); return i + 2;
+            case 'u': out = encode::uint(out, next_word(i)); return i + 2;
             case 'd': {
                 double d;
                 uint64_t bits = next_word(i);
                 std::memcpy(&d, &bits, 8);
-                out.number(d);
+                out = encode::number(out, d);
                 return i + 2;
             }
-            case 't': out.boolean(true); return i + 1;
-            case 'f': out.boolean(false); return i + 1;
-            case 'n': out.null(); return i + 1;
-            default: return 0;
+            case 't': out = encode::boolean(out, true); return i + 1;
+            case 'f': out = encode::boolean(out, false); return i + 1;
+            default: out = encode::null(out); return i + 1;
         }
     }
+
+    // Room enough for the encoding of any value of a document parsed from
+    // `text_size` bytes: never more than three bytes per byte of text (the worst
+    // case being a short number stored as a double), plus the length fields of
+    // containers that pass 255 bytes and the padding of short strings.
+    static size_t bound(size_t text_size) { return 3 * text_size + 64; }
 
     // "pt" when it is an integer that fits a signed 64-bit value, else 0.
     int64_t publish_time(size_t i) const {
@@ -115,7 +134,7 @@ bool keep_message(Value top, Builder& changes, int64_t& publish_time) {
     return true;
 }
 
-LineParser::Message LineParser::parse_message(std::string_view line, Builder& changes,
+LineParser::Message LineParser::parse_message(std::string_view line, Arena& arena, Value& changes,
                                               int64_t& publish_time, std::string& error) {
     simdjson::dom::element root;
     if (!fast_->parse(line.data(), line.size(), false).get(root)) {
@@ -133,18 +152,21 @@ LineParser::Message LineParser::parse_message(std::string_view line, Builder& ch
         if (!pt) return Message::Skip;  // also an empty object
         int64_t time = tape.publish_time(pt);
         if (time < 1) return Message::Skip;
-        changes.clear();
+        // Written in place into the arena.
+        uint8_t* start = arena.reserve(Tape::bound(line.size()));
+        uint8_t* p = start;
         bool converted;
         if (mc && tape.type(mc) == '[') {
-            converted = tape.convert(mc, changes, 1) != 0;
+            converted = tape.convert(mc, p, 1) != 0;
         } else if (bare) {
-            changes.begin_array();
-            converted = tape.convert(kRoot, changes, 0) != 0;
-            changes.end_container();
+            p = encode::open(start, tag::Array);
+            converted = tape.convert(kRoot, p, 0) != 0;
+            p = encode::close(start, p);
         } else {
             return Message::Skip;
         }
         if (converted) {
+            changes = Value(arena.commit(p));
             publish_time = time;
             return Message::Keep;
         }
@@ -154,7 +176,9 @@ LineParser::Message LineParser::parse_message(std::string_view line, Builder& ch
     // as it goes; the exact one expects it checked.
     if (!simdjson::validate_utf8(line.data(), line.size())) return Message::InvalidUtf8;
     if (!parse_precise(line, tree_, error)) return Message::Error;
-    return keep_message(tree_.root(), changes, publish_time) ? Message::Keep : Message::Skip;
+    if (!keep_message(tree_.root(), kept_, publish_time)) return Message::Skip;
+    changes = Value(arena.store(kept_.data(), kept_.size()));
+    return Message::Keep;
 }
 
 LineParser::LineParser() : fast_(std::make_unique<simdjson::dom::parser>()) {
@@ -163,16 +187,5 @@ LineParser::LineParser() : fast_(std::make_unique<simdjson::dom::parser>()) {
     if (fast_->allocate(1 << 16, kMaxDepth)) throw std::bad_alloc();
 }
 LineParser::~LineParser() = default;
-
-bool LineParser::parse(std::string_view line, Builder& out, std::string& error) {
-    simdjson::dom::element root;
-    if (!fast_->parse(line.data(), line.size(), false).get(root)) {
-        out.clear();
-        if (Tape(fast_->doc).convert(kRoot, out, 0)) return true;
-    }
-    // Refused (a fault, a number beyond 64 bits, too deep): the exact parser
-    // decides, and describes the fault precisely.
-    return parse_precise(line, out, error);
-}
 
 }  // namespace palisar::json

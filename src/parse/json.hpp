@@ -31,7 +31,8 @@ class parser;
 
 namespace palisar::json {
 
-// Extra readable bytes that must follow a line handed to `LineParser::parse`.
+// Extra readable bytes that must follow a line handed to
+// `LineParser::parse_message`.
 inline constexpr size_t kLinePadding = 64;
 
 // Parses lines with the fast library parser and falls back to the exact parser
@@ -43,24 +44,21 @@ public:
     LineParser(const LineParser&) = delete;
     LineParser& operator=(const LineParser&) = delete;
 
-    // `line` must be followed by kLinePadding readable bytes. On failure
-    // `error` holds the full description with its position.
-    bool parse(std::string_view line, Builder& out, std::string& error);
-
     enum class Message { Skip, Keep, Error, InvalidUtf8 };
     // Parses a stream message and applies the envelope rules: a message is
     // kept when it is an object with a "pt" integer of at least 1 and either an
     // "mc" array or, failing that, a "marketDefinition" or "rc" key (a bare
-    // market change). For a kept message, `changes` receives the array of its
-    // market changes (the bare change wrapped in a one-element array) and
-    // `publish_time` its "pt". The line need not have been checked for UTF-8:
-    // InvalidUtf8 says it is not valid UTF-8 (before any JSON fault).
-    Message parse_message(std::string_view line, Builder& changes, int64_t& publish_time,
-                          std::string& error);
+    // market change). For a kept message, `changes` is the array of its market
+    // changes (the bare change wrapped in a one-element array), stored in
+    // `arena`, and `publish_time` its "pt". The line need not have been checked
+    // for UTF-8: InvalidUtf8 says it is not valid UTF-8 (before any JSON fault).
+    Message parse_message(std::string_view line, Arena& arena, Value& changes,
+                          int64_t& publish_time, std::string& error);
 
 private:
     std::unique_ptr<simdjson::dom::parser> fast_;
     Builder tree_;
+    Builder kept_;
 };
 
 }  // namespace palisar::json

@@ -51,20 +51,19 @@ public:
             if (is_blank_line(text)) return;
         }
         int64_t publish_time;
-        switch (parser_.parse_message(text, changes_, publish_time, error_)) {
+        json::Value changes;
+        switch (parser_.parse_message(text, out_.arena, changes, publish_time, error_)) {
             case json::LineParser::Message::Skip: return;
             case json::LineParser::Message::Error: throw ReadError(error_);
             case json::LineParser::Message::InvalidUtf8: invalid_utf8();
             case json::LineParser::Message::Keep: break;
         }
-        const uint8_t* stored = out_.arena.store(changes_.data(), changes_.size());
-        out_.messages.push_back(ParsedMessage{json::Value(stored), publish_time});
+        out_.messages.push_back(ParsedMessage{changes, publish_time});
     }
 
 private:
     PricesData& out_;
     json::LineParser parser_;
-    json::Builder changes_;
     std::string error_;
 };
 

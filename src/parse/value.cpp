@@ -60,22 +60,6 @@ size_t Value::size() const {
     return n;
 }
 
-namespace {
-// Rounds half to even; exact for |x| < 2^51.
-inline double round_even(double x) {
-    constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
-    return x >= 0 ? (x + kMagic) - kMagic : (x - kMagic) + kMagic;
-}
-inline uint8_t* put_varint(uint8_t* p, uint64_t z) {
-    while (z >= 0x80) {
-        *p++ = uint8_t(z | 0x80);
-        z >>= 7;
-    }
-    *p++ = uint8_t(z);
-    return p;
-}
-}  // namespace
-
 void Builder::grow(size_t n) {
     size_t cap = cap_ ? cap_ * 2 : 4096;
     while (cap - size_ < n) cap *= 2;
@@ -85,94 +69,48 @@ void Builder::grow(size_t n) {
     cap_ = cap;
 }
 
-void Builder::number(double d) {
-    uint8_t* p = room(11);
-    // Most prices and sizes have a few decimal places: store them as a scaled
-    // integer when that reads back to exactly the same double.
+namespace encode {
+
+uint8_t* number_slow(uint8_t* p, double d) {
     if (std::fabs(d) < 1e13 && !(d == 0.0 && std::signbit(d))) {
-        // Two decimal places cover most of the stream's numbers: try them first.
-        {
-            double r = round_even(d * 100.0);
-            if (r / 100.0 == d) {
-                int64_t m = int64_t(r);
-                p[0] = uint8_t(tag::Decimal | 2);
-                uint8_t* e = put_varint(p + 1, (uint64_t(m) << 1) ^ uint64_t(m >> 63));
-                size_ += size_t(e - p);
-                return;
-            }
-        }
         for (unsigned k = 0; k < 10; ++k) {
             double scaled = d * detail::kPow10[k];
             if (!(std::fabs(scaled) < 2251799813685248.0)) break;  // 2^51
             double r = round_even(scaled);
-            if (r / detail::kPow10[k] == d) {
-                int64_t m = int64_t(r);
-                p[0] = uint8_t(tag::Decimal | k);
-                uint8_t* e = put_varint(p + 1, (uint64_t(m) << 1) ^ uint64_t(m >> 63));
-                size_ += size_t(e - p);
-                return;
-            }
+            if (r / detail::kPow10[k] == d) return decimal(p, k, r);
         }
     }
     p[0] = tag::RawDouble;
     std::memcpy(p + 1, &d, 8);
-    size_ += 9;
+    return p + 9;
 }
 
-void Builder::string(std::string_view s) {
-    size_t n = s.size();
-    uint8_t* p = room(n + 11);
-    uint8_t* q;
-    if (n < 15) {
-        p[0] = uint8_t(tag::String | n);
-        q = p + 1;
-    } else {
-        p[0] = tag::LongString;
-        q = put_varint(p + 1, n);
-    }
-    std::memcpy(q, s.data(), n);
-    size_ += size_t(q - p) + n;
+uint8_t* close_wide(uint8_t* at, uint8_t* end) {
+    size_t body = size_t(end - (at + 2));
+    unsigned w = body <= 0xFFFF ? 2 : body <= 0xFFFFFFFFu ? 4 : 8;
+    // Widen the length field: shift the elements to make room.
+    std::memmove(at + 1 + w, at + 2, body);
+    at[0] = uint8_t((at[0] & 0xF0) | w);
+    for (unsigned i = 0; i < w; ++i) at[1 + i] = uint8_t(body >> (8 * i));
+    return end + (w - 1);
 }
 
-void Builder::end_container() {
-    size_t at = open_.back();
-    open_.pop_back();
-    size_t body = size_ - (at + 2);
-    unsigned w = body <= 0xFF ? 1 : body <= 0xFFFF ? 2 : body <= 0xFFFFFFFFu ? 4 : 8;
-    if (w > 1) {
-        // Widen the length field: shift the elements to make room.
-        room(w - 1);
-        uint8_t* b = buf_.get();
-        std::memmove(b + at + 1 + w, b + at + 2, body);
-        size_ += w - 1;
-    }
-    uint8_t* b = buf_.get();
-    b[at] = uint8_t((b[at] & 0xF0) | w);
-    for (unsigned i = 0; i < w; ++i) b[at + 1 + i] = uint8_t(body >> (8 * i));
+}  // namespace encode
+
+void Arena::start_block(size_t n) {
+    // A large item gets a block of its own size; the rest of the current
+    // block is given up (items are small next to a block).
+    size_t size = n > kBlock / 4 ? n : kBlock;
+    blocks_.push_back(Block{std::make_unique_for_overwrite<uint8_t[]>(size), size});
+    reserved_ += size;
+    cur_ = blocks_.back().data.get();
+    left_ = size;
 }
 
 const uint8_t* Arena::store(const uint8_t* src, size_t n) {
-    if (n > left_) {
-        size_t size = n > kBlock / 4 ? n : kBlock;
-        blocks_.push_back(Block{std::make_unique_for_overwrite<uint8_t[]>(size), size});
-        reserved_ += size;
-        if (size == kBlock) {
-            cur_ = blocks_.back().data.get();
-            left_ = size;
-        } else {
-            // An oversized item gets a block of its own; keep filling the current one.
-            uint8_t* dst = blocks_.back().data.get();
-            std::memcpy(dst, src, n);
-            used_ += n;
-            return dst;
-        }
-    }
-    uint8_t* dst = cur_;
+    uint8_t* dst = reserve(n);
     std::memcpy(dst, src, n);
-    cur_ += n;
-    left_ -= n;
-    used_ += n;
-    return dst;
+    return commit(dst + n);
 }
 
 }  // namespace palisar::json

@@ -21,6 +21,7 @@
 //        key string, value, ...
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -197,6 +198,101 @@ private:
     const uint8_t* p_ = nullptr;
 };
 
+// The encoding of single values, written at a raw pointer that has room for
+// them; each returns the pointer past what it wrote. `Builder` adds the room
+// checks; a converter that knows a bound for a whole line reserves once and
+// writes with these directly.
+namespace encode {
+
+inline uint8_t* varint(uint8_t* p, uint64_t z) {
+    while (z >= 0x80) {
+        *p++ = uint8_t(z | 0x80);
+        z >>= 7;
+    }
+    *p++ = uint8_t(z);
+    return p;
+}
+inline uint8_t* int_bytes(uint8_t* p, uint8_t t, uint64_t v) {
+    unsigned n = 0;
+    while (v) {
+        p[1 + n++] = uint8_t(v);
+        v >>= 8;
+    }
+    p[0] = uint8_t(t | n);
+    return p + 1 + n;
+}
+inline uint8_t* null(uint8_t* p) { return *p = tag::Null, p + 1; }
+inline uint8_t* boolean(uint8_t* p, bool b) { return *p = b ? tag::True : tag::False, p + 1; }
+inline uint8_t* uint(uint8_t* p, uint64_t v) { return int_bytes(p, tag::UInt, v); }
+inline uint8_t* sint(uint8_t* p, int64_t v) {
+    return v >= 0 ? int_bytes(p, tag::UInt, uint64_t(v)) : int_bytes(p, tag::NegInt, uint64_t(-(v + 1)));
+}
+// Rounds half to even; exact for |x| < 2^51.
+inline double round_even(double x) {
+    constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+    return x >= 0 ? (x + kMagic) - kMagic : (x - kMagic) + kMagic;
+}
+inline uint8_t* decimal(uint8_t* p, unsigned k, double r) {
+    int64_t m = int64_t(r);
+    p[0] = uint8_t(tag::Decimal | k);
+    return varint(p + 1, (uint64_t(m) << 1) ^ uint64_t(m >> 63));
+}
+uint8_t* number_slow(uint8_t* p, double d);
+// At most 11 bytes. Most prices and sizes have a few decimal places: they are
+// stored as a scaled integer when that reads back to exactly the same double,
+// two places being tried first.
+inline uint8_t* number(uint8_t* p, double d) {
+    if (d < 1e13 && d > -1e13) {
+        double r = round_even(d * 100.0);
+        if (r / 100.0 == d && (d != 0.0 || !std::signbit(d))) return decimal(p, 2, r);
+    }
+    return number_slow(p, d);
+}
+// At most len + 11 bytes; a string shorter than 16 bytes copies 16, so both
+// its source and `p` must have that much room.
+inline uint8_t* string_padded(uint8_t* p, const char* s, size_t n) {
+    if (n < 15) {
+        *p = uint8_t(tag::String | n);
+        std::memcpy(p + 1, s, 16);
+        return p + 1 + n;
+    }
+    *p = tag::LongString;
+    p = varint(p + 1, n);
+    std::memcpy(p, s, n);
+    return p + n;
+}
+// At most len + 11 bytes.
+inline uint8_t* string(uint8_t* p, const char* s, size_t n) {
+    if (n < 15) {
+        *p++ = uint8_t(tag::String | n);
+    } else {
+        *p = tag::LongString;
+        p = varint(p + 1, n);
+    }
+    std::memcpy(p, s, n);
+    return p + n;
+}
+// Opens an array or object at `p`; its elements follow at the returned pointer.
+inline uint8_t* open(uint8_t* p, uint8_t t) {
+    p[0] = uint8_t(t | 1);
+    p[1] = 0;
+    return p + 2;
+}
+uint8_t* close_wide(uint8_t* at, uint8_t* end);
+// Closes the container opened at `at` whose elements end at `end`; returns the
+// new end (the length field grows, moving the elements, when they pass 255
+// bytes; up to 7 bytes of room past `end` are used then).
+inline uint8_t* close(uint8_t* at, uint8_t* end) {
+    size_t body = size_t(end - (at + 2));
+    if (body <= 0xFF) {
+        at[1] = uint8_t(body);
+        return end;
+    }
+    return close_wide(at, end);
+}
+
+}  // namespace encode
+
 // Writes the encoding into a growable buffer. Containers are opened and closed
 // in nesting order; the builder patches their byte lengths on close.
 class Builder {
@@ -214,26 +310,31 @@ public:
         open_.clear();
     }
 
-    void null() { *room(1) = tag::Null, ++size_; }
-    void boolean(bool b) { *room(1) = b ? tag::True : tag::False, ++size_; }
-    void uint(uint64_t v) { put_int(tag::UInt, v); }
-    void sint(int64_t v) {
-        if (v >= 0) put_int(tag::UInt, uint64_t(v));
-        else put_int(tag::NegInt, uint64_t(-(v + 1)));
-    }
-    void number(double d);
-    void string(std::string_view s);
+    void null() { advance(encode::null(room(1))); }
+    void boolean(bool b) { advance(encode::boolean(room(1), b)); }
+    void uint(uint64_t v) { advance(encode::uint(room(9), v)); }
+    void sint(int64_t v) { advance(encode::sint(room(9), v)); }
+    void number(double d) { advance(encode::number(room(11), d)); }
+    void string(std::string_view s) { advance(encode::string(room(s.size() + 11), s.data(), s.size())); }
     // A key inside an object is an ordinary string.
     void key(std::string_view s) { string(s); }
     void begin_array() { open(tag::Array); }
     void begin_object() { open(tag::Object); }
-    void end_container();  // closes the innermost open array or object
+    void end_container() {  // closes the innermost open array or object
+        size_t at = open_.back();
+        open_.pop_back();
+        room(8);
+        advance(encode::close(buf_.get() + at, buf_.get() + size_));
+    }
     size_t depth() const { return open_.size(); }
     // Appends already encoded bytes (one or more complete values).
     void raw(const uint8_t* p, size_t n) {
         std::memcpy(room(n), p, n);
         size_ += n;
     }
+    // Raw writing: room for `n` more bytes, then `commit` with the new end.
+    uint8_t* reserve(size_t n) { return room(n); }
+    void commit(uint8_t* end) { advance(end); }
 
 private:
     // Pointer to at least `n` writable bytes at the end.
@@ -241,23 +342,11 @@ private:
         if (cap_ - size_ < n) grow(n);
         return buf_.get() + size_;
     }
+    void advance(uint8_t* end) { size_ = size_t(end - buf_.get()); }
     void grow(size_t n);
-    void put_int(uint8_t t, uint64_t v) {
-        uint8_t* p = room(9);
-        unsigned n = 0;
-        while (v) {
-            p[1 + n++] = uint8_t(v);
-            v >>= 8;
-        }
-        p[0] = uint8_t(t | n);
-        size_ += 1 + n;
-    }
     void open(uint8_t t) {
         open_.push_back(size_);
-        uint8_t* p = room(2);
-        p[0] = uint8_t(t | 1);
-        p[1] = 0;
-        size_ += 2;
+        advance(encode::open(room(2), t));
     }
     std::unique_ptr<uint8_t[]> buf_;
     size_t cap_ = 0;
@@ -277,10 +366,26 @@ public:
 
     // Copies `n` bytes and returns their stable address.
     const uint8_t* store(const uint8_t* src, size_t n);
+    // Room for up to `n` bytes written in place; `commit` keeps what was
+    // written up to `end` and returns its stable address. A reservation that
+    // is not committed is simply dropped.
+    uint8_t* reserve(size_t n) {
+        if (n > left_) start_block(n);
+        return cur_;
+    }
+    const uint8_t* commit(uint8_t* end) {
+        uint8_t* start = cur_;
+        size_t n = size_t(end - start);
+        cur_ = end;
+        left_ -= n;
+        used_ += n;
+        return start;
+    }
     size_t bytes_used() const { return used_; }
     size_t bytes_reserved() const { return reserved_; }
 
 private:
+    void start_block(size_t n);
     struct Block {
         std::unique_ptr<uint8_t[]> data;
         size_t size;

@@ -22,11 +22,12 @@ struct Outcome {
 
 Outcome fast(LineParser& p, std::string line) {
     line.reserve(line.size() + kLinePadding);
-    Builder b;
+    Arena arena;
+    Value changes;
     Outcome o;
     std::string error;
-    o.kind = p.parse_message(line, b, o.publish_time, error);
-    if (o.kind == LineParser::Message::Keep) o.text = dump(b.root());
+    o.kind = p.parse_message(line, arena, changes, o.publish_time, error);
+    if (o.kind == LineParser::Message::Keep) o.text = dump(changes);
     if (o.kind == LineParser::Message::Error) o.text = error;
     return o;
 }
