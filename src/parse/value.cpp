@@ -9,30 +9,6 @@ const double kPow10[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 }
 
-const uint8_t* Value::end() const {
-    const uint8_t* p = p_;
-    uint8_t t = *p;
-    unsigned n = t & 0x0F;
-    switch (t >> 4) {
-        case 0: return p + 1;
-        case 1:
-        case 2: return p + 1 + n;
-        case 3: {
-            const uint8_t* q = p + 1;
-            while (*q & 0x80) ++q;
-            return q + 1;
-        }
-        case 4: return p + 9;
-        case 5: {
-            const uint8_t* q = p + 1;
-            uint64_t len = n;
-            if (len == 15) len = detail::read_varint(q);
-            return q + len;
-        }
-        default: return p + 1 + n + detail::read_le(p + 1, n);
-    }
-}
-
 Value Value::find(std::string_view key) const {
     Value found;
     if (!is_object()) return found;

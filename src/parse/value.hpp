@@ -142,7 +142,28 @@ public:
     Value find(std::string_view key) const;
 
     // Pointer just past this value's encoding.
-    const uint8_t* end() const;
+    const uint8_t* end() const {
+        uint8_t t = *p_;
+        unsigned n = t & 0x0F;
+        switch (t >> 4) {
+            case 0: return p_ + 1;
+            case 1:
+            case 2: return p_ + 1 + n;
+            case 3: {
+                const uint8_t* q = p_ + 1;
+                while (*q & 0x80) ++q;
+                return q + 1;
+            }
+            case 4: return p_ + 9;
+            case 5: {
+                if (n < 15) return p_ + 1 + n;
+                const uint8_t* q = p_ + 1;
+                uint64_t len = detail::read_varint(q);
+                return q + len;
+            }
+            default: return p_ + 1 + n + detail::read_le(p_ + 1, n);
+        }
+    }
     // Number of bytes of this value's encoding.
     size_t encoded_size() const { return size_t(end() - p_); }
 
