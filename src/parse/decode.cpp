@@ -54,15 +54,54 @@ private:
 };
 
 [[noreturn]] void truncated() { throw ReadError("unexpected end of file"); }
+
+// The compressed bytes under a decoder: a window [pos, end) over a buffer that
+// is refilled from the underlying source.
+class CompressedInput {
+public:
+    explicit CompressedInput(std::unique_ptr<ByteSource> raw)
+        : raw_(std::move(raw)), buf_(std::make_unique_for_overwrite<uint8_t[]>(kSize)) {
+        pos = end = buf_.get();
+    }
+    size_t available() const { return size_t(end - pos); }
+    // Keeps the unread bytes and appends more; false at the end of the input.
+    bool refill() {
+        if (eof_) return false;
+        size_t keep = available();
+        std::memmove(buf_.get(), pos, keep);
+        pos = buf_.get();
+        end = pos + keep;
+        size_t n = raw_->read(end, kSize - keep);
+        if (n == 0) {
+            eof_ = true;
+            return false;
+        }
+        end += n;
+        return true;
+    }
+    // At least `n` unread bytes, unless the input ends first.
+    bool ensure(size_t n) {
+        while (available() < n)
+            if (!refill()) return false;
+        return true;
+    }
+
+    uint8_t* pos;
+    uint8_t* end;
+
+private:
+    static constexpr size_t kSize = 256 * 1024;
+    std::unique_ptr<ByteSource> raw_;
+    std::unique_ptr<uint8_t[]> buf_;
+    bool eof_ = false;
+};
 [[noreturn]] void bad_header() { throw ReadError("invalid gzip header"); }
 
 // Inflates every gzip member of the underlying bytes, one after another.
 class GzipSource final : public ByteSource {
 public:
     explicit GzipSource(std::unique_ptr<ByteSource> raw)
-        : raw_(std::move(raw)), in_(std::make_unique_for_overwrite<uint8_t[]>(kInput)),
-          state_(std::make_unique<inflate_state>()) {
-        pos_ = end_ = in_.get();
+        : in_(std::move(raw)), state_(std::make_unique<inflate_state>()) {
         isal_inflate_init(state_.get());
     }
 
@@ -84,25 +123,10 @@ public:
 
 private:
     enum class Phase { Header, Body, Done };
-    static constexpr size_t kInput = 256 * 1024;
 
-    bool refill() {
-        if (eof_) return false;
-        size_t keep = size_t(end_ - pos_);
-        std::memmove(in_.get(), pos_, keep);
-        pos_ = in_.get();
-        end_ = pos_ + keep;
-        size_t n = raw_->read(end_, kInput - keep);
-        if (n == 0) {
-            eof_ = true;
-            return false;
-        }
-        end_ += n;
-        return true;
-    }
     uint8_t header_byte() {
-        if (pos_ == end_ && !refill()) truncated();
-        uint8_t b = *pos_++;
+        if (!in_.ensure(1)) truncated();
+        uint8_t b = *in_.pos++;
         header_crc_ = crc32_gzip_refl(header_crc_, &b, 1);
         return b;
     }
@@ -138,13 +162,13 @@ private:
 
     size_t inflate_some(uint8_t* dst, size_t cap) {
         inflate_state* s = state_.get();
-        if (pos_ == end_ && !refill()) truncated();
-        s->next_in = pos_;
-        s->avail_in = uint32_t(end_ - pos_);
+        if (!in_.ensure(1)) truncated();
+        s->next_in = in_.pos;
+        s->avail_in = uint32_t(in_.available());
         s->next_out = dst;
         s->avail_out = uint32_t(cap > UINT32_MAX ? UINT32_MAX : cap);
         int rc = isal_inflate(s);
-        pos_ = s->next_in;
+        in_.pos = s->next_in;
         size_t produced = size_t(s->next_out - dst);
         if (rc == ISAL_INCORRECT_CHECKSUM)
             throw ReadError("corrupt gzip stream does not have a matching checksum");
@@ -152,8 +176,7 @@ private:
         if (s->block_state == ISAL_BLOCK_FINISH) {
             // The member is complete. Another one follows only if the next bytes
             // are a gzip magic number; anything else after it is ignored.
-            if (end_ - pos_ < 2) refill();
-            if (end_ - pos_ >= 2 && pos_[0] == 0x1f && pos_[1] == 0x8b) {
+            if (in_.ensure(2) && in_.pos[0] == 0x1f && in_.pos[1] == 0x8b) {
                 phase_ = Phase::Header;
             } else {
                 phase_ = Phase::Done;
@@ -162,12 +185,8 @@ private:
         return produced;
     }
 
-    std::unique_ptr<ByteSource> raw_;
-    std::unique_ptr<uint8_t[]> in_;
+    CompressedInput in_;
     std::unique_ptr<inflate_state> state_;
-    uint8_t* pos_;
-    uint8_t* end_;
-    bool eof_ = false;
     uint32_t header_crc_ = 0;
     Phase phase_ = Phase::Header;
 };
@@ -175,10 +194,7 @@ private:
 // Decodes every bzip2 stream of the underlying bytes, one after another.
 class Bzip2Source final : public ByteSource {
 public:
-    explicit Bzip2Source(std::unique_ptr<ByteSource> raw)
-        : raw_(std::move(raw)), in_(std::make_unique_for_overwrite<char[]>(kInput)) {
-        pos_ = end_ = in_.get();
-    }
+    explicit Bzip2Source(std::unique_ptr<ByteSource> raw) : in_(std::move(raw)) {}
     ~Bzip2Source() override { end_stream(); }
     Bzip2Source(const Bzip2Source&) = delete;
     Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -187,13 +203,13 @@ public:
         if (cap > UINT_MAX) cap = UINT_MAX;
         while (!done_) {
             if (!active_) begin_stream();
-            if (pos_ == end_ && !refill()) truncated();
-            stream_.next_in = pos_;
-            stream_.avail_in = unsigned(end_ - pos_);
+            if (!in_.ensure(1)) truncated();
+            stream_.next_in = reinterpret_cast<char*>(in_.pos);
+            stream_.avail_in = unsigned(in_.available());
             stream_.next_out = reinterpret_cast<char*>(dst);
             stream_.avail_out = unsigned(cap);
             int rc = BZ2_bzDecompress(&stream_);
-            pos_ = stream_.next_in;
+            in_.pos = reinterpret_cast<uint8_t*>(stream_.next_in);
             size_t produced = size_t(reinterpret_cast<uint8_t*>(stream_.next_out) - dst);
             if (rc == BZ_STREAM_END) {
                 end_stream();
@@ -207,29 +223,10 @@ public:
     }
 
 private:
-    static constexpr size_t kInput = 256 * 1024;
-
-    // Keeps the unread bytes and appends more; false at the end of the input.
-    bool refill() {
-        if (eof_) return false;
-        size_t keep = size_t(end_ - pos_);
-        std::memmove(in_.get(), pos_, keep);
-        pos_ = in_.get();
-        end_ = pos_ + keep;
-        size_t n = raw_->read(reinterpret_cast<uint8_t*>(end_), kInput - keep);
-        if (n == 0) {
-            eof_ = true;
-            return false;
-        }
-        end_ += n;
-        return true;
-    }
-
     bool stream_header_follows() {
-        while (end_ - pos_ < 4 && refill()) {
-        }
-        return end_ - pos_ >= 4 && pos_[0] == 'B' && pos_[1] == 'Z' && pos_[2] == 'h' && pos_[3] >= '1' &&
-               pos_[3] <= '9';
+        if (!in_.ensure(4)) return false;
+        const uint8_t* p = in_.pos;
+        return p[0] == 'B' && p[1] == 'Z' && p[2] == 'h' && p[3] >= '1' && p[3] <= '9';
     }
 
     void begin_stream() {
@@ -253,13 +250,9 @@ private:
         }
     }
 
-    std::unique_ptr<ByteSource> raw_;
-    std::unique_ptr<char[]> in_;
-    char* pos_;
-    char* end_;
+    CompressedInput in_;
     bz_stream stream_{};
     bool active_ = false;
-    bool eof_ = false;
     bool done_ = false;
 };
 
