@@ -6,6 +6,11 @@
 //   floor --decoders FILE.gz   inflate the whole file with zlib, ISA-L (both
 //                         streaming) and libdeflate (whole buffer)
 //   floor --parse FILE    parse every line with the fast parser only
+//
+// Build (from the repository root; bench/run.py does the same into bench/out):
+//
+//   g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Isrc bench/floor.cpp src/parse/decode.cpp \
+//       -lsimdjson -lisal -ldeflate -lz -lbz2 -o floor
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <simdjson.h>
