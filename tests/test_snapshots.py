@@ -811,7 +811,9 @@ def test_memory_stays_flat_over_many_replays():
     blocks_after, rss_after = sys.getallocatedblocks(), rss_bytes()
     # One leaked object per snapshot would add hundreds of thousands of blocks.
     assert blocks_after - blocks_before < 1000
-    assert rss_after - rss_before < 6 * 2 ** 20
+    # Under the sanitizers (scripts/asan) freed memory is held in quarantine.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert rss_after - rss_before < 6 * 2 ** 20
 
 
 @pytest.mark.parametrize(
