@@ -320,6 +320,8 @@ class Children:
 
     def __init__(self, tmp, env):
         self.loads = []
+        self.others = {}  # part -> CPUs kept busy by other processes, one figure per child
+        self.part = None
         self.tmp = tmp
         self.env = env
 
@@ -333,16 +335,36 @@ class Children:
         fd, report = tempfile.mkstemp(prefix="rss-", dir=self.tmp)
         os.close(fd)
         try:
-            proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *cmd],
+            busy_before, started = busy_cpu_seconds(), time.monotonic()
+            proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", "-o", report, *cmd],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                   env=self.env)
+            busy_after, wall = busy_cpu_seconds(), time.monotonic() - started
             if proc.returncode != 0:
                 raise SystemExit(f"{' '.join(cmd)} failed ({proc.returncode}):\n{proc.stderr}")
             with open(report) as f:
-                peak = int(f.read().split()[-1]) * 1024
+                maxrss, user, system = f.read().split()[-3:]
+            peak = int(maxrss) * 1024
+            # the machine's busy CPU time minus the child's own, per second of
+            # the child's life: how many CPUs other processes took meanwhile
+            if busy_before is not None and busy_after is not None and wall > 0:
+                others = busy_after - busy_before - float(user) - float(system)
+                self.others.setdefault(self.part, []).append(max(others, 0.0) / wall)
         finally:
             os.unlink(report)
         return proc.stdout, peak
+
+
+def busy_cpu_seconds():
+    """Seconds of CPU time the whole machine spent busy since boot, or None."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    # user, nice, system, idle, iowait, irq, softirq, steal (guest time is in user)
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
 
 
 def self_cmd(*args):
@@ -371,7 +393,8 @@ def run_table(runner, floor, files, runs):
         rec["peak_rss"] = peak
         samples[(kind, variant)].append(rec)
         log(f"  run {r + 1}/{runs} {kind:5} {variant:16} {rec['seconds']:8.3f} s  "
-            f"peak {peak / 1e6:7.1f} MB  load avg {runner.loads[-1]:.2f}")
+            f"peak {peak / 1e6:7.1f} MB  load avg {runner.loads[-1]:.2f}, "
+            f"others {runner.others['table'][-1]:.2f} CPUs")
     return samples
 
 
@@ -384,7 +407,7 @@ def run_threads(runner, files, runs):
         rec = json.loads(stdout)
         samples[(kind, mode)].append(rec["seconds"])
         log(f"  run {r + 1}/{runs} {kind:5} {mode:10} {rec['seconds']:7.3f} s  "
-            f"load avg {runner.loads[-1]:.2f}")
+            f"load avg {runner.loads[-1]:.2f}, others {runner.others['threads'][-1]:.2f} CPUs")
     return samples
 
 
@@ -471,12 +494,16 @@ def summarise(args, files, table, threads, empty, profile, runner, started, fini
     if loads:
         add(f"Load average (1 min) at the start of each child: min {min(loads):.2f}, "
             f"median {med(loads):.2f}, max {max(loads):.2f}")
+    others = {part: xs for part, xs in runner.others.items() if part and xs}
+    if others:
+        add("CPUs kept busy by other processes while a child ran (median, max): " + "; ".join(
+            f"{part} {med(xs):.2f}, {max(xs):.2f}" for part, xs in others.items()))
     size = os.path.getsize(files["a"]["plain"])
     gz_size = os.path.getsize(files["a"]["gzip"])
     add(f"Input: {os.path.basename(files['a']['plain'])}, {size / 1e6:.1f} MB of JSON "
         f"(gzip twin {gz_size / 1e6:.1f} MB); medians of {args.runs} interleaved runs")
     add("")
-    result = {"machine": m, "loads": loads, "bytes": size, "runs": args.runs}
+    result = {"machine": m, "loads": loads, "others": others, "bytes": size, "runs": args.runs}
     bars = {}
     if table:
         add("| variant | plain s | plain msg/s | plain peak RSS MB | gzip s | gzip msg/s | gzip peak RSS MB |")
@@ -621,12 +648,15 @@ def main(argv=None):
     table = threads = empty = profile = None
     if "table" in parts:
         log("table")
+        runner.part = "table"
         table = run_table(runner, floor, files, args.runs)
     if "empty" in parts:
         log("empty step")
+        runner.part = "empty"
         empty = run_empty(runner, files, bench_dir, args.runs)
     if "threads" in parts:
         log("threads")
+        runner.part = "threads"
         threads = run_threads(runner, files, args.runs)
     if "profile" in parts:
         profile = run_profile(runner, out, files["a"]["plain"])
