@@ -1,0 +1,222 @@
+"""Replays the recorded markets many times, and runs every failing path many
+times, measuring the process's memory after each round.
+
+    python tests/soak.py [--replays N] [--errors N] [--json OUT]
+
+Prints the least-squares slope of the resident set size (bytes per round) and
+of sys.getallocatedblocks() (blocks per round) for each series, after a
+warm-up of a fifth of the rounds; with --json, writes the series and slopes
+to OUT instead of printing. test_memory.py runs it in a child interpreter.
+"""
+
+import argparse
+import array
+import gc
+import gzip
+import json
+import os
+import random
+import sys
+import tempfile
+from pathlib import Path
+
+import palisar
+
+DATA_DIR = Path("/work/shared/data")
+RECORDED = ["greyhound-win-1.197931750", "greyhound-place-1.197931751",
+            "football-match-odds-1.200806927"]
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def slope(ys):
+    n = len(ys)
+    mean_x, mean_y = (n - 1) / 2, sum(ys) / n
+    num = sum((x - mean_x) * (y - mean_y) for x, y in enumerate(ys))
+    return num / sum((x - mean_x) ** 2 for x in range(n))
+
+
+def touch(book):
+    """Reads every attribute of a snapshot once, so that every lazily made object is made."""
+    book.publish_time, book.market_definition, book.status
+    for r in book.runners:
+        sp = r.sp
+        sp.back_stake_taken, sp.lay_liability_taken, sp.near_price, sp.far_price, sp.actual_sp
+        r.status, r.removal_date, r.last_price_traded
+        for ps in r.ex.available_to_back[:2]:
+            ps["price"], repr(ps)
+
+
+# Ways of keeping and dropping the snapshots of one replay.
+def drop_each(it, rng):
+    for book in it:
+        touch(book)
+
+
+def keep_all_drop_forward(it, rng):
+    books = list(it)
+    del it
+    for i in range(len(books)):
+        books[i] = None
+
+
+def keep_all_drop_backward(it, rng):
+    books = list(it)
+    while books:
+        books.pop()
+
+
+def keep_sparse_drop_iterator_first(it, rng):
+    books = [book for i, book in enumerate(it) if i % 10 == 0]
+    del it
+    for book in books[::5]:
+        book.to_dict()
+
+
+def keep_all_drop_shuffled(it, rng):
+    books = list(it)
+    order = list(range(len(books)))
+    rng.shuffle(order)
+    for i in order:
+        books[i] = None
+    del it
+
+
+def abandon_half_way(it, rng):
+    half = len(it) // 2
+    for i, book in enumerate(it):
+        if i == half:
+            break
+        if i % 50 == 0:
+            book.to_dict()
+
+
+PATTERNS = [drop_each, keep_all_drop_forward, keep_all_drop_backward,
+            keep_sparse_drop_iterator_first, keep_all_drop_shuffled, abandon_half_way]
+
+
+def measure(rounds, step):
+    rng = random.Random(7)
+    # Preallocated arrays: storing a figure must not allocate a block itself.
+    rss_series = array.array("q", bytes(8 * rounds))
+    block_series = array.array("q", bytes(8 * rounds))
+    for i in range(rounds):
+        step(i, rng)
+        gc.collect()
+        rss_series[i] = rss()
+        block_series[i] = sys.getallocatedblocks()
+    rss_series, block_series = list(rss_series), list(block_series)
+    skip = rounds // 5
+    return {
+        "rounds": rounds,
+        "rss": rss_series,
+        "blocks": block_series,
+        "rss_slope": slope(rss_series[skip:]),
+        "blocks_slope": slope(block_series[skip:]),
+    }
+
+
+def replays(rounds):
+    paths = [str(DATA_DIR / name) for name in RECORDED]
+
+    def step(i, rng):
+        # Every pattern meets every file: the file changes each round, the
+        # pattern every third round.
+        PATTERNS[(i // 3) % len(PATTERNS)](palisar.iter_prices_file(paths[i % 3]), rng)
+
+    return measure(rounds, step)
+
+
+def error_paths(rounds, tmp):
+    tmp = Path(tmp)
+    good = (DATA_DIR / RECORDED[2]).read_bytes()
+    files = {
+        "json-error-at-the-end": tmp / "json.json",
+        "invalid-utf8-at-the-end": tmp / "utf8.json",
+        "crc-mismatch": tmp / "crc.json.gz",
+        "truncated-gzip": tmp / "cut.json.gz",
+    }
+    files["json-error-at-the-end"].write_bytes(good + b'{"pt":1,"mc":[}\n')
+    files["invalid-utf8-at-the-end"].write_bytes(good + b'{"pt":1,"mc":["\xff"]}\n')
+    packed = bytearray(gzip.compress(good, compresslevel=1, mtime=0))
+    packed[-8] ^= 0xFF
+    files["crc-mismatch"].write_bytes(bytes(packed))
+    files["truncated-gzip"].write_bytes(bytes(packed[: len(packed) // 2]))
+    missing = str(tmp / "missing.json")
+
+    bad_time = tmp / "bad-time.json"
+    far_time = tmp / "far-time.json"
+    mutated = tmp / "mutated.json"
+    change = {"id": "1.5", "rc": [{"id": 1, "atb": [[2.0, 1.0]]}]}
+    with open(bad_time, "w") as f:
+        f.write(json.dumps({"pt": 1, "mc": [{"id": "1.5", "marketDefinition": {"marketTime": "not a time"}}]}) + "\n")
+        for i in range(20):
+            f.write(json.dumps({"pt": 2 + i, "mc": [{"id": "1.5", "rc": [{"id": 1, "ltp": 1.5 + i}]}]}) + "\n")
+    with open(far_time, "w") as f:
+        for i in range(20):
+            f.write(json.dumps({"pt": 253402300800000 + i, "mc": [change]}) + "\n")
+    with open(mutated, "w") as f:
+        f.write(json.dumps({"pt": 1, "mc": [change]}) + "\n")
+
+    def failing_steps(path, error):
+        it = palisar.iter_prices_file(str(path))
+        failures = 0
+        while True:
+            try:
+                next(it)
+            except StopIteration:
+                return failures
+            except error:
+                failures += 1
+
+    def step(i, rng):
+        for path in files.values():
+            try:
+                palisar.iter_prices_file(str(path))
+            except ValueError:
+                pass
+            else:
+                raise AssertionError(f"{path} loaded")
+        try:
+            palisar.iter_prices_file(missing)
+        except ValueError:
+            pass
+        assert failing_steps(bad_time, ValueError) == 21
+        assert failing_steps(far_time, (ValueError, OverflowError)) == 20
+        book = next(palisar.iter_prices_file(str(mutated)))
+        book.runners[0].ex.available_to_back.append(object())
+        for _ in range(10):
+            try:
+                book.to_dict()
+            except TypeError:
+                pass
+            else:
+                raise AssertionError("to_dict on a mutated list succeeded")
+
+    return measure(rounds, step)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--replays", type=int, default=300)
+    parser.add_argument("--errors", type=int, default=100)
+    parser.add_argument("--json")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        result = {"replays": replays(args.replays), "errors": error_paths(args.errors, tmp)}
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(result, f)
+        return
+    for name, series in result.items():
+        print(f"{name}: {series['rounds']} rounds, RSS {series['rss'][0] / 2**20:.1f} -> "
+              f"{series['rss'][-1] / 2**20:.1f} MiB, slope {series['rss_slope']:.1f} bytes/round; "
+              f"allocated blocks {series['blocks'][0]} -> {series['blocks'][-1]}, "
+              f"slope {series['blocks_slope']:.3f} blocks/round")
+
+
+if __name__ == "__main__":
+    main()
