@@ -1,0 +1,190 @@
+"""Ctrl-C inside a long iter_prices_file, several threads replaying at once,
+and Python code that re-enters an iterator from inside its own __next__."""
+
+import gzip
+import hashlib
+import json
+import marshal
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import palisar
+from child import PRELUDE, SANITIZED
+from snapshot_helpers import REAL_FILES, change, message, open_prices, real_file
+
+# ---- Ctrl-C ------------------------------------------------------------------------
+
+SIGINT_CHILD = r"""
+path, marker = sys.argv[2], sys.argv[3]
+fds = len(os.listdir("/proc/self/fd"))
+before = rss()
+open(marker, "w").close()
+start = time.perf_counter()
+try:
+    it = palisar.iter_prices_file(path)
+except KeyboardInterrupt:
+    interrupted_after = time.perf_counter() - start
+    gc.collect()
+    small = palisar.iter_prices_file(sys.argv[4])
+    done(outcome="interrupted", interrupted_after=interrupted_after, rss_before=before,
+         rss_after=rss(), peak=peak_rss(), fds_leaked=len(os.listdir("/proc/self/fd")) - fds,
+         small_snapshots=sum(1 for _ in small))
+else:
+    done(outcome="finished", seconds=time.perf_counter() - start, messages=len(it))
+"""
+
+
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory):
+    """About 150 MB of recorded messages: the football market 50 times over."""
+    source = real_file(REAL_FILES[0])
+    path = tmp_path_factory.mktemp("big") / "big.json"
+    with open(source, "rb") as src:
+        data = src.read()
+    with open(path, "wb") as f:
+        for _ in range(50):
+            f.write(data)
+    yield str(path)
+    os.remove(path)
+
+
+def test_ctrl_c_ends_a_long_read_promptly_and_releases_it(big_file, tmp_path):
+    marker = tmp_path / "started"
+    small = real_file(REAL_FILES[1])
+    out = tmp_path / "result.json"
+    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + SIGINT_CHILD, str(out), big_file,
+                             str(marker), small], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not marker.exists():
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.01)
+        time.sleep(0.4)  # well inside the call: the whole file takes seconds
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=60)
+        ended = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert proc.returncode == 0 and stdout == "" and stderr == "", (proc.returncode, stderr[-2000:])
+    result = json.loads(out.read_text())
+    assert result["outcome"] == "interrupted", result
+    # Signals are looked at every 4096 lines (a fraction of a megabyte here).
+    assert ended < (5 if SANITIZED else 1.5), ended
+    assert result["fds_leaked"] == 0
+    assert result["small_snapshots"] > 0
+    if not SANITIZED:
+        # What was read before the interrupt is freed again.
+        assert result["rss_after"] - result["rss_before"] < (result["peak"] - result["rss_before"]) / 2, result
+
+
+# ---- threads -----------------------------------------------------------------------
+
+def digest(path):
+    """(snapshot count, SHA-256 over the to_dict() of every snapshot)."""
+    h = hashlib.sha256()
+    count = 0
+    for book in palisar.iter_prices_file(path):
+        h.update(marshal.dumps(book.to_dict(), 2))
+        count += 1
+    return count, h.hexdigest()
+
+
+def test_threads_replaying_their_own_files_agree_with_one_thread(tmp_path):
+    paths = []
+    for name in REAL_FILES:
+        plain = real_file(name)
+        packed = tmp_path / (name + ".json.gz")
+        with open(plain, "rb") as src, gzip.open(packed, "wb", compresslevel=1) as dst:
+            shutil.copyfileobj(src, dst)
+        paths += [plain, str(packed)]
+    expected = {path: digest(path) for path in paths}
+    # The plain and gzip forms of a file give the same snapshots.
+    assert expected[paths[0]] == expected[paths[1]]
+
+    results, errors = {}, []
+    start = threading.Barrier(len(paths) * 2)
+
+    def work(key, path):
+        try:
+            start.wait()
+            results[key] = digest(path)
+        except BaseException as e:  # reported below, with the thread's key
+            errors.append((key, repr(e)))
+
+    # Two threads per file, each with its own iterator.
+    threads = [threading.Thread(target=work, args=((path, k), path)) for path in paths for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert not errors
+    assert results == {(path, k): expected[path] for path in paths for k in range(2)}
+
+
+# ---- re-entering __next__ ----------------------------------------------------------
+
+def definition_file(tmp_path):
+    messages = [message(1000, change(marketDefinition={"marketTime": "2024-05-01T13:30:00.000Z"},
+                                     rc=[{"id": 1, "atb": [[2.0, 1.0]]}]))]
+    messages += [message(1001 + i, change(rc=[{"id": 1, "atb": [[2.0, 2.0 + i]]}])) for i in range(3)]
+    return open_prices(tmp_path, messages)
+
+
+def test_python_code_run_by_strptime_cannot_re_enter_the_iterator(tmp_path, monkeypatch):
+    """datetime.strptime runs the pure-Python _strptime module inside __next__
+    (for the definition's time texts); code there that touches the iterator
+    meets the access counter."""
+    import _strptime
+
+    it = definition_file(tmp_path)
+    seen = []
+    original = _strptime._strptime_datetime
+
+    def hooked(*args):
+        for attempt in (lambda: next(it), lambda: len(it), lambda: iter(it)):
+            try:
+                attempt()
+            except RuntimeError as e:
+                seen.append(str(e))
+        return original(*args)
+
+    monkeypatch.setattr(_strptime, "_strptime_datetime", hooked)
+    first = next(it)
+    assert seen == ["Already borrowed", "Already mutably borrowed", "Already mutably borrowed"]
+    monkeypatch.setattr(_strptime, "_strptime_datetime", original)
+    # The refused calls consumed nothing: the iteration goes on with message 2.
+    assert first.publish_time_epoch == 1000
+    assert [b.publish_time_epoch for b in it] == [1001, 1002, 1003]
+    assert len(it) == 4
+
+
+def test_a_finalizer_run_while_the_cache_drops_a_list_cannot_re_enter(tmp_path):
+    """A caller may put any object into a price list it was handed; when the
+    cache later drops that list, the object's __del__ runs inside __next__."""
+    it = definition_file(tmp_path)
+    seen = []
+
+    class Hook:
+        def __del__(self):
+            try:
+                next(it)
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    book = next(it)
+    book.runners[0].ex.available_to_back.append(Hook())
+    del book  # now only the cache holds the list (through its slot and Runner)
+    second = next(it)  # the back ladder changed: the old list and Runner are dropped
+    assert seen == ["Already borrowed"]
+    assert second.publish_time_epoch == 1001
+    assert [(p.price, p.size) for p in second.runners[0].ex.available_to_back] == [(2.0, 2.0)]
+    assert [b.publish_time_epoch for b in it] == [1002, 1003]
