@@ -274,7 +274,8 @@ def test_numbers_of_400_digits(tmp_path, kind, expected):
 def test_nesting_10000_deep(tmp_path):
     f = run_case(tmp_path, write_nested, 10_000)
     assert f["error"] == "recursion limit exceeded at line 1 column 141"
-    assert f["peak_above_start"] < 16 * 2 ** 20
+    if not SANITIZED:
+        assert f["peak_above_start"] < 16 * 2 ** 20
 
 
 @pytest.mark.parametrize("suffix", [".json", ".json.gz"])
@@ -283,9 +284,9 @@ def test_a_20_mb_line(tmp_path, suffix):
     writer = write_long_line if suffix == ".json" else write_gzipped_long_line
     f = run_case(tmp_path, writer, size, suffix)
     assert f["snapshots"] == 1 and f["name_length"] == size
-    # Reading buffer, parser, value tree and the Python string: a few times the line.
-    assert f["peak_above_start"] < 8 * size + 32 * 2 ** 20
     if not SANITIZED:
+        # Reading buffer, parser, value tree and the Python string: a few times the line.
+        assert f["peak_above_start"] < 8 * size + 32 * 2 ** 20
         assert f["load_s"] + f["replay_s"] < 5
 
 
@@ -294,9 +295,9 @@ def linear(writer, tmp_path, small, large, per_unit_bytes):
     time grew at most about linearly (a quadratic step would be 16x)."""
     a = run_case(tmp_path, writer, small)
     b = run_case(tmp_path, writer, large)
-    for f, n in ((a, small), (b, large)):
-        assert f["peak_above_start"] < per_unit_bytes * n + 32 * 2 ** 20, (n, f)
-    if not SANITIZED:
+    if not SANITIZED:  # redzones and the quarantine add to memory, and time is slower
+        for f, n in ((a, small), (b, large)):
+            assert f["peak_above_start"] < per_unit_bytes * n + 32 * 2 ** 20, (n, f)
         ta, tb = a["load_s"] + a["replay_s"], b["load_s"] + b["replay_s"]
         assert tb < 8 * ta + 0.5, (ta, tb)
     return a, b
