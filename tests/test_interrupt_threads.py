@@ -43,13 +43,14 @@ else:
 
 @pytest.fixture(scope="module")
 def big_file(tmp_path_factory):
-    """About 150 MB of recorded messages: the football market 50 times over."""
+    """About 300 MB of recorded messages: the football market 100 times over
+    (more than a second to read on the development machine)."""
     source = real_file(REAL_FILES[0])
     path = tmp_path_factory.mktemp("big") / "big.json"
     with open(source, "rb") as src:
         data = src.read()
     with open(path, "wb") as f:
-        for _ in range(50):
+        for _ in range(100):
             f.write(data)
     yield str(path)
     os.remove(path)
@@ -67,7 +68,7 @@ def test_ctrl_c_ends_a_long_read_promptly_and_releases_it(big_file, tmp_path):
         while not marker.exists():
             assert time.monotonic() < deadline and proc.poll() is None
             time.sleep(0.01)
-        time.sleep(0.4)  # well inside the call: the whole file takes seconds
+        time.sleep(0.15)  # inside the call, which reads for more than a second
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
         stdout, stderr = proc.communicate(timeout=60)
