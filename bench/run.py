@@ -485,6 +485,7 @@ def summarise(args, files, table, threads, empty, profile, runner, started, fini
     lines = []
     add = lines.append
     loads = list(runner.loads)
+    runner.part = None  # the children below belong to no part
     m = machine(runner)
     add(f"Run {time.strftime('%Y-%m-%d %H:%M', time.localtime(started))}, "
         f"{(finished - started) / 60:.1f} min; git {m['git_head']}"
