@@ -64,7 +64,8 @@ def check_book(book):
     for rd, r in zip(d["runners"], book.runners):
         assert rd["selectionId"] == r.selection_id
         assert len(rd["ex"]["availableToBack"]) == len(r.ex.available_to_back)
-    keys = [(r.selection_id, r.handicap) for r in book.runners]
+    ids = [r.selection_id for r in book.runners]
+    assert ids == sorted(ids)
     return marshal.dumps(d, 2)
 
 

@@ -7,13 +7,15 @@
 //    the same messages);
 // 2. compares, line by line, the fast message path of the line parser with
 //    the exact parser followed by the same envelope rules;
-// 3. reads the bytes as gzip data (almost always corrupt: it must fail with a
-//    ReadError, never crash), and reads the plain bytes compressed into one or
-//    two gzip members, which must give the same result as the plain read;
+// 3. reads the bytes as gzip data and as bzip2 data (almost always corrupt:
+//    it must fail with a ReadError, never crash), and reads the plain bytes
+//    compressed into one or two gzip members and into one or two bzip2
+//    streams, which must give the same result as the plain read;
 // 4. replays every kept message through the market cache, as the iterator
 //    does, and after each message lists every runner and every ladder,
 //    checking the order and the counts.
 // Any disagreement aborts, and libFuzzer keeps the input.
+#include <bzlib.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -166,6 +168,27 @@ std::string gzip(const uint8_t* data, size_t size, size_t cut) {
     return out;
 }
 
+// `data` as bzip2 streams: split at `cut` into two streams when 0 < cut < size.
+std::string bzip2(const uint8_t* data, size_t size, size_t cut) {
+    std::string out;
+    auto stream = [&](const uint8_t* p, size_t n) {
+        unsigned len = unsigned(n + n / 100 + 700);
+        std::string buf(len, '\0');
+        if (BZ2_bzBuffToBuffCompress(buf.data(), &len, reinterpret_cast<char*>(const_cast<uint8_t*>(p)),
+                                     unsigned(n), 1, 0, 0) != BZ_OK)
+            std::abort();
+        buf.resize(len);
+        out += buf;
+    };
+    if (cut > 0 && cut < size) {
+        stream(data, cut);
+        stream(data + cut, size - cut);
+    } else {
+        stream(data, size);
+    }
+    return out;
+}
+
 // Replays the kept messages as the iterator does and checks the cache after each.
 void replay(const parse::PricesData& data) {
     std::unique_ptr<market::MarketCache> cache;
@@ -219,8 +242,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     compare_lines(data, size);
 
-    // Raw bytes as gzip: may fail, must not crash.
+    // Raw bytes as gzip and as bzip2: may fail, must not crash.
     read_with(parse::gzip_over(std::make_unique<MemorySource>(data, size, chunk)), false);
+    read_with(parse::bzip2_over(std::make_unique<MemorySource>(data, size, chunk)), false);
 
     if (size <= (size_t(1) << 16)) {
         std::string packed = gzip(data, size, size ? data[0] * size / 256 : 0);
@@ -228,6 +252,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Outcome inflated =
             read_with(parse::gzip_over(std::make_unique<MemorySource>(bytes, packed.size(), chunk)), false);
         expect_same(plain, inflated, "plain and gzip reads disagree");
+
+        std::string bz = bzip2(data, size, size ? data[size / 2] * size / 256 : 0);
+        bytes = reinterpret_cast<const uint8_t*>(bz.data());
+        Outcome unpacked =
+            read_with(parse::bzip2_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk)), false);
+        expect_same(plain, unpacked, "plain and bzip2 reads disagree");
     }
 
     if (plain.ok) replay(plain.data);
