@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -32,6 +33,8 @@ namespace palisar::py {
 
 // (price, size) levels as the order-book cache lists them.
 using PairList = std::vector<std::pair<double, double>>;
+// An immutable pair list that successive objects may share.
+using SharedPairs = std::shared_ptr<const PairList>;
 
 // An owned strong reference.
 class Ref {
@@ -171,6 +174,7 @@ inline PyObject* to_python(const OptionalHeld& h) { return Py_NewRef(h.ref ? h.r
 // Defined with the classes that need them (a price list builds PriceSize objects).
 PyObject* to_python(const market::SpValue& v);
 PyObject* to_python(const PairList& pairs);
+inline PyObject* to_python(const SharedPairs& pairs) { return to_python(*pairs); }
 PyObject* to_python(const std::vector<std::string>& texts);
 template <class T>
 PyObject* to_python(const std::optional<T>& v) {

@@ -2,7 +2,6 @@
 
 #include <datetime.h>
 
-#include <bit>
 #include <cmath>
 
 #include "market/py_classes.hpp"
@@ -114,47 +113,24 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
 
 namespace {
 
-inline uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
-
-// A new list of the ladder's levels in book order. A level whose price and size
-// are both unchanged since `previous` (the list handed out before, in the same
-// order) shares its PriceSize object: it is immutable, so only the identity of
-// equal elements is shared. The previous list may have been changed by the
-// caller; its elements are only compared, never trusted.
-PyObject* rebuild_price_list(PyObject* previous, const market::PriceLadder& ladder) {
+// A new list of the ladder's levels in book order. Each level keeps the
+// PriceSize object made for it until its size changes or it goes, so an
+// unchanged level is the same (immutable) object in successive lists.
+PyObject* rebuild_price_list(market::PriceLadder& ladder) {
     PyObject* list = PyList_New(Py_ssize_t(ladder.size()));
     if (!list) return internal_error();
-    Py_ssize_t i = 0, j = 0;
+    Py_ssize_t i = 0;
     bool failed = false;
-    const bool descending = ladder.descending();
-    ladder.for_each_level([&](double price, double size) {
+    ladder.for_each_level_object([&](double price, double size, void*& object) {
         if (failed) return;
-        PyObject* item = nullptr;
-        while (previous && j < PyList_GET_SIZE(previous)) {
-            PyObject* o = PyList_GET_ITEM(previous, j);
-            if (!is_instance<PriceSize>(o)) {
-                ++j;
-                continue;
+        if (!object) {
+            object = make<PriceSize>(price, size);
+            if (!object) {
+                failed = true;
+                return;
             }
-            const PriceSize& old = record_of<PriceSize>(o);
-            if (bits(old.price) == bits(price)) {
-                if (bits(old.size) == bits(size)) item = Py_NewRef(o);
-                ++j;
-                break;
-            }
-            // Levels that are gone come before this one in book order.
-            if (descending ? old.price > price : old.price < price) {
-                ++j;
-                continue;
-            }
-            break;
         }
-        if (!item) item = make<PriceSize>(price, size);
-        if (!item) {
-            failed = true;
-            return;
-        }
-        PyList_SET_ITEM(list, i++, item);
+        PyList_SET_ITEM(list, i++, Py_NewRef(static_cast<PyObject*>(object)));
     });
     if (failed) {
         // Unfilled slots are NULL, which list deallocation skips.
@@ -165,9 +141,9 @@ PyObject* rebuild_price_list(PyObject* previous, const market::PriceLadder& ladd
 }
 
 // The cached list of a ladder, rebuilt when the ladder changed since.
-PyObject* price_list(market::ObjectSlot& slot, const market::PriceLadder& ladder) {
+PyObject* price_list(market::ObjectSlot& slot, market::PriceLadder& ladder) {
     if (!slot.fresh(ladder.change_count())) {
-        PyObject* list = rebuild_price_list(static_cast<PyObject*>(slot.object), ladder);
+        PyObject* list = rebuild_price_list(ladder);
         if (!list) return nullptr;
         slot.replace(list, ladder.change_count());
     }
@@ -186,9 +162,25 @@ PyObject* build_runner(market::RunnerCache& rc) {
     if (!ex) return nullptr;
     Ref status = Ref::steal(to_python(rc.status));
     if (!status) return nullptr;
-    StartingPriceBlock sp{rc.near_price, rc.far_price, rc.actual_sp,
-                          rc.back_stake_taken.to_price_sizes(),
-                          rc.lay_liability_taken.to_price_sizes()};
+    // The starting-price pairs are immutable once listed: a ladder unchanged
+    // since the previous Runner shares that Runner's pairs.
+    PyObject* previous = static_cast<PyObject*>(rc.cached_runner.object);
+    const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
+    auto pairs = [](const market::PriceLadder& ladder, const SharedPairs* kept, uint64_t stamp) {
+        if (kept && stamp == ladder.change_count()) return *kept;
+        return std::make_shared<const PairList>(ladder.to_price_sizes());
+    };
+    StartingPriceBlock sp{
+        rc.near_price,
+        rc.far_price,
+        rc.actual_sp,
+        pairs(rc.back_stake_taken, old ? &old->back_stake_taken : nullptr,
+              old ? old->back_stake_stamp : 0),
+        pairs(rc.lay_liability_taken, old ? &old->lay_liability_taken : nullptr,
+              old ? old->lay_liability_stamp : 0),
+        rc.back_stake_taken.change_count(),
+        rc.lay_liability_taken.change_count(),
+    };
     return make<Runner>(rc.selection_id, rc.handicap, Held{std::move(status)}, rc.adjustment_factor,
                         rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(ex)},
                         std::move(sp));

@@ -42,9 +42,11 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
         }
         if (pos->size == size) return false;
         pos->size = size;
+        release(std::exchange(pos->object, nullptr));
         return true;
     }
     if (!found) return false;
+    release(pos->object);
     levels_.erase(pos);
     return true;
 }
@@ -80,12 +82,15 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     while (j < n_pending) {
         const uint64_t key = pending[j].key;
         while (i < n_levels && levels_[i].key < key) merged.push_back(levels_[i++]);
-        bool present = false;
+        bool present = false, existed = false;
         double current = 0.0;
+        void* object = nullptr;
         if (i < n_levels && levels_[i].key == key) {
-            present = true;
+            existed = present = true;
+            object = levels_[i].object;
             current = levels_[i++].size;
         }
+        const double original = current;
         for (; j < n_pending && pending[j].key == key; ++j) {
             const Pending& p = pending[j];
             if (p.store) {
@@ -97,7 +102,9 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
                 present = false;
             }
         }
-        if (present) merged.push_back(Level{key, current});
+        // A level whose size ends as it was keeps its object.
+        if (existed && !(present && current == original)) release(std::exchange(object, nullptr));
+        if (present) merged.push_back(Level{key, current, object});
     }
     // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
     if (changed) {

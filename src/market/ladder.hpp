@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "market/slot.hpp"
 #include "parse/value.hpp"
 
 namespace palisar::market {
@@ -26,6 +27,22 @@ public:
     // `descending`: list the highest price first (available to back, lay
     // liability taken); otherwise the lowest first.
     explicit PriceLadder(bool descending) : descending_(descending) {}
+    // Each level may own an object handle (see `for_each_level_object`), so a
+    // ladder is moved, never copied.
+    PriceLadder(const PriceLadder&) = delete;
+    PriceLadder& operator=(const PriceLadder&) = delete;
+    PriceLadder(PriceLadder&& other) noexcept = default;
+    PriceLadder& operator=(PriceLadder&& other) noexcept {
+        if (this != &other) {
+            release_objects();
+            levels_ = std::move(other.levels_);
+            other.levels_.clear();
+            change_count_ = other.change_count_;
+            descending_ = other.descending_;
+        }
+        return *this;
+    }
+    ~PriceLadder() { release_objects(); }
 
     // Applies a delta list (the JSON array under the ladder's stream key) in
     // order. Each element must be an array of at least two items, [price, size,
@@ -54,6 +71,19 @@ public:
             for (const Level& l : levels_) f(key_price(l.key), l.size);
         }
     }
+    // Calls f(price, size, object) for every level in book order, where
+    // `object` is the level's own handle slot: the snapshot builder keeps one
+    // reference to the object it made for the level there. The handle is given
+    // up through `object_release_hook` when the level's size changes, when the
+    // level goes, and with the ladder.
+    template <class F>
+    void for_each_level_object(F&& f) {
+        if (descending_) {
+            for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size, it->object);
+        } else {
+            for (Level& l : levels_) f(key_price(l.key), l.size, l.object);
+        }
+    }
     // Replaces the contents of `out` with the levels in book order (reuses its capacity).
     void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
     std::vector<std::pair<double, double>> to_price_sizes() const;
@@ -74,7 +104,14 @@ private:
     struct Level {
         uint64_t key;  // price_key(price)
         double size;
+        void* object = nullptr;  // owned handle, see for_each_level_object
     };
+    static void release(void* object) {
+        if (object && object_release_hook) object_release_hook(object);
+    }
+    void release_objects() {
+        for (Level& l : levels_) release(std::exchange(l.object, nullptr));
+    }
     // Delta lists longer than this are applied by sorting and merging.
     static constexpr size_t kDirectDeltas = 48;
 

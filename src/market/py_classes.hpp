@@ -39,8 +39,11 @@ struct StartingPriceBlock {
     market::SpValue near_price;
     market::SpValue far_price;
     market::SpValue actual_sp;
-    PairList back_stake_taken;     // lowest price first
-    PairList lay_liability_taken;  // highest price first
+    SharedPairs back_stake_taken;     // lowest price first
+    SharedPairs lay_liability_taken;  // highest price first
+    // change counts of the two ladders the pairs were listed at
+    uint64_t back_stake_stamp = 0;
+    uint64_t lay_liability_stamp = 0;
 };
 
 struct StartingPrices : StartingPriceBlock {

@@ -135,8 +135,8 @@ PyObject* runner_dict(const Keys& k, PyObject* obj) {
     if (!put(sp.get(), k.nearPrice, to_python(r.sp.near_price)) ||
         !put(sp.get(), k.farPrice, to_python(r.sp.far_price)) ||
         !put(sp.get(), k.actualSP, to_python(r.sp.actual_sp)) ||
-        !put(sp.get(), k.backStakeTaken, pairs_to_dicts(k, r.sp.back_stake_taken)) ||
-        !put(sp.get(), k.layLiabilityTaken, pairs_to_dicts(k, r.sp.lay_liability_taken)) ||
+        !put(sp.get(), k.backStakeTaken, pairs_to_dicts(k, *r.sp.back_stake_taken)) ||
+        !put(sp.get(), k.layLiabilityTaken, pairs_to_dicts(k, *r.sp.lay_liability_taken)) ||
         !put(o, k.sp, sp.release()))
         return nullptr;
     return d.release();

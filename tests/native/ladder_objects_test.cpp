@@ -1,0 +1,90 @@
+// Each ladder level's object handle is given up exactly when the level's
+// size changes, when the level goes, and with the ladder; never otherwise.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "market/ladder.hpp"
+#include "market_test_json.hpp"
+
+using namespace palisar;
+using namespace palisar::market;
+
+namespace {
+
+std::map<void*, int> g_released;
+void count_release(void* o) { ++g_released[o]; }
+
+class LadderObjects : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        g_released.clear();
+        object_release_hook = &count_release;
+    }
+    void TearDown() override { object_release_hook = nullptr; }
+
+    // Gives every level without a handle a distinct one; returns price -> handle.
+    std::map<double, void*> attach(PriceLadder& ladder) {
+        std::map<double, void*> at;
+        ladder.for_each_level_object([&](double price, double, void*& object) {
+            if (!object) object = &tokens_[next_++];
+            at[price] = object;
+        });
+        return at;
+    }
+    // A delta list that also takes the sort-and-merge path when padded.
+    std::string deltas(const std::string& body) {
+        if (!GetParam()) return "[" + body + "]";
+        std::string padded = "[" + body;
+        for (int i = 0; i < 60; ++i) padded += ",[" + std::to_string(500 + i) + ",0]";
+        return padded + "]";
+    }
+    char tokens_[256] = {};
+    size_t next_ = 0;
+};
+
+TEST_P(LadderObjects, ReleasedWhenTheLevelChangesOrGoes) {
+    void* kept;
+    void* resized;
+    void* removed;
+    {
+        PriceLadder ladder(false);
+        ladder.update(palisar::testing::Doc(deltas("[1.5,10],[2,20],[3,30]")).value());
+        auto first = attach(ladder);
+        kept = first[1.5];
+        resized = first[2.0];
+        removed = first[3.0];
+        // Same size again, a new size, a removal, a new level.
+        ladder.update(palisar::testing::Doc(deltas("[1.5,10],[2,21],[3,0],[4,40]")).value());
+        EXPECT_EQ(g_released.count(kept), 0u);
+        EXPECT_EQ(g_released[resized], 1);
+        EXPECT_EQ(g_released[removed], 1);
+        auto second = attach(ladder);
+        EXPECT_EQ(second[1.5], kept);
+        EXPECT_NE(second[2.0], resized);
+        EXPECT_EQ(second.count(3.0), 0u);
+        g_released.clear();
+    }
+    // The ladder gives up what it still holds when it goes.
+    EXPECT_EQ(g_released.size(), 3u);
+    EXPECT_EQ(g_released[kept], 1);
+}
+
+TEST_P(LadderObjects, MovedLadderKeepsItsHandlesOnce) {
+    PriceLadder a(true);
+    a.update(palisar::testing::Doc(deltas("[1.5,10]")).value());
+    void* h = attach(a)[1.5];
+    PriceLadder b(std::move(a));
+    PriceLadder c(false);
+    c.update(palisar::testing::Doc(deltas("[9,9]")).value());
+    void* replaced = attach(c)[9.0];
+    c = std::move(b);
+    EXPECT_EQ(g_released[replaced], 1);
+    EXPECT_EQ(g_released.count(h), 0u);
+    EXPECT_EQ(attach(c)[1.5], h);
+}
+
+INSTANTIATE_TEST_SUITE_P(DirectAndMerged, LadderObjects, ::testing::Bool());
+
+}  // namespace
