@@ -32,6 +32,9 @@ try:
 except KeyboardInterrupt:
     interrupted_after = time.perf_counter() - start
     gc.collect()
+    # Hand the allocator's free pages back, so that what is still counted is in use.
+    import ctypes
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
     small = palisar.iter_prices_file(sys.argv[4])
     done(outcome="interrupted", interrupted_after=interrupted_after, rss_before=before,
          rss_after=rss(), peak=peak_rss(), fds_leaked=len(os.listdir("/proc/self/fd")) - fds,
@@ -84,7 +87,7 @@ def test_ctrl_c_ends_a_long_read_promptly_and_releases_it(big_file, tmp_path):
     assert result["small_snapshots"] > 0
     if not SANITIZED:
         # What was read before the interrupt is freed again.
-        assert result["rss_after"] - result["rss_before"] < (result["peak"] - result["rss_before"]) / 2, result
+        assert result["rss_after"] - result["rss_before"] < (result["peak"] - result["rss_before"]) / 3, result
 
 
 # ---- threads -----------------------------------------------------------------------
