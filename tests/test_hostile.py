@@ -193,17 +193,14 @@ def second_change(level, key, value):
     `value` (or left out when value is the marker `...`), everything else the
     same as in the first message."""
     runner = dict(BASE_RUNNER, atb=[[2.0, 3.0]])
-    definition = dict(BASE_DEFINITION)
     definition_runner = dict(BASE_DEFINITION["runners"][0])
+    definition = dict(BASE_DEFINITION, runners=[definition_runner])
     item = {"id": "1.23", "tv": 11.0, "rc": [runner], "marketDefinition": definition}
     target = {"market": item, "runner": runner, "definition": definition,
               "definition-runner": definition_runner}[level]
     target.pop(key, None)
     if value is not ...:
         target[key] = value
-    definition["runners"] = [definition_runner]
-    if level == "definition-runner":
-        definition["runners"] = [definition_runner]
     return item
 
 
