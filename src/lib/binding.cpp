@@ -23,11 +23,6 @@ PyObject* internal_error() {
     return nullptr;
 }
 
-int internal_error_status() {
-    internal_error();
-    return -1;
-}
-
 PyObject* conversion_error(PyObject* obj, const char* target) {
     PyObject* name = PyType_GetQualName(Py_TYPE(obj));
     if (!name) return internal_error();

@@ -76,8 +76,6 @@ PyObject* internal_error_type();
 // Prints the pending error to standard error, raises the internal error and
 // returns nullptr.
 PyObject* internal_error();
-// `internal_error()` for functions returning an int status.
-int internal_error_status();
 
 // Access counter of instances that refuse overlapping reads and writes.
 struct AccessCounter {

@@ -347,15 +347,11 @@ public:
         room(8);
         advance(encode::close(buf_.get() + at, buf_.get() + size_));
     }
-    size_t depth() const { return open_.size(); }
     // Appends already encoded bytes (one or more complete values).
     void raw(const uint8_t* p, size_t n) {
         std::memcpy(room(n), p, n);
         size_ += n;
     }
-    // Raw writing: room for `n` more bytes, then `commit` with the new end.
-    uint8_t* reserve(size_t n) { return room(n); }
-    void commit(uint8_t* end) { advance(end); }
 
 private:
     // Pointer to at least `n` writable bytes at the end.
