@@ -2,115 +2,341 @@
 
 #include <simdjson.h>
 
+#include <charconv>
 #include <cstring>
+#include <optional>
 
-static_assert(palisar::json::kLinePadding >= simdjson::SIMDJSON_PADDING);
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace palisar::json {
 
 namespace {
 
-// The fast parser's document is a "tape" of 64-bit words: a type character in
-// the top byte and a payload below it. Containers hold the index just past
-// their closing word; strings an offset into the string buffer (a 32-bit
-// length, then the bytes); numbers keep their value in the following word.
-class Tape {
+inline bool is_digit(uint8_t c) { return uint8_t(c - '0') < 10; }
+inline bool is_space(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// One pass over a line, writing the value tree as it goes. It takes the plain
+// JSON that recorded streams are made of and refuses (returns false on)
+// anything it is not sure to read exactly as the exact parser does: every
+// fault, integers beyond 64 bits, numbers it cannot convert, lone surrogates,
+// nesting deeper than allowed. The caller hands refused lines to the exact
+// parser, which decides and describes the fault.
+//
+// The line must be followed by `kLinePadding` readable bytes: strings are
+// scanned and copied 16 bytes at a time. Output goes to a pointer with room
+// for `bound(line size)` bytes.
+class OnePass {
 public:
-    explicit Tape(const simdjson::dom::document& doc)
-        : words_(doc.tape.get()), strings_(doc.string_buf.get()) {}
+    OnePass(std::string_view line)
+        : p_(reinterpret_cast<const uint8_t*>(line.data())), e_(p_ + line.size()) {}
 
-    char type(size_t i) const { return char(words_[i] >> 56); }
-    uint64_t payload(size_t i) const { return words_[i] & 0x00FFFFFFFFFFFFFFull; }
-    // Index of the word after the value at `i`.
-    size_t after(size_t i) const {
-        switch (type(i)) {
-            case '[':
-            case '{': return size_t(uint32_t(payload(i)));
-            case 'l':
-            case 'u':
-            case 'd': return i + 2;
-            default: return i + 1;
-        }
-    }
-    std::string_view string(size_t i) const {
-        const uint8_t* p = strings_ + payload(i);
-        uint32_t len;
-        std::memcpy(&len, p, 4);
-        return std::string_view(reinterpret_cast<const char*>(p + 4), len);
-    }
-    uint64_t next_word(size_t i) const { return words_[i + 1]; }
-
-    // Copies the value at `i` into the value tree at `out`, which has room for
-    // it; returns the index after it, or 0 when it nests deeper than allowed
-    // (`depth` containers enclose it).
-    size_t convert(size_t i, uint8_t*& out, size_t depth) const {
-        char t = type(i);
-        if (t != '[' && t != '{') return scalar(i, out);
-        if (depth >= kMaxDepth) return 0;
-        bool object = t == '{';
-        size_t end = after(i), j = i + 1;
-        uint8_t* at = out;
-        uint8_t* p = encode::open(out, object ? tag::Object : tag::Array);
-        while (j + 1 < end) {  // the closing word sits at end - 1
-            if (object) {
-                std::string_view key = string(j++);
-                p = encode::string_padded(p, key.data(), key.size());
-            }
-            char c = type(j);
-            if (c == '[' || c == '{') {
-                j = convert(j, p, depth + 1);
-                if (!j) return 0;
-            } else {
-                j = scalar(j, p);
-            }
-        }
-        out = encode::close(at, p);
-        return end;
-    }
-
-    // A value that is not a container.
-    size_t scalar(size_t i, uint8_t*& out) const {
-        switch (type(i)) {
-            case '"': {
-                std::string_view text = string(i);
-                out = encode::string_padded(out, text.data(), text.size());
-                return i + 1;
-            }
-            case 'l': out = encode::sint(out, int64_t(next_word(i))); return i + 2;
-            case 'u': out = encode::uint(out, next_word(i)); return i + 2;
-            case 'd': {
-                double d;
-                uint64_t bits = next_word(i);
-                std::memcpy(&d, &bits, 8);
-                out = encode::number(out, d);
-                return i + 2;
-            }
-            case 't': out = encode::boolean(out, true); return i + 1;
-            case 'f': out = encode::boolean(out, false); return i + 1;
-            default: out = encode::null(out); return i + 1;
-        }
-    }
-
-    // Room enough for the encoding of any value of a document parsed from
-    // `text_size` bytes: never more than three bytes per byte of text (the worst
-    // case being a short number stored as a double), plus the length fields of
-    // containers that pass 255 bytes and the padding of short strings.
+    // Room enough for the encoding of any value parsed from `text_size`
+    // bytes: never more than three bytes per byte of text (the worst case
+    // being a short number stored as a double), plus the length fields of
+    // containers that pass 255 bytes and the copy of short strings.
     static size_t bound(size_t text_size) { return 3 * text_size + 64; }
 
-    // "pt" when it is an integer that fits a signed 64-bit value, else 0.
-    int64_t publish_time(size_t i) const {
-        if (type(i) == 'l') return int64_t(next_word(i));
-        if (type(i) == 'u' && next_word(i) <= uint64_t(INT64_MAX)) return int64_t(next_word(i));
-        return 0;
+    void skip_space() {
+        // Compact lines have none: one test in the common case.
+        if (p_ < e_ && *p_ <= ' ') {
+            const uint8_t* p = p_;
+            while (p < e_ && is_space(*p)) ++p;
+            p_ = p;
+        }
+    }
+    bool at(uint8_t c) const { return p_ < e_ && *p_ == c; }
+    bool at_end() const { return p_ == e_; }
+    void advance() { ++p_; }
+    // Whether a string held a byte outside ASCII: the line must then be
+    // checked for UTF-8.
+    bool saw_non_ascii() const { return non_ascii_; }
+
+    // The value at the current position (no space before it); `level`
+    // containers enclose it.
+    bool value(uint8_t*& out, size_t level) {
+        if (p_ >= e_) return false;
+        switch (*p_) {
+            case '{': return object(out, level);
+            case '[': return array(out, level);
+            case '"': return string(out);
+            case 't': return literal("true", 4, out, tag::True);
+            case 'f': return literal("false", 5, out, tag::False);
+            case 'n': return literal("null", 4, out, tag::Null);
+            default: return number(out);
+        }
+    }
+
+    // A string at the current position (at its opening quote).
+    bool string(uint8_t*& out) {
+        const uint8_t* start = ++p_;
+        const uint8_t* p = find_special(start);
+        for (;;) {
+            if (p >= e_) return false;
+            uint8_t c = *p;
+            if (c == '"') break;
+            if (c == '\\') {
+                p_ = p;
+                return escaped_string(start, out);
+            }
+            if (c < 0x20) return false;  // a control character
+            non_ascii_ = true;
+            p = find_special(p + 1);
+        }
+        p_ = p + 1;
+        out = encode::string_padded(out, reinterpret_cast<const char*>(start), size_t(p - start));
+        return true;
     }
 
 private:
-    const uint64_t* words_;
-    const uint8_t* strings_;
-};
+    // The first quote, backslash, control character or byte outside ASCII
+    // at or after `p`; at or past the line's end when there is none.
+    const uint8_t* find_special(const uint8_t* p) const {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                      space = _mm_set1_epi8(0x20);
+        for (; p < e_; p += 16) {
+            // Reads at most 15 bytes past the line's end, inside its padding.
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            // Signed comparison: below 0x20 catches control characters and
+            // every byte of 0x80 and above.
+            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                       _mm_cmplt_epi8(v, space));
+            if (unsigned mask = unsigned(_mm_movemask_epi8(hit))) return p + __builtin_ctz(mask);
+        }
+        return p;
+#else
+        for (; p < e_; ++p) {
+            uint8_t c = *p;
+            if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+        }
+        return p;
+#endif
+    }
 
-// The document root: word 0 is the root marker, the value follows.
-constexpr size_t kRoot = 1;
+    bool literal(const char* word, size_t n, uint8_t*& out, uint8_t t) {
+        if (size_t(e_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
+        p_ += n;
+        *out++ = t;
+        return true;
+    }
+
+    bool array(uint8_t*& out, size_t level) {
+        if (level >= kMaxDepth) return false;
+        ++p_;
+        uint8_t* open_at = out;
+        uint8_t* q = encode::open(out, tag::Array);
+        skip_space();
+        if (at(']')) {
+            ++p_;
+        } else {
+            for (;;) {
+                if (!value(q, level + 1)) return false;
+                skip_space();
+                if (p_ >= e_) return false;
+                uint8_t c = *p_++;
+                if (c == ']') break;
+                if (c != ',') return false;
+                skip_space();
+            }
+        }
+        out = encode::close(open_at, q);
+        return true;
+    }
+
+    bool object(uint8_t*& out, size_t level) {
+        if (level >= kMaxDepth) return false;
+        ++p_;
+        uint8_t* open_at = out;
+        uint8_t* q = encode::open(out, tag::Object);
+        skip_space();
+        if (at('}')) {
+            ++p_;
+        } else {
+            for (;;) {
+                if (!at('"') || !string(q)) return false;
+                skip_space();
+                if (!at(':')) return false;
+                ++p_;
+                skip_space();
+                if (!value(q, level + 1)) return false;
+                skip_space();
+                if (p_ >= e_) return false;
+                uint8_t c = *p_++;
+                if (c == '}') break;
+                if (c != ',') return false;
+                skip_space();
+            }
+        }
+        out = encode::close(open_at, q);
+        return true;
+    }
+
+    // A number. Integers that fit 64 bits, and decimals of up to 18 digits
+    // (15 after the point) whose digits fit 53 bits, are read exactly without
+    // a floating-point parse: m / 10^k with both exactly representable is
+    // the correctly rounded value, and the tree stores it as that pair.
+    bool number(uint8_t*& out) {
+        // Locals: stores through `out` may alias the members.
+        const uint8_t* p = p_;
+        const uint8_t* const e = e_;
+        const uint8_t* start = p;
+        bool negative = *p == '-';
+        if (negative) ++p;
+        if (p >= e || !is_digit(*p)) return false;
+        uint64_t m = 0;
+        unsigned digits = 0, places = 0;
+        if (*p == '0') {
+            ++p;
+            if (p < e && is_digit(*p)) return false;  // a leading zero
+        } else {
+            do {
+                if (__builtin_mul_overflow(m, 10, &m) || __builtin_add_overflow(m, unsigned(*p - '0'), &m))
+                    return false;  // beyond 64 bits
+                ++digits;
+                ++p;
+            } while (p < e && is_digit(*p));
+        }
+        bool fraction = p < e && *p == '.';
+        if (fraction) {
+            ++p;
+            if (p >= e || !is_digit(*p)) return false;
+            do {
+                if (digits < 19) {
+                    m = m * 10 + unsigned(*p - '0');
+                    if (m) ++digits;
+                }
+                ++places;
+                ++p;
+            } while (p < e && is_digit(*p));
+        }
+        bool exponent = p < e && (*p == 'e' || *p == 'E');
+        if (exponent) {
+            ++p;
+            if (p < e && (*p == '+' || *p == '-')) ++p;
+            if (p >= e || !is_digit(*p)) return false;
+            while (p < e && is_digit(*p)) ++p;
+        }
+        p_ = p;
+        if (!fraction && !exponent) {
+            if (!negative) {
+                out = encode::uint(out, m);
+            } else {
+                if (m > (uint64_t(1) << 63)) return false;  // beyond 64 bits
+                out = m == 0 ? encode::uint(out, 0) : encode::int_bytes(out, tag::NegInt, m - 1);
+            }
+            return true;
+        }
+        if (!exponent && places <= 15 && digits < 19 && m <= (uint64_t(1) << 53)) {
+            if (m == 0 && negative) return raw_double(out, -0.0);
+            int64_t scaled = negative ? -int64_t(m) : int64_t(m);
+            out[0] = uint8_t(tag::Decimal | places);
+            out = encode::varint(out + 1, (uint64_t(scaled) << 1) ^ uint64_t(scaled >> 63));
+            return true;
+        }
+        double d;
+        auto [end, ec] = std::from_chars(reinterpret_cast<const char*>(start),
+                                         reinterpret_cast<const char*>(p), d);
+        if (ec != std::errc() || end != reinterpret_cast<const char*>(p)) return false;
+        out = encode::number(out, d);
+        return true;
+    }
+
+    static bool raw_double(uint8_t*& out, double d) {
+        out[0] = tag::RawDouble;
+        std::memcpy(out + 1, &d, 8);
+        out += 9;
+        return true;
+    }
+
+    // The rest of a string that holds an escape; `p_` is at the first backslash.
+    bool escaped_string(const uint8_t* start, uint8_t*& out) {
+        std::string& text = unescaped_;
+        text.assign(reinterpret_cast<const char*>(start), size_t(p_ - start));
+        for (;;) {
+            if (p_ >= e_) return false;
+            uint8_t c = *p_;
+            if (c == '"') break;
+            if (c < 0x20) return false;
+            if (c != '\\') {
+                if (c >= 0x80) non_ascii_ = true;
+                text += char(c);
+                ++p_;
+                continue;
+            }
+            if (e_ - p_ < 2) return false;
+            uint8_t x = p_[1];
+            p_ += 2;
+            switch (x) {
+                case '"': text += '"'; break;
+                case '\\': text += '\\'; break;
+                case '/': text += '/'; break;
+                case 'b': text += '\b'; break;
+                case 'f': text += '\f'; break;
+                case 'n': text += '\n'; break;
+                case 'r': text += '\r'; break;
+                case 't': text += '\t'; break;
+                case 'u': {
+                    uint32_t cp;
+                    if (!hex4(cp)) return false;
+                    if (cp >= 0xD800 && cp <= 0xDFFF) {
+                        // Only a leading surrogate followed by a trailing one.
+                        uint32_t low;
+                        if (cp >= 0xDC00 || e_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+                        p_ += 2;
+                        if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
+                    append_utf8(text, cp);
+                    break;
+                }
+                default: return false;
+            }
+        }
+        ++p_;
+        out = encode::string(out, text.data(), text.size());
+        return true;
+    }
+
+    bool hex4(uint32_t& cp) {
+        if (e_ - p_ < 4) return false;
+        cp = 0;
+        for (int i = 0; i < 4; ++i) {
+            uint8_t c = *p_++;
+            unsigned v;
+            if (is_digit(c)) v = c - '0';
+            else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+            else return false;
+            cp = cp << 4 | v;
+        }
+        return true;
+    }
+
+    static void append_utf8(std::string& s, uint32_t cp) {
+        if (cp < 0x80) {
+            s += char(cp);
+        } else if (cp < 0x800) {
+            s += char(0xC0 | cp >> 6);
+            s += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            s += char(0xE0 | cp >> 12);
+            s += char(0x80 | (cp >> 6 & 0x3F));
+            s += char(0x80 | (cp & 0x3F));
+        } else {
+            s += char(0xF0 | cp >> 18);
+            s += char(0x80 | (cp >> 12 & 0x3F));
+            s += char(0x80 | (cp >> 6 & 0x3F));
+            s += char(0x80 | (cp & 0x3F));
+        }
+    }
+
+    const uint8_t* p_;
+    const uint8_t* e_;
+    bool non_ascii_ = false;
+    std::string unescaped_;
+};
 
 }  // namespace
 
@@ -134,46 +360,87 @@ bool keep_message(Value top, Builder& changes, int64_t& publish_time) {
     return true;
 }
 
-LineParser::Message LineParser::parse_message(std::string_view line, Arena& arena, Value& changes,
-                                              int64_t& publish_time, std::string& error) {
-    simdjson::dom::element root;
-    if (!fast_->parse(line.data(), line.size(), false).get(root)) {
-        Tape tape(fast_->doc);
-        if (tape.type(kRoot) != '{') return Message::Skip;
-        // Only the market changes are converted; the last of a repeated key wins.
-        size_t end = tape.after(kRoot), pt = 0, mc = 0;
-        bool bare = false;
-        for (size_t j = kRoot + 1; j + 1 < end; j = tape.after(j + 1)) {
-            std::string_view key = tape.string(j);
-            if (key == "pt") pt = j + 1;
-            else if (key == "mc") mc = j + 1;
-            else if (key == "marketDefinition" || key == "rc") bare = true;
-        }
-        if (!pt) return Message::Skip;  // also an empty object
-        int64_t time = tape.publish_time(pt);
-        if (time < 1) return Message::Skip;
-        // Written in place into the arena.
-        uint8_t* start = arena.reserve(Tape::bound(line.size()));
-        uint8_t* p = start;
-        bool converted;
-        if (mc && tape.type(mc) == '[') {
-            converted = tape.convert(mc, p, 1) != 0;
-        } else if (bare) {
-            p = encode::open(start, tag::Array);
-            converted = tape.convert(kRoot, p, 0) != 0;
-            p = encode::close(start, p);
-        } else {
-            return Message::Skip;
-        }
-        if (converted) {
-            changes = Value(arena.commit(p));
-            publish_time = time;
-            return Message::Keep;
+std::optional<LineParser::Message> LineParser::parse_fast(std::string_view line, Arena& arena,
+                                                         Value& changes, int64_t& publish_time) {
+    OnePass in(line);
+    size_t room = OnePass::bound(line.size());
+    if (scratch_size_ < room) {
+        scratch_ = std::make_unique_for_overwrite<uint8_t[]>(room);
+        scratch_size_ = room;
+    }
+    in.skip_space();
+    if (!in.at('{')) return std::nullopt;
+    in.advance();
+    in.skip_space();
+    // The market changes are written straight into the arena, every other
+    // member into the scratch area; a repeated key is written again, so the
+    // last one wins.
+    uint8_t* start = arena.reserve(room);
+    uint8_t* mc_end = nullptr;
+    bool mc_array = false, bare = false, has_pt = false;
+    int64_t time = 0;
+    if (in.at('}')) {
+        in.advance();
+    } else {
+        for (;;) {
+            uint8_t* key = scratch_.get();
+            uint8_t* out = key;
+            if (!in.at('"') || !in.string(out)) return std::nullopt;
+            std::string_view name;
+            Value(key).get_string(name);
+            in.skip_space();
+            if (!in.at(':')) return std::nullopt;
+            in.advance();
+            in.skip_space();
+            if (name == "mc") {
+                uint8_t* p = start;
+                if (!in.value(p, 1)) return std::nullopt;
+                mc_end = p;
+                mc_array = Value(start).is_array();
+            } else {
+                uint8_t* p = out;
+                if (!in.value(p, 1)) return std::nullopt;
+                if (name == "pt") {
+                    has_pt = true;
+                    time = 0;
+                    Value(out).get_i64(time);
+                } else if (name == "marketDefinition" || name == "rc") {
+                    bare = true;
+                }
+            }
+            in.skip_space();
+            if (in.at(',')) {
+                in.advance();
+                in.skip_space();
+                continue;
+            }
+            if (!in.at('}')) return std::nullopt;
+            in.advance();
+            break;
         }
     }
-    // Refused (a fault, a number beyond 64 bits, too deep): the exact parser
-    // decides, and describes the fault precisely. The fast parser checks UTF-8
-    // as it goes; the exact one expects it checked.
+    in.skip_space();
+    if (!in.at_end()) return std::nullopt;
+    if (in.saw_non_ascii() && !simdjson::validate_utf8(line.data(), line.size()))
+        return Message::InvalidUtf8;
+    if (!has_pt || time < 1) return Message::Skip;
+    if (mc_end && mc_array) {
+        changes = Value(arena.commit(mc_end));
+        publish_time = time;
+        return Message::Keep;
+    }
+    // A bare market change (rare) takes the exact path, which wraps it.
+    if (bare) return std::nullopt;
+    return Message::Skip;
+}
+
+LineParser::Message LineParser::parse_message(std::string_view line, Arena& arena, Value& changes,
+                                              int64_t& publish_time, std::string& error) {
+    if (std::optional<Message> fast = parse_fast(line, arena, changes, publish_time)) return *fast;
+    // Refused (a fault, a number beyond 64 bits, too deep, a bare change):
+    // the exact parser decides, and describes the fault precisely. It expects
+    // the line checked for UTF-8, which comes before any JSON fault.
+    ++exact_lines_;
     if (!simdjson::validate_utf8(line.data(), line.size())) return Message::InvalidUtf8;
     if (!parse_precise(line, tree_, error)) return Message::Error;
     if (!keep_message(tree_.root(), kept_, publish_time)) return Message::Skip;
@@ -181,11 +448,7 @@ LineParser::Message LineParser::parse_message(std::string_view line, Arena& aren
     return Message::Keep;
 }
 
-LineParser::LineParser() : fast_(std::make_unique<simdjson::dom::parser>()) {
-    // The fast parser refuses exactly what nests deeper than we allow, so the
-    // parts of a line that are not converted are held to the limit too.
-    if (fast_->allocate(1 << 16, kMaxDepth)) throw std::bad_alloc();
-}
+LineParser::LineParser() = default;
 LineParser::~LineParser() = default;
 
 }  // namespace palisar::json

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,18 +26,14 @@ bool keep_message(Value top, Builder& changes, int64_t& publish_time);
 
 }  // namespace palisar::json
 
-namespace simdjson::dom {
-class parser;
-}
-
 namespace palisar::json {
 
 // Extra readable bytes that must follow a line handed to
 // `LineParser::parse_message`.
 inline constexpr size_t kLinePadding = 64;
 
-// Parses lines with the fast library parser and falls back to the exact parser
-// for any line it refuses or cannot represent as we need.
+// Parses lines in one pass straight into the value tree and falls back to the
+// exact parser for any line that pass refuses.
 class LineParser {
 public:
     LineParser();
@@ -54,9 +51,18 @@ public:
     // for UTF-8: InvalidUtf8 says it is not valid UTF-8 (before any JSON fault).
     Message parse_message(std::string_view line, Arena& arena, Value& changes,
                           int64_t& publish_time, std::string& error);
+    // How many lines the one-pass path left to the exact parser so far.
+    size_t exact_lines() const { return exact_lines_; }
 
 private:
-    std::unique_ptr<simdjson::dom::parser> fast_;
+    // The one-pass path: a message, or nothing when the line is left to the
+    // exact parser.
+    std::optional<Message> parse_fast(std::string_view line, Arena& arena, Value& changes,
+                                      int64_t& publish_time);
+
+    std::unique_ptr<uint8_t[]> scratch_;  // members other than "mc" are parsed here
+    size_t scratch_size_ = 0;
+    size_t exact_lines_ = 0;
     Builder tree_;
     Builder kept_;
 };
