@@ -146,12 +146,28 @@ bool is_instance(PyObject* o) {
     return Py_TYPE(o) == R::type;
 }
 
+// Memory of released instances of R, kept for the next ones: a snapshot step
+// releases about as many runners, price objects and books as it makes. The
+// interpreter lock guards it.
+template <class R>
+struct FreeList {
+    static constexpr int kCapacity = 64;
+    static inline PyObject* items[kCapacity];
+    static inline int count = 0;
+};
+
 // Allocates an instance of R and builds its record in place from `args`.
 // Returns a new reference, or nullptr with the internal error raised.
 template <class R, class... A>
 PyObject* make(A&&... args) {
-    PyObject* o = R::type->tp_alloc(R::type, 0);
-    if (!o) return internal_error();
+    PyObject* o;
+    if (FreeList<R>::count > 0) {
+        o = FreeList<R>::items[--FreeList<R>::count];
+        PyObject_Init(o, R::type);  // takes a reference to the type, as allocation does
+    } else {
+        o = R::type->tp_alloc(R::type, 0);
+        if (!o) return internal_error();
+    }
     new (&reinterpret_cast<Instance<R>*>(o)->record) R{std::forward<A>(args)...};
     return o;
 }
@@ -164,9 +180,7 @@ inline PyObject* to_python(int64_t v) { return checked(PyLong_FromLongLong(v)); 
 inline PyObject* to_python(int32_t v) { return checked(PyLong_FromLong(v)); }
 inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
 inline PyObject* to_python(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
-inline PyObject* to_python(const std::string& s) {
-    return checked(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-}
+PyObject* to_python(const std::string& s);
 inline PyObject* to_python(const Held& h) { return Py_NewRef(h.ref.get()); }
 inline PyObject* to_python(const OptionalHeld& h) { return Py_NewRef(h.ref ? h.ref.get() : Py_None); }
 // Defined with the classes that need them (a price list builds PriceSize objects).
@@ -277,7 +291,10 @@ template <class R>
 void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     record_of<R>(self).~R();
-    tp->tp_free(self);
+    if (FreeList<R>::count < FreeList<R>::kCapacity)
+        FreeList<R>::items[FreeList<R>::count++] = self;
+    else
+        tp->tp_free(self);
     Py_DECREF(tp);
 }
 

@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "market/py_classes.hpp"
@@ -117,26 +118,20 @@ namespace {
 // PriceSize object made for it until its size changes or it goes, so an
 // unchanged level is the same (immutable) object in successive lists.
 PyObject* rebuild_price_list(market::PriceLadder& ladder) {
-    PyObject* list = PyList_New(Py_ssize_t(ladder.size()));
+    const Py_ssize_t n = Py_ssize_t(ladder.size());
+    PyObject* list = PyList_New(n);
     if (!list) return internal_error();
-    Py_ssize_t i = 0;
-    bool failed = false;
-    ladder.for_each_level_object([&](double price, double size, void*& object) {
-        if (failed) return;
-        if (!object) {
-            object = make<PriceSize>(price, size);
-            if (!object) {
-                failed = true;
-                return;
-            }
-        }
-        PyList_SET_ITEM(list, i++, Py_NewRef(static_cast<PyObject*>(object)));
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    bool filled = ladder.level_objects(reinterpret_cast<void**>(items), [](double price, double size) {
+        return static_cast<void*>(make<PriceSize>(price, size));
     });
-    if (failed) {
-        // Unfilled slots are NULL, which list deallocation skips.
+    if (!filled) {
+        // The list holds no references yet; NULL slots are skipped when it goes.
+        std::fill(items, items + n, nullptr);
         Py_DECREF(list);
         return nullptr;
     }
+    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
     return list;
 }
 

@@ -71,18 +71,29 @@ public:
             for (const Level& l : levels_) f(key_price(l.key), l.size);
         }
     }
-    // Calls f(price, size, object) for every level in book order, where
-    // `object` is the level's own handle slot: the snapshot builder keeps one
-    // reference to the object it made for the level there. The handle is given
-    // up through `object_release_hook` when the level's size changes, when the
-    // level goes, and with the ladder.
-    template <class F>
-    void for_each_level_object(F&& f) {
+    // Writes every level's object handle into out[0, size()) in book order.
+    // A level that has none first gets make(price, size); a null result stops
+    // the walk and returns false. The level keeps the handle it got: the
+    // snapshot builder keeps one reference to the object it made for the level
+    // there. The handle is given up through `object_release_hook` when the
+    // level's size changes, when the level goes, and with the ladder.
+    template <class Make>
+    bool level_objects(void** out, Make&& make) {
+        const size_t n = levels_.size();
+        Level* const levels = levels_.data();
+        auto fill = [&](Level& l, void*& slot) {
+            if (!l.object && !(l.object = make(key_price(l.key), l.size))) return false;
+            slot = l.object;
+            return true;
+        };
         if (descending_) {
-            for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size, it->object);
+            for (size_t i = 0; i < n; ++i)
+                if (!fill(levels[n - 1 - i], out[i])) return false;
         } else {
-            for (Level& l : levels_) f(key_price(l.key), l.size, l.object);
+            for (size_t i = 0; i < n; ++i)
+                if (!fill(levels[i], out[i])) return false;
         }
+        return true;
     }
     // Replaces the contents of `out` with the levels in book order (reuses its capacity).
     void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
@@ -104,7 +115,7 @@ private:
     struct Level {
         uint64_t key;  // price_key(price)
         double size;
-        void* object = nullptr;  // owned handle, see for_each_level_object
+        void* object = nullptr;  // owned handle, see level_objects
     };
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);

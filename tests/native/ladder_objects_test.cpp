@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "market/ladder.hpp"
 #include "market_test_json.hpp"
@@ -26,11 +27,12 @@ protected:
 
     // Gives every level without a handle a distinct one; returns price -> handle.
     std::map<double, void*> attach(PriceLadder& ladder) {
+        std::vector<double> prices;
+        ladder.for_each_level([&](double price, double) { prices.push_back(price); });
+        std::vector<void*> handles(ladder.size());
+        EXPECT_TRUE(ladder.level_objects(handles.data(), [&](double, double) -> void* { return &tokens_[next_++]; }));
         std::map<double, void*> at;
-        ladder.for_each_level_object([&](double price, double, void*& object) {
-            if (!object) object = &tokens_[next_++];
-            at[price] = object;
-        });
+        for (size_t i = 0; i < prices.size(); ++i) at[prices[i]] = handles[i];
         return at;
     }
     // A delta list that also takes the sort-and-merge path when padded.
