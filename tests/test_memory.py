@@ -105,3 +105,20 @@ def test_a_rebuilt_list_releases_the_old_one_when_no_snapshot_holds_it(tmp_path)
     del first
     # Its PriceSize lives on only here (the new list has a new level object).
     assert sys.getrefcount(level) == 1 + 1
+
+
+def test_class_references_return_to_their_start_after_replays():
+    # Released instances are kept for reuse; each live instance holds one
+    # reference to its class, a kept one none.
+    path = real_file(REAL_FILES[0])
+    classes = (palisar.MarketBook, palisar.Runner, palisar.ExchangePrices, palisar.PriceSize)
+    for _ in range(2):  # the first round fills the reuse lists
+        books = list(palisar.iter_prices_file(path))
+        del books
+    gc.collect()
+    before = [sys.getrefcount(cls) for cls in classes]
+    books = list(palisar.iter_prices_file(path))
+    assert sys.getrefcount(palisar.MarketBook) == before[0] + len(books)
+    del books
+    gc.collect()
+    assert [sys.getrefcount(cls) for cls in classes] == before
