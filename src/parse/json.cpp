@@ -40,7 +40,7 @@ public:
 
     void skip_space() {
         // Compact lines have none: one test in the common case.
-        if (p_ < e_ && *p_ <= ' ') {
+        if (*p_ <= ' ') {  // at the end this reads the padding
             const uint8_t* p = p_;
             while (p < e_ && is_space(*p)) ++p;
             p_ = p;
@@ -69,7 +69,7 @@ public:
     }
 
     // A string at the current position (at its opening quote).
-    bool string(uint8_t*& out) {
+    [[gnu::always_inline]] bool string(uint8_t*& out) {
         const uint8_t* start = ++p_;
         const uint8_t* p = find_special(start);
         for (;;) {
@@ -115,6 +115,16 @@ private:
 #endif
     }
 
+    // A value inside a container: numbers and strings without the call.
+    bool element(uint8_t*& out, size_t level) {
+        if (p_ < e_) {
+            uint8_t c = *p_;
+            if (is_digit(c) || c == '-') return number(out);
+            if (c == '"') return string(out);
+        }
+        return value(out, level);
+    }
+
     bool literal(const char* word, size_t n, uint8_t*& out, uint8_t t) {
         if (size_t(e_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
         p_ += n;
@@ -132,7 +142,7 @@ private:
             ++p_;
         } else {
             for (;;) {
-                if (!value(q, level + 1)) return false;
+                if (!element(q, level + 1)) return false;
                 skip_space();
                 if (p_ >= e_) return false;
                 uint8_t c = *p_++;
@@ -160,7 +170,7 @@ private:
                 if (!at(':')) return false;
                 ++p_;
                 skip_space();
-                if (!value(q, level + 1)) return false;
+                if (!element(q, level + 1)) return false;
                 skip_space();
                 if (p_ >= e_) return false;
                 uint8_t c = *p_++;
@@ -177,7 +187,7 @@ private:
     // (15 after the point) whose digits fit 53 bits, are read exactly without
     // a floating-point parse: m / 10^k with both exactly representable is
     // the correctly rounded value, and the tree stores it as that pair.
-    bool number(uint8_t*& out) {
+    [[gnu::always_inline]] bool number(uint8_t*& out) {
         // Locals: stores through `out` may alias the members.
         const uint8_t* p = p_;
         const uint8_t* const e = e_;
@@ -191,12 +201,17 @@ private:
             ++p;
             if (p < e && is_digit(*p)) return false;  // a leading zero
         } else {
+            // Nineteen digits cannot overflow; a twentieth is checked.
             do {
+                m = m * 10 + unsigned(*p++ - '0');
+                ++digits;
+            } while (p < e && is_digit(*p) && digits < 19);
+            while (p < e && is_digit(*p)) {
                 if (__builtin_mul_overflow(m, 10, &m) || __builtin_add_overflow(m, unsigned(*p - '0'), &m))
                     return false;  // beyond 64 bits
                 ++digits;
                 ++p;
-            } while (p < e && is_digit(*p));
+            }
         }
         bool fraction = p < e && *p == '.';
         if (fraction) {
