@@ -1,6 +1,10 @@
 #include "value.hpp"
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace palisar::json {
 
@@ -73,11 +77,18 @@ uint8_t* close_wide(uint8_t* at, uint8_t* end) {
 
 }  // namespace encode
 
+void Arena::BlockFree::operator()(uint8_t* p) const noexcept { std::free(p); }
+
 void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
     // block is given up (items are small next to a block).
-    size_t size = n > kBlock / 4 ? n : kBlock;
-    blocks_.push_back(Block{std::make_unique_for_overwrite<uint8_t[]>(size), size});
+    size_t size = n > kBlock / 4 ? (n + kBlock - 1) / kBlock * kBlock : kBlock;
+    void* p = std::aligned_alloc(kBlock, size);
+    if (!p) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
+#endif
+    blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p)), size});
     reserved_ += size;
     cur_ = blocks_.back().data.get();
     left_ = size;

@@ -403,11 +403,16 @@ public:
 
 private:
     void start_block(size_t n);
+    struct BlockFree {
+        void operator()(uint8_t* p) const noexcept;
+    };
     struct Block {
-        std::unique_ptr<uint8_t[]> data;
+        std::unique_ptr<uint8_t[], BlockFree> data;
         size_t size;
     };
-    static constexpr size_t kBlock = size_t(1) << 20;
+    // 2 MiB: one huge page where the system offers them on request, which
+    // spares the page faults of filling a block.
+    static constexpr size_t kBlock = size_t(2) << 20;
     std::vector<Block> blocks_;
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;
