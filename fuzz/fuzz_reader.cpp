@@ -5,7 +5,7 @@
 //    bytes out in small chunks (the chunk size follows from the input), and
 //    again in one piece: both reads must agree exactly (same error text, or
 //    the same messages);
-// 2. compares, line by line, the fast message path of the line parser with
+// 2. compares, line by line, the one-pass message path of the line parser with
 //    the exact parser followed by the same envelope rules;
 // 3. reads the bytes as gzip data and as bzip2 data (almost always corrupt:
 //    it must fail with a ReadError, never crash), and reads the plain bytes
@@ -103,7 +103,7 @@ void expect_same(const Outcome& a, const Outcome& b, const char* what) {
         if (a.messages[i] != b.messages[i]) fail(what, a.messages[i], b.messages[i]);
 }
 
-// The fast path of the line parser against the exact parser, on one line.
+// The one-pass path of the line parser against the exact parser, on one line.
 void compare_line_parsers(json::LineParser& parser, std::string_view line) {
     std::string padded(line);
     padded.reserve(line.size() + json::kLinePadding);

@@ -74,9 +74,15 @@ PyObject* utc_datetime_from_ms(int64_t ms) {
     // The interpreter splits the float seconds into whole seconds and
     // microseconds rounded half to even, then breaks the seconds down in UTC.
     double seconds = double(ms) / 1000.0;
-    double whole;
-    double fraction = std::modf(seconds, &whole);
-    fraction = std::nearbyint(fraction * 1e6);
+    // Far outside years 1 to 9999 (checked exactly below): the interpreter's path.
+    if (!(seconds > -1e15 && seconds < 1e15)) return datetime_out_of_range(seconds);
+    // The integral part by truncation and the exact fraction, as modf gives
+    // them; the microseconds rounded half to even by the 1.5 * 2^52 addition
+    // (exact below 2^51, under the default rounding).
+    double whole = double(int64_t(seconds));
+    constexpr double kRound = 6755399441055744.0;
+    double micro = (seconds - whole) * 1e6;
+    double fraction = micro >= 0 ? (micro + kRound) - kRound : (micro - kRound) + kRound;
     if (fraction >= 1e6) {
         fraction -= 1e6;
         whole += 1.0;
@@ -90,9 +96,15 @@ PyObject* utc_datetime_from_ms(int64_t ms) {
     int64_t secs = int64_t(whole);
     int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
     int64_t in_day = secs - days * 86400;
-    int64_t year;
-    unsigned month, day;
-    civil_from_days(days, year, month, day);
+    // Successive books mostly fall on the same day: its date is kept.
+    static int64_t cached_days = INT64_MIN, cached_year = 0;
+    static unsigned cached_month = 0, cached_day = 0;
+    if (days != cached_days) {
+        civil_from_days(days, cached_year, cached_month, cached_day);
+        cached_days = days;
+    }
+    const int64_t year = cached_year;
+    const unsigned month = cached_month, day = cached_day;
     PyObject* dt = PyDateTimeAPI->DateTime_FromDateAndTime(
         int(year), int(month), int(day), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60),
         int(fraction), Py_None, PyDateTimeAPI->DateTimeType);
