@@ -5,12 +5,13 @@
 //                         nothing; prints seconds and MB/s of decoded text
 //   floor --decoders FILE.gz   inflate the whole file with zlib, ISA-L (both
 //                         streaming) and libdeflate (whole buffer)
-//   floor --parse FILE    parse every line with the fast parser only
+//   floor --inflate-only FILE  inflate (or read) only
+//   floor --reader FILE   the module's own reader (read_prices_file), keeping
+//                         every market change, without Python
 //
 // Build (from the repository root; bench/run.py does the same into bench/out):
 //
-//   g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Isrc bench/floor.cpp src/parse/decode.cpp \
-//       -lsimdjson -lisal -ldeflate -lz -lbz2 -o floor
+//   g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Isrc bench/floor.cpp src/parse/*.cpp -lsimdjson -lisal -ldeflate -lz -lbz2 -o floor
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <simdjson.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "parse/decode.hpp"
+#include "parse/reader.hpp"
 
 namespace {
 
@@ -131,8 +133,16 @@ int main(int argc, char** argv) {
     const char* path = argv[argc - 1];
     if (argc == 3 && std::strcmp(argv[1], "--inflate-only") == 0) parse = false;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: floor [--decoders|--inflate-only] FILE\n");
+        std::fprintf(stderr, "usage: floor [--decoders|--inflate-only|--reader] FILE\n");
         return 2;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--reader") == 0) {
+        auto t = Clock::now();
+        palisar::parse::PricesData data = palisar::parse::read_prices_file(path);
+        double secs = seconds_since(t);
+        std::printf("%.6f seconds %.1f MB %zu messages %.1f MB kept\n", secs, data.bytes_decoded / 1e6,
+                    data.messages.size(), data.arena.bytes_used() / 1e6);
+        return 0;
     }
     auto t = Clock::now();
     auto source = palisar::parse::open_source(path);

@@ -272,12 +272,14 @@ def write_empty_mc(path, steps, runners=10):
 
 def build_floor(out):
     exe = os.path.join(out, "floor")
-    sources = [os.path.join(ROOT, "bench/floor.cpp"), os.path.join(ROOT, "src/parse/decode.cpp"),
-               os.path.join(ROOT, "src/parse/decode.hpp")]
+    parse_dir = os.path.join(ROOT, "src/parse")
+    compiled = [os.path.join(ROOT, "bench/floor.cpp")] + sorted(
+        os.path.join(parse_dir, f) for f in os.listdir(parse_dir) if f.endswith(".cpp"))
+    sources = compiled + sorted(os.path.join(parse_dir, f) for f in os.listdir(parse_dir) if f.endswith(".hpp"))
     if os.path.exists(exe) and all(os.path.getmtime(s) < os.path.getmtime(exe) for s in sources):
         return exe
     cmd = ["g++", "-std=c++20", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-I" + os.path.join(ROOT, "src"),
-           sources[0], sources[1], "-lsimdjson", "-lisal", "-ldeflate", "-lz", "-lbz2", "-o", exe]
+           *compiled, "-lsimdjson", "-lisal", "-ldeflate", "-lz", "-lbz2", "-o", exe]
     log("building the floor: " + " ".join(cmd))
     subprocess.run(cmd, check=True)
     return exe
