@@ -131,13 +131,36 @@ namespace {
 // unchanged level is the same (immutable) object in successive lists.
 PyObject* rebuild_price_list(market::PriceLadder& ladder) {
     const Py_ssize_t n = Py_ssize_t(ladder.size());
+    auto make_level = [](double price, double size) { return static_cast<void*>(make<PriceSize>(price, size)); };
+#ifndef Py_GIL_DISABLED
+    // An empty list given an item array of our own: the list allocator would
+    // zero it first, and every slot is written below. (The free-threaded
+    // build keeps its item arrays in another form.)
+    PyObject* list = PyList_New(0);
+    if (!list) return internal_error();
+    if (n == 0) return list;
+    PyObject** items = PyMem_New(PyObject*, size_t(n));
+    if (!items) {
+        Py_DECREF(list);
+        return internal_error();
+    }
+    if (!ladder.level_objects(reinterpret_cast<void**>(items), make_level)) {
+        // No reference was taken yet; the list never saw the array.
+        PyMem_Free(items);
+        Py_DECREF(list);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
+    PyListObject* l = reinterpret_cast<PyListObject*>(list);
+    l->ob_item = items;
+    l->allocated = n;
+    Py_SET_SIZE(l, n);
+    return list;
+#else
     PyObject* list = PyList_New(n);
     if (!list) return internal_error();
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    bool filled = ladder.level_objects(reinterpret_cast<void**>(items), [](double price, double size) {
-        return static_cast<void*>(make<PriceSize>(price, size));
-    });
-    if (!filled) {
+    if (!ladder.level_objects(reinterpret_cast<void**>(items), make_level)) {
         // The list holds no references yet; NULL slots are skipped when it goes.
         std::fill(items, items + n, nullptr);
         Py_DECREF(list);
@@ -145,6 +168,7 @@ PyObject* rebuild_price_list(market::PriceLadder& ladder) {
     }
     for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
     return list;
+#endif
 }
 
 // The cached list of a ladder, rebuilt when the ladder changed since.
