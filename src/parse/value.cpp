@@ -89,7 +89,6 @@ void Arena::start_block(size_t n) {
     madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
 #endif
     blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p)), size});
-    reserved_ += size;
     cur_ = blocks_.back().data.get();
     left_ = size;
 }

@@ -399,7 +399,6 @@ public:
         return start;
     }
     size_t bytes_used() const { return used_; }
-    size_t bytes_reserved() const { return reserved_; }
 
 private:
     void start_block(size_t n);
@@ -417,7 +416,6 @@ private:
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;
     size_t used_ = 0;
-    size_t reserved_ = 0;
 };
 
 }  // namespace palisar::json
