@@ -50,6 +50,8 @@ PyObject* floor_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const int64_t epoch_ms = 1663077552994;
     const Py_ssize_t k = PyList_GET_SIZE(source);
 
+    // Released books are kept for reuse while an iterator lives, as during a replay.
+    ReuseScope reuse;
     auto started = std::chrono::steady_clock::now();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* list = PyList_New(k);
@@ -102,6 +104,8 @@ bool add_class(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_palisar_bench() {
     palisar::market::object_release_hook = &release_object;
+    palisar::market::listing_detach_hook = &detach_price_listing;
+    if (!create_type<PriceListing>()) return nullptr;
     if (!init_datetime()) return nullptr;
     PyDateTime_IMPORT;  // this file's own copy of the capsule pointer
     if (!PyDateTimeAPI) return nullptr;

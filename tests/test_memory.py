@@ -6,6 +6,8 @@ import gc
 import sys
 from pathlib import Path
 
+import pytest
+
 import palisar
 from child import SANITIZED, run_child
 from snapshot_helpers import change, full_definition, message, open_prices, real_file, REAL_FILES
@@ -122,3 +124,31 @@ def test_class_references_return_to_their_start_after_replays():
     del books
     gc.collect()
     assert [sys.getrefcount(cls) for cls in classes] == before
+
+
+@pytest.mark.parametrize("pattern", ["drop-each", "keep-all-drop-after-the-iterator"])
+def test_memory_kept_for_reuse_is_given_back_when_the_last_iterator_goes(tmp_path, pattern):
+    # Released instances are kept for reuse only while an iterator lives: a
+    # kept block would otherwise pin its memory pool once replays are over.
+    path = real_file(REAL_FILES[0])
+    # first-use allocations (the classes' own, the time conversions), on a tiny market
+    small = [message(1000, change(marketDefinition=full_definition(),
+                                  rc=[{"id": 1, "atb": [[2.0, 5.0]], "trd": [[2.0, 1.0]]}])),
+             message(1001, change(rc=[{"id": 1, "atb": [[2.0, 6.0]]}]))]
+    for book in open_prices(tmp_path, small):
+        book.to_dict()
+    del book
+    gc.collect()
+    before = sys.getallocatedblocks()
+    it = palisar.iter_prices_file(path)
+    if pattern == "drop-each":
+        for book in it:
+            book.to_dict()
+        del book
+        del it
+    else:
+        books = list(it)
+        del it
+        del books
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 20

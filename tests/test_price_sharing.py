@@ -1,21 +1,25 @@
-"""Rebuilt price lists share the PriceSize objects of levels that did not change."""
+"""Price lists are built on first read; lists read while stepping share the
+PriceSize objects of levels that did not change."""
 
 import pytest
 
-from snapshot_helpers import change, message, open_prices, pairs, replay
+from snapshot_helpers import change, message, open_prices, pairs
 
 LADDERS = [("atb", "available_to_back"), ("atl", "available_to_lay"), ("trd", "traded_volume")]
 
 
+def read_while_stepping(tmp_path, messages, attr):
+    """Each snapshot's list of runner 1, read as the snapshot comes."""
+    return [getattr(book.runners[0].ex, attr) for book in open_prices(tmp_path, messages)]
+
+
 @pytest.mark.parametrize("key,attr", LADDERS)
 def test_unchanged_levels_keep_their_objects(tmp_path, key, attr):
-    books = replay(tmp_path, [
+    before, after = read_while_stepping(tmp_path, [
         message(1, change(rc=[{"id": 1, key: [[1.5, 10], [2.0, 20], [3.0, 30], [4.0, 40]]}])),
         # one size changes, one level goes, one comes
         message(2, change(rc=[{"id": 1, key: [[2.0, 21], [3.0, 0], [3.5, 35]]}])),
-    ])
-    before = getattr(books[0].runners[0].ex, attr)
-    after = getattr(books[1].runners[0].ex, attr)
+    ], attr)
     assert before is not after
     old = {ps.price: ps for ps in before}
     for ps in after:
@@ -29,12 +33,10 @@ def test_unchanged_levels_keep_their_objects(tmp_path, key, attr):
 
 
 def test_levels_added_in_front_leave_later_objects_shared(tmp_path):
-    books = replay(tmp_path, [
+    a, b = read_while_stepping(tmp_path, [
         message(1, change(rc=[{"id": 1, "atl": [[1.5, 0.5]]}])),
         message(2, change(rc=[{"id": 1, "atl": [[1.5, 0.5], [0.0, 1], [1.2, 1]]}])),
-    ])
-    a = books[0].runners[0].ex.available_to_lay
-    b = books[1].runners[0].ex.available_to_lay
+    ], "available_to_lay")
     assert b[-1] is a[0]
     assert pairs(b) == [(0.0, 1.0), (1.2, 1.0), (1.5, 0.5)]
 
@@ -55,3 +57,57 @@ def test_a_list_changed_by_the_caller_does_not_corrupt_the_next_one(tmp_path, mu
     mutate(first.runners[0].ex.available_to_back)
     second = next(it)
     assert pairs(second.runners[0].ex.available_to_back) == [(3.0, 30.0), (1.5, 10.0)]
+
+
+LATE_MESSAGES = [
+    message(1, change(rc=[{"id": 1, "atb": [[2.0, 5.0], [1.9, 7.0]], "trd": [[2.0, 1.0]]}])),
+    message(2, change(rc=[{"id": 1, "ltp": 2.0}])),  # ladders unchanged
+    message(3, change(rc=[{"id": 1, "atb": [[2.0, 0.0], [1.8, 3.0]], "trd": [[2.0, 4.0]]}])),
+    message(4, change(rc=[{"id": 1, "atb": [[1.8, 2.0]]}])),
+    message(5, change(img=True, rc=[{"id": 1, "atb": [[3.0, 1.0]]}])),
+]
+LATE_BACK = [[(2.0, 5.0), (1.9, 7.0)], [(2.0, 5.0), (1.9, 7.0)], [(1.9, 7.0), (1.8, 3.0)],
+             [(1.9, 7.0), (1.8, 2.0)], [(3.0, 1.0)]]
+LATE_TRADED = [[(2.0, 1.0)], [(2.0, 1.0)], [(2.0, 4.0)], [(2.0, 4.0)], []]
+
+
+@pytest.mark.parametrize("order", ["forward", "backward", "after-the-iterator", "while-stepping-on"])
+def test_lists_first_read_late_show_their_own_snapshot(tmp_path, order):
+    it = open_prices(tmp_path, LATE_MESSAGES)
+    if order == "while-stepping-on":
+        # each snapshot's lists are read one step later, after the ladders moved on
+        books, backs, traded = [], {}, {}
+        for book in it:
+            if books:
+                prev = books[-1].runners[0].ex
+                backs[len(books) - 1], traded[len(books) - 1] = prev.available_to_back, prev.traded_volume
+            books.append(book)
+        backs[4], traded[4] = books[4].runners[0].ex.available_to_back, books[4].runners[0].ex.traded_volume
+    else:
+        books = list(it)
+        if order == "after-the-iterator":
+            del it
+        indices = range(5) if order != "backward" else range(4, -1, -1)
+        backs, traded = {}, {}
+        for i in indices:
+            ex = books[i].runners[0].ex
+            backs[i], traded[i] = ex.available_to_back, ex.traded_volume
+    assert [pairs(backs[i]) for i in range(5)] == LATE_BACK
+    assert [pairs(traded[i]) for i in range(5)] == LATE_TRADED
+    # Snapshots of an unchanged ladder share one list, whenever it is first read.
+    assert books[1].runners[0].ex.available_to_back is books[0].runners[0].ex.available_to_back
+    assert books[1].runners[0].ex.traded_volume is books[0].runners[0].ex.traded_volume
+    assert books[3].runners[0].ex.traded_volume is books[2].runners[0].ex.traded_volume
+    assert books[2].runners[0].ex.available_to_back is not books[1].runners[0].ex.available_to_back
+    # and every read gives the same list
+    for i in range(5):
+        assert books[i].runners[0].ex.available_to_back is backs[i]
+
+
+def test_to_dict_of_an_unread_snapshot_after_the_ladder_moved_on(tmp_path):
+    books = list(open_prices(tmp_path, LATE_MESSAGES))
+    got = [[(d["price"], d["size"]) for d in b.to_dict()["runners"][0]["ex"]["availableToBack"]]
+           for b in books]
+    assert got == LATE_BACK
+    # to_dict built the lists; reading them now gives the same values
+    assert [pairs(b.runners[0].ex.available_to_back) for b in books] == LATE_BACK

@@ -737,6 +737,30 @@ def test_sample_file_snapshots_kept_to_the_end_are_unchanged(name):
     assert [state(b) for b in kept] == seen
 
 
+def lists_of(book):
+    return [[[(ps.price, ps.size) for ps in lst]
+             for lst in (r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume)]
+            for r in book.runners]
+
+
+@pytest.mark.parametrize("drop_iterator", [False, True])
+@pytest.mark.parametrize("name", REAL_FILES)
+def test_sample_file_lists_first_read_at_the_end(name, drop_iterator):
+    # Lists nobody read while stepping are listed from the levels their own
+    # snapshot had, however the ladders changed since (or went with the iterator).
+    path = real_file(name)
+    eager = [lists_of(book) for book in palisar.iter_prices_file(path)]
+    it = palisar.iter_prices_file(path)
+    kept = list(it)
+    if drop_iterator:
+        del it
+    assert len(kept) == len(eager) > 10
+    # Every third snapshot first from the back, then the rest from the front.
+    late = {i: lists_of(kept[i]) for i in range(len(kept) - 1, -1, -3)}
+    late.update((i, lists_of(kept[i])) for i in range(len(kept)) if i not in late)
+    assert [late[i] for i in range(len(kept))] == eager
+
+
 # ---- memory -------------------------------------------------------------------------
 
 

@@ -146,14 +146,52 @@ bool is_instance(PyObject* o) {
     return Py_TYPE(o) == R::type;
 }
 
-// Memory of released instances of R, kept for the next ones: a snapshot step
-// releases about as many runners, price objects and books as it makes. The
-// interpreter lock guards it.
+// Memory of released instances, kept for the next ones: a snapshot step
+// releases about as many runners, price objects and books as it makes. Kept
+// only while an iterator is alive, and given back when the last one goes, so
+// that no kept block holds an otherwise empty memory pool once replays are
+// over. The interpreter lock guards it.
+struct Reuse {
+    static inline int live_iterators = 0;
+    static inline void (*releasers[16])() = {};
+    static inline int releaser_count = 0;
+    static void release_all() {
+        for (int i = 0; i < releaser_count; ++i) releasers[i]();
+    }
+};
+
+// Counts the iterator that holds it alive.
+struct ReuseScope {
+    ReuseScope() { ++Reuse::live_iterators; }
+    ~ReuseScope() {
+        if (--Reuse::live_iterators == 0) Reuse::release_all();
+    }
+    // A copy is one more scope (records are built from forwarded arguments).
+    ReuseScope(const ReuseScope&) : ReuseScope() {}
+    ReuseScope& operator=(const ReuseScope&) = delete;
+};
+
 template <class R>
 struct FreeList {
     static constexpr int kCapacity = 64;
     static inline PyObject* items[kCapacity];
     static inline int count = 0;
+    static inline bool registered = false;
+
+    // Keeps `o` (its record destroyed, its type released), or returns false.
+    static bool keep(PyObject* o) {
+        if (Reuse::live_iterators == 0 || count == kCapacity) return false;
+        if (!registered) {
+            if (Reuse::releaser_count == int(std::size(Reuse::releasers))) return false;
+            Reuse::releasers[Reuse::releaser_count++] = &release;
+            registered = true;
+        }
+        items[count++] = o;
+        return true;
+    }
+    static void release() {
+        while (count > 0) PyObject_Free(items[--count]);
+    }
 };
 
 // Allocates an instance of R and builds its record in place from `args`.
@@ -291,10 +329,7 @@ template <class R>
 void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     record_of<R>(self).~R();
-    if (FreeList<R>::count < FreeList<R>::kCapacity)
-        FreeList<R>::items[FreeList<R>::count++] = self;
-    else
-        tp->tp_free(self);
+    if (!FreeList<R>::keep(self)) tp->tp_free(self);
     Py_DECREF(tp);
 }
 

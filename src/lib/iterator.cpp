@@ -93,7 +93,7 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyErr_SetString(PyExc_ValueError, failure.c_str());
         return nullptr;
     }
-    return make<PricesIterator>(AccessChecked{}, std::move(data), size_t{0}, nullptr);
+    return make<PricesIterator>(AccessChecked{}, ReuseScope{}, std::move(data), size_t{0}, nullptr);
 }
 
 // ---- PricesIterator ---------------------------------------------------------------

@@ -16,6 +16,7 @@ struct PricesIterator : AccessChecked {
     static PyGetSetDef* properties();
     static std::vector<PyType_Slot> slots();
 
+    ReuseScope reuse;        // first, so that it goes last
     parse::PricesData data;  // the kept messages and the storage behind them
     size_t position = 0;     // index of the next message to apply
     std::unique_ptr<market::MarketCache> cache;

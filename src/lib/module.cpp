@@ -59,6 +59,8 @@ void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
 
 PyObject* create_module() {
     palisar::market::object_release_hook = &release_object;
+    palisar::market::listing_detach_hook = &detach_price_listing;
+    if (!create_type<PriceListing>()) return nullptr;
     if (!init_datetime()) return nullptr;
     PyObject* module = PyModule_Create(&g_module_def);
     if (!module) return nullptr;

@@ -126,67 +126,12 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
 
 namespace {
 
-// A new list of the ladder's levels in book order. Each level keeps the
-// PriceSize object made for it until its size changes or it goes, so an
-// unchanged level is the same (immutable) object in successive lists.
-PyObject* rebuild_price_list(market::PriceLadder& ladder) {
-    const Py_ssize_t n = Py_ssize_t(ladder.size());
-    auto make_level = [](double price, double size) { return static_cast<void*>(make<PriceSize>(price, size)); };
-#ifndef Py_GIL_DISABLED
-    // An empty list given an item array of our own: the list allocator would
-    // zero it first, and every slot is written below. (The free-threaded
-    // build keeps its item arrays in another form.)
-    PyObject* list = PyList_New(0);
-    if (!list) return internal_error();
-    if (n == 0) return list;
-    PyObject** items = PyMem_New(PyObject*, size_t(n));
-    if (!items) {
-        Py_DECREF(list);
-        return internal_error();
-    }
-    if (!ladder.level_objects(reinterpret_cast<void**>(items), make_level)) {
-        // No reference was taken yet; the list never saw the array.
-        PyMem_Free(items);
-        Py_DECREF(list);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
-    PyListObject* l = reinterpret_cast<PyListObject*>(list);
-    l->ob_item = items;
-    l->allocated = n;
-    Py_SET_SIZE(l, n);
-    return list;
-#else
-    PyObject* list = PyList_New(n);
-    if (!list) return internal_error();
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    if (!ladder.level_objects(reinterpret_cast<void**>(items), make_level)) {
-        // The list holds no references yet; NULL slots are skipped when it goes.
-        std::fill(items, items + n, nullptr);
-        Py_DECREF(list);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
-    return list;
-#endif
-}
-
-// The cached list of a ladder, rebuilt when the ladder changed since.
-PyObject* price_list(market::ObjectSlot& slot, market::PriceLadder& ladder) {
-    if (!slot.fresh(ladder.change_count())) {
-        PyObject* list = rebuild_price_list(ladder);
-        if (!list) return nullptr;
-        slot.replace(list, ladder.change_count());
-    }
-    return Py_NewRef(static_cast<PyObject*>(slot.object));
-}
-
 PyObject* build_runner(market::RunnerCache& rc) {
-    Ref back = Ref::steal(price_list(rc.cached_back_list, rc.available_to_back));
+    Ref back = Ref::steal(price_listing(rc.available_to_back));
     if (!back) return nullptr;
-    Ref lay = Ref::steal(price_list(rc.cached_lay_list, rc.available_to_lay));
+    Ref lay = Ref::steal(price_listing(rc.available_to_lay));
     if (!lay) return nullptr;
-    Ref traded = Ref::steal(price_list(rc.cached_traded_list, rc.traded_volume));
+    Ref traded = Ref::steal(price_listing(rc.traded_volume));
     if (!traded) return nullptr;
     Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
                                              Held{std::move(lay)}, Held{std::move(traded)}));

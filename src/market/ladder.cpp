@@ -37,15 +37,18 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
     bool found = pos != levels_.end() && pos->key == key;
     if (store) {
         if (!found) {
+            drop_listing();
             levels_.insert(pos, Level{key, size});
             return true;
         }
         if (pos->size == size) return false;
+        drop_listing();
         pos->size = size;
         release(std::exchange(pos->object, nullptr));
         return true;
     }
     if (!found) return false;
+    drop_listing();
     release(pos->object);
     levels_.erase(pos);
     return true;
@@ -108,6 +111,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     }
     // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
     if (changed) {
+        drop_listing();  // before levels_ changes: only the objects went above
         merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
         levels_.assign(merged.begin(), merged.end());
     }

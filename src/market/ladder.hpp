@@ -22,18 +22,33 @@
 
 namespace palisar::market {
 
+class PriceLadder;
+
+// Told about every listing a ladder gives up (see `PriceLadder::listing`),
+// just before the handle is released, with the ladder still as it was listed.
+// Process-wide; the module sets it at import. It must not re-enter the ladder.
+inline void (*listing_detach_hook)(void* listing, const PriceLadder& ladder) = nullptr;
+
 class PriceLadder {
 public:
     // `descending`: list the highest price first (available to back, lay
     // liability taken); otherwise the lowest first.
     explicit PriceLadder(bool descending) : descending_(descending) {}
-    // Each level may own an object handle (see `for_each_level_object`), so a
-    // ladder is moved, never copied.
+    // Each level may own an object handle (see `level_objects`), and the
+    // ladder its listing, so a ladder is moved, never copied. A move gives the
+    // listing up: it points at the ladder it was made for.
     PriceLadder(const PriceLadder&) = delete;
     PriceLadder& operator=(const PriceLadder&) = delete;
-    PriceLadder(PriceLadder&& other) noexcept = default;
+    PriceLadder(PriceLadder&& other) noexcept
+        : levels_((other.drop_listing(), std::move(other.levels_))),
+          change_count_(other.change_count_),
+          descending_(other.descending_) {
+        other.levels_.clear();
+    }
     PriceLadder& operator=(PriceLadder&& other) noexcept {
         if (this != &other) {
+            drop_listing();
+            other.drop_listing();
             release_objects();
             levels_ = std::move(other.levels_);
             other.levels_.clear();
@@ -42,7 +57,10 @@ public:
         }
         return *this;
     }
-    ~PriceLadder() { release_objects(); }
+    ~PriceLadder() {
+        drop_listing();
+        release_objects();
+    }
 
     // Applies a delta list (the JSON array under the ladder's stream key) in
     // order. Each element must be an array of at least two items, [price, size,
@@ -95,6 +113,19 @@ public:
         }
         return true;
     }
+    // The object that lists the ladder as it stands (an owned handle, or
+    // null): the snapshot builder keeps its list of the levels here, so that
+    // every snapshot until the next change shares it. The ladder gives it up
+    // before its levels first change (an update that changes nothing keeps
+    // it), when it moves and when it goes, telling `listing_detach_hook` first
+    // while the levels are still those the listing was made for.
+    void* listing() const { return listing_; }
+    // Takes over one reference to `object`, giving up the current listing first.
+    void set_listing(void* object) {
+        drop_listing();
+        listing_ = object;
+    }
+
     // Replaces the contents of `out` with the levels in book order (reuses its capacity).
     void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
     std::vector<std::pair<double, double>> to_price_sizes() const;
@@ -120,6 +151,12 @@ private:
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
     }
+    void drop_listing() noexcept {
+        if (void* l = std::exchange(listing_, nullptr)) {
+            if (listing_detach_hook) listing_detach_hook(l, *this);
+            release(l);
+        }
+    }
     void release_objects() {
         for (Level& l : levels_) release(std::exchange(l.object, nullptr));
     }
@@ -131,6 +168,7 @@ private:
     bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
 
     std::vector<Level> levels_;  // ascending by key
+    void* listing_ = nullptr;    // owned handle, see listing
     uint64_t change_count_ = 0;
     bool descending_;
 };

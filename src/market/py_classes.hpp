@@ -21,6 +21,55 @@ struct PriceSize {
     double size;
 };
 
+// The list of one ladder's levels, as ExchangePrices objects hold it: built
+// on its first read, so a snapshot nobody reads lists nothing. While the
+// ladder still has the levels it was made for, the ladder keeps it as its
+// listing, every new snapshot shares it, and its list is built from the
+// ladder with the ladder's own PriceSize objects. When the ladder is about to
+// change and a snapshot still holds an unbuilt listing, the listing copies
+// the levels first. Python code never sees this class.
+// An allocator drawing on the interpreter's memory functions (small blocks
+// come from its pools, which go back to the system when they empty).
+template <class T>
+struct PyMemAllocator {
+    using value_type = T;
+    PyMemAllocator() = default;
+    template <class U>
+    PyMemAllocator(const PyMemAllocator<U>&) {}
+    T* allocate(size_t n) {
+        void* p = PyMem_Malloc(n * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) { PyMem_Free(p); }
+    friend bool operator==(const PyMemAllocator&, const PyMemAllocator&) { return true; }
+};
+
+struct PriceListing {
+    static constexpr const char* kName = "builtins.PriceListing";
+    static constexpr const char* kDoc = "The levels of a price ladder, listed on first read";
+    static inline PyTypeObject* type = nullptr;
+    static PyGetSetDef* properties();
+    static std::vector<PyType_Slot> slots() { return {}; }
+
+    market::PriceLadder* ladder;  // while the ladder has the listed levels
+    // the levels as they were, once the ladder moved on
+    std::vector<std::pair<double, double>, PyMemAllocator<std::pair<double, double>>> levels;
+    Ref list;                     // once built
+};
+
+// The ladder's listing (a new reference), made when the ladder has none: a
+// PriceListing, or for an empty ladder an empty list.
+PyObject* price_listing(market::PriceLadder& ladder);
+// A new reference to the listing's list, built on the first call (a list is
+// its own listing).
+PyObject* listed_prices(PyObject* listing);
+// A new reference to the list of an ExchangePrices field, which holds the
+// list itself from then on.
+PyObject* exchange_prices_list(Held& field);
+// Installed as market::listing_detach_hook.
+void detach_price_listing(void* listing, const market::PriceLadder& ladder);
+
 struct ExchangePrices : AccessChecked {
     static constexpr const char* kName = "builtins.ExchangePrices";
     static constexpr const char* kDoc = "Exchange prices for a runner (back/lay/traded)";
@@ -28,6 +77,7 @@ struct ExchangePrices : AccessChecked {
     static PyGetSetDef* properties();
     static std::vector<PyType_Slot> slots() { return {}; }
 
+    // each a PriceListing, or its list once read
     Held available_to_back;
     Held available_to_lay;
     Held traded_volume;

@@ -104,14 +104,18 @@ PyObject* pairs_to_dicts(const Keys& k, const PairList& pairs) {
 
 PyObject* exchange_dict(const Keys& k, PyObject* ex_obj) {
     if (!expect<ExchangePrices>(ex_obj, "ExchangePrices")) return nullptr;
-    const ExchangePrices& ex = record_of<ExchangePrices>(ex_obj);
+    ExchangePrices& ex = record_of<ExchangePrices>(ex_obj);
     SharedAccess access(ex.access);
     if (!access.ok()) return nullptr;
     Ref d = Ref::steal(PyDict_New());
     if (!d) return internal_error();
-    if (!put(d.get(), k.availableToBack, price_list_to_dicts(k, ex.available_to_back.ref.get())) ||
-        !put(d.get(), k.availableToLay, price_list_to_dicts(k, ex.available_to_lay.ref.get())) ||
-        !put(d.get(), k.tradedVolume, price_list_to_dicts(k, ex.traded_volume.ref.get())))
+    auto dicts = [&](Held& field) -> PyObject* {
+        Ref list = Ref::steal(exchange_prices_list(field));
+        return list ? price_list_to_dicts(k, list.get()) : nullptr;
+    };
+    if (!put(d.get(), k.availableToBack, dicts(ex.available_to_back)) ||
+        !put(d.get(), k.availableToLay, dicts(ex.available_to_lay)) ||
+        !put(d.get(), k.tradedVolume, dicts(ex.traded_volume)))
         return nullptr;
     return d.release();
 }

@@ -93,13 +93,10 @@ struct RunnerCache {
     // definition runner naming this runner.
     uint64_t change_count = 0;
 
-    // Reuse slots of the snapshot builder; the update code never touches them.
-    // `cached_runner` goes with `change_count`, each list with the
-    // `change_count` of its ladder (back, lay, traded volume).
+    // Reuse slot of the snapshot builder, going with `change_count`; the
+    // update code never touches it. (The lists of the ladders are kept by
+    // the ladders themselves, see `PriceLadder::listing`.)
     ObjectSlot cached_runner;
-    ObjectSlot cached_back_list;
-    ObjectSlot cached_lay_list;
-    ObjectSlot cached_traded_list;
 };
 
 // The market's runner caches by runner key.

@@ -87,6 +87,60 @@ TEST_P(LadderObjects, MovedLadderKeepsItsHandlesOnce) {
     EXPECT_EQ(attach(c)[1.5], h);
 }
 
+// The listing: given up (hook first, with the levels as listed) before the
+// first real change, on a move and with the ladder; never otherwise.
+using Levels = std::vector<std::pair<double, double>>;
+std::vector<std::pair<void*, Levels>> g_detached;
+void record_detach(void* listing, const PriceLadder& ladder) {
+    EXPECT_EQ(g_released.count(listing), 0u);  // told before the release
+    g_detached.emplace_back(listing, ladder.to_price_sizes());
+}
+
+TEST_P(LadderObjects, ListingGoesBeforeTheFirstChange) {
+    g_detached.clear();
+    listing_detach_hook = &record_detach;
+    {
+        PriceLadder ladder(true);
+        ladder.update(palisar::testing::Doc(deltas("[1.5,10],[2,20]")).value());
+        ladder.set_listing(&tokens_[0]);
+        // Same size again, removing an absent level: no change, the listing stays.
+        EXPECT_FALSE(ladder.update(palisar::testing::Doc(deltas("[1.5,10],[7,0]")).value()));
+        EXPECT_EQ(ladder.listing(), &tokens_[0]);
+        EXPECT_TRUE(g_detached.empty());
+        EXPECT_TRUE(g_released.empty());
+        // A change: the hook sees the levels as listed, then the listing goes.
+        EXPECT_TRUE(ladder.update(palisar::testing::Doc(deltas("[3,30],[2,0]")).value()));
+        ASSERT_EQ(g_detached.size(), 1u);
+        EXPECT_EQ(g_detached[0].first, &tokens_[0]);
+        EXPECT_EQ(g_detached[0].second, (Levels{{2, 20}, {1.5, 10}}));
+        EXPECT_EQ(g_released[&tokens_[0]], 1);
+        EXPECT_EQ(ladder.listing(), nullptr);
+
+        // Replacing a listing gives the old one up; moving the ladder does too.
+        ladder.set_listing(&tokens_[1]);
+        ladder.set_listing(&tokens_[2]);
+        EXPECT_EQ(g_released[&tokens_[1]], 1);
+        PriceLadder moved(std::move(ladder));
+        EXPECT_EQ(g_released[&tokens_[2]], 1);
+        EXPECT_EQ(moved.listing(), nullptr);
+        EXPECT_EQ(g_detached.back().second, (Levels{{3, 30}, {1.5, 10}}));
+        moved.set_listing(&tokens_[3]);
+        PriceLadder other(false);
+        other.set_listing(&tokens_[4]);
+        other = std::move(moved);
+        EXPECT_EQ(g_released[&tokens_[3]], 1);
+        EXPECT_EQ(g_released[&tokens_[4]], 1);
+        other.set_listing(&tokens_[5]);
+        EXPECT_EQ(g_detached.size(), 5u);
+    }
+    // and with the ladder
+    EXPECT_EQ(g_released[&tokens_[5]], 1);
+    ASSERT_EQ(g_detached.size(), 6u);
+    EXPECT_EQ(g_detached.back().second, (Levels{{3, 30}, {1.5, 10}}));
+    for (const auto& [p, times] : g_released) EXPECT_EQ(times, 1);
+    listing_detach_hook = nullptr;
+}
+
 INSTANTIATE_TEST_SUITE_P(DirectAndMerged, LadderObjects, ::testing::Bool());
 
 }  // namespace

@@ -366,9 +366,9 @@ TEST_F(SlotRelease, ImageAndCacheDropReleaseEveryHeldObjectOnce) {
         size_t n = 0;
         for (RunnerCache* r : cache.runners.runners_in_order()) {
             r->cached_runner.replace(obj(n++), 1);
-            r->cached_back_list.replace(obj(n++), 1);
-            r->cached_lay_list.replace(obj(n++), 1);
-            r->cached_traded_list.replace(obj(n++), 1);
+            r->available_to_back.set_listing(obj(n++));
+            r->available_to_lay.set_listing(obj(n++));
+            r->traded_volume.set_listing(obj(n++));
         }
         cache.cached_definition.replace(obj(n++), 1);
         // Updates that do not empty the map release nothing.
@@ -381,7 +381,7 @@ TEST_F(SlotRelease, ImageAndCacheDropReleaseEveryHeldObjectOnce) {
         EXPECT_EQ(g_released.count(obj(12)), 0u);  // the definition object survives an image
 
         // The fresh runner 1 has empty slots; fill one and drop the cache.
-        cache.runners.find({1, 0})->cached_back_list.replace(obj(20), 4);
+        cache.runners.find({1, 0})->available_to_back.set_listing(obj(20));
     }
     EXPECT_EQ(g_released[obj(12)], 1);
     EXPECT_EQ(g_released[obj(20)], 1);
@@ -403,7 +403,7 @@ TEST_F(SlotRelease, MovingACacheKeepsRunnersInPlaceAndReleasesOnce) {
 
         MarketCache c("1.2");
         update(c, Doc(R"({"rc":[{"id":9}]})"), 1);
-        c.runners.find({9, 0})->cached_lay_list.replace(obj(1), 1);
+        c.runners.find({9, 0})->available_to_lay.set_listing(obj(1));
         c = std::move(b);
         EXPECT_EQ(g_released[obj(1)], 1);
         EXPECT_EQ(g_released.count(obj(0)), 0u);
