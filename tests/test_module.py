@@ -229,6 +229,40 @@ def test_members_are_properties_and_listed_methods_only(name):
 
 
 @pytest.mark.parametrize("name", CLASSES)
+def test_attribute_reads_agree_with_the_generic_lookup(instances, name):
+    obj = instances[name]
+    cls = type(obj)
+    for prop in properties_of(cls):
+        direct = getattr(obj, prop)
+        generic = object.__getattribute__(obj, prop)
+        # a name built at run time is an equal but distinct string
+        built = getattr(obj, "".join(list(prop)))
+        assert shown(direct) == shown(generic) == shown(built), prop
+        if object.__getattribute__(obj, prop) is generic:  # a held object
+            assert direct is generic is built, prop
+    with pytest.raises(AttributeError) as exc:
+        obj.no_such_attribute
+    with pytest.raises(AttributeError) as generic_exc:
+        object.__getattribute__(obj, "no_such_attribute")
+    assert str(exc.value) == str(generic_exc.value)
+
+
+@pytest.mark.parametrize("name", ["Runner", "PriceSize", "MarketBook"])
+def test_a_property_replaced_on_the_class_is_honoured(instances, name):
+    obj = instances[name]
+    cls = type(obj)
+    prop = next(iter(properties_of(cls)))
+    original = vars(cls)[prop]
+    before = repr(getattr(obj, prop))
+    try:
+        setattr(cls, prop, property(lambda self: "replaced"))
+        assert getattr(obj, prop) == "replaced"
+    finally:
+        setattr(cls, prop, original)
+    assert repr(getattr(obj, prop)) == before
+
+
+@pytest.mark.parametrize("name", CLASSES)
 def test_property_docstrings(name):
     cls = getattr(palisar, name)
     docs = {prop: d.__doc__ for prop, d in properties_of(cls).items()}

@@ -333,6 +333,49 @@ void dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// Attribute reads that go straight to the property's getter. The interpreter
+// does not specialise reads through getset descriptors, so every read of, say,
+// `runner.ex` would look the name up in the type and call the descriptor; the
+// names of the class's own properties are matched here by identity (attribute
+// names in code are interned, as are the descriptor names), and their getter
+// called directly. The result is the one the generic read gives: the table is
+// used only while the type's version tag is the one it was built at (any
+// change to the class changes it), and every other name, or a name that is an
+// equal but distinct string, takes the generic read.
+template <class R>
+struct DirectReads {
+    struct Entry {
+        PyObject* name;  // interned, owned
+        getter get;
+        void* closure;
+    };
+    static inline std::vector<Entry> table;
+    static inline unsigned int version = 0;
+
+    static PyObject* getattro(PyObject* self, PyObject* name) {
+        if (Py_TYPE(self)->tp_version_tag == version) {
+            for (const Entry& e : table)
+                if (e.name == name) return e.get(self, e.closure);
+        }
+        return PyObject_GenericGetAttr(self, name);
+    }
+
+    // Installs the direct reads on `type` (the slot only: no __getattribute__
+    // appears in the class's namespace). Leaves the type as it is when a
+    // version tag cannot be had.
+    static bool install(PyTypeObject* type) {
+        for (PyGetSetDef* d = R::properties(); d->name; ++d) {
+            PyObject* name = PyUnicode_InternFromString(d->name);
+            if (!name) return false;
+            table.push_back(Entry{name, d->get, d->closure});
+        }
+        if (table.empty() || !PyUnstable_Type_AssignVersionTag(type)) return true;
+        version = type->tp_version_tag;
+        if (version != 0) type->tp_getattro = &getattro;
+        return true;
+    }
+};
+
 // Creates R's heap type once; later calls return the same type.
 template <class R>
 PyTypeObject* create_type() {
@@ -346,8 +389,10 @@ PyTypeObject* create_type() {
     for (const PyType_Slot& s : R::slots()) slots.push_back(s);
     slots.push_back({0, nullptr});
     PyType_Spec spec{R::kName, int(sizeof(Instance<R>)), 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    R::type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return R::type;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type && !DirectReads<R>::install(type)) Py_CLEAR(type);
+    R::type = type;
+    return type;
 }
 
 }  // namespace palisar::py
