@@ -111,3 +111,18 @@ def test_to_dict_of_an_unread_snapshot_after_the_ladder_moved_on(tmp_path):
     assert got == LATE_BACK
     # to_dict built the lists; reading them now gives the same values
     assert [pairs(b.runners[0].ex.available_to_back) for b in books] == LATE_BACK
+
+
+@pytest.mark.parametrize("kept", ["book", "runners", "runner", "ex"])
+def test_whatever_part_of_a_snapshot_is_kept_lists_its_own_levels(tmp_path, kept):
+    # A listing is let go without its levels only when nothing but the ladder
+    # and the runner object kept for reuse can reach it.
+    pick = {"book": lambda b: b, "runners": lambda b: b.runners,
+            "runner": lambda b: b.runners[0], "ex": lambda b: b.runners[0].ex}[kept]
+    it = open_prices(tmp_path, LATE_MESSAGES)
+    # no name holds the book itself while the next one is made
+    parts = [pick(next(it)) for _ in LATE_MESSAGES]
+    exs = {"book": lambda p: p.runners[0].ex, "runners": lambda p: p[0].ex,
+           "runner": lambda p: p.ex, "ex": lambda p: p}[kept]
+    assert [pairs(exs(p).available_to_back) for p in parts] == LATE_BACK
+    assert [pairs(exs(p).traded_volume) for p in parts] == LATE_TRADED
