@@ -126,6 +126,15 @@ public:
         listing_ = object;
     }
 
+    // A level as stored.
+    struct Level {
+        uint64_t key;  // price_key(price)
+        double size;
+        void* object = nullptr;  // owned handle, see level_objects
+    };
+    // The stored levels, size() of them, ascending by key whatever the book
+    // order; for copying in one go (the copy owns none of the handles).
+    const Level* stored_levels() const { return levels_.data(); }
     // Replaces the contents of `out` with the levels in book order (reuses its capacity).
     void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
     std::vector<std::pair<double, double>> to_price_sizes() const;
@@ -143,11 +152,6 @@ public:
 
 private:
     static constexpr uint64_t kSign = uint64_t(1) << 63;
-    struct Level {
-        uint64_t key;  // price_key(price)
-        double size;
-        void* object = nullptr;  // owned handle, see level_objects
-    };
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
     }

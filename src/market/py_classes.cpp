@@ -147,7 +147,7 @@ PyObject* price_listing(market::PriceLadder& ladder) {
     if (void* kept = ladder.listing()) return Py_NewRef(static_cast<PyObject*>(kept));
     // An empty ladder is listed at once: its list costs no more than a listing.
     PyObject* listing = ladder.empty() ? checked(PyList_New(0))
-                                       : make<PriceListing>(&ladder, decltype(PriceListing::levels){}, Ref{});
+                                       : make<PriceListing>(&ladder, CopiedLevels{}, false, Ref{});
     if (!listing) return nullptr;
     ladder.set_listing(Py_NewRef(listing));
 #ifdef Py_GIL_DISABLED
@@ -202,6 +202,7 @@ PyObject* listed_prices(PyObject* self) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return internal_error();
     if (l.list) return l.list.new_ref();
+    if (l.levels_lost) return PyErr_NoMemory();
     const Py_ssize_t n = Py_ssize_t(l.ladder ? l.ladder->size() : l.levels.size());
     if (n > 0) {
         PyObject** items = PyMem_New(PyObject*, size_t(n));
@@ -220,7 +221,7 @@ PyObject* listed_prices(PyObject* self) {
             for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
         } else {
             for (Py_ssize_t i = 0; i < n; ++i) {
-                items[i] = make<PriceSize>(l.levels[size_t(i)].first, l.levels[size_t(i)].second);
+                items[i] = make<PriceSize>(l.levels.price(size_t(i)), l.levels.size_at(size_t(i)));
                 if (!items[i]) {
                     while (i > 0) Py_DECREF(items[--i]);
                     PyMem_Free(items);
@@ -231,7 +232,7 @@ PyObject* listed_prices(PyObject* self) {
         if (!adopt_items(list, items, n)) return nullptr;
     }
     l.list = std::move(list);
-    l.levels = {};
+    l.levels.clear();
     PyObject* result = l.list.new_ref();
     // The ladder has nothing left to keep the listing for: until it changes,
     // it hands out the list itself. (The caller holds `self`, so it outlives
@@ -247,10 +248,7 @@ void detach_price_listing(void* object, const market::PriceLadder& ladder) {
     PriceListing& l = record_of<PriceListing>(self);
     l.ladder = nullptr;
     // Held by a snapshot besides the ladder and not listed yet: keep the levels.
-    if (!l.list && Py_REFCNT(self) > 1) {
-        l.levels.reserve(ladder.size());
-        ladder.for_each_level([&](double price, double size) { l.levels.emplace_back(price, size); });
-    }
+    if (!l.list && Py_REFCNT(self) > 1) l.levels_lost = !l.levels.copy(ladder);
 }
 
 // ---- ExchangePrices, StartingPrices, Runner -----------------------------------------

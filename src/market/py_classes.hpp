@@ -1,6 +1,7 @@
 // The Python classes of a snapshot: records declared through the binding layer.
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,21 +29,45 @@ struct PriceSize {
 // ladder with the ladder's own PriceSize objects. When the ladder is about to
 // change and a snapshot still holds an unbuilt listing, the listing copies
 // the levels first. Python code never sees this class.
-// An allocator drawing on the interpreter's memory functions (small blocks
-// come from its pools, which go back to the system when they empty).
-template <class T>
-struct PyMemAllocator {
-    using value_type = T;
-    PyMemAllocator() = default;
-    template <class U>
-    PyMemAllocator(const PyMemAllocator<U>&) {}
-    T* allocate(size_t n) {
-        void* p = PyMem_Malloc(n * sizeof(T));
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
+// The levels a listing copied from its ladder, as the ladder stores them
+// (copied in one go), in memory from the interpreter's allocator.
+class CopiedLevels {
+public:
+    CopiedLevels() = default;
+    CopiedLevels(CopiedLevels&& o) noexcept
+        : levels_(std::exchange(o.levels_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
+          descending_(o.descending_) {}
+    CopiedLevels& operator=(CopiedLevels&&) = delete;
+    ~CopiedLevels() { PyMem_Free(levels_); }
+
+    // False when the memory cannot be had.
+    bool copy(const market::PriceLadder& ladder) {
+        clear();
+        descending_ = ladder.descending();
+        if (ladder.empty()) return true;
+        levels_ = PyMem_New(Level, ladder.size());
+        if (!levels_) return false;
+        size_ = ladder.size();
+        std::memcpy(static_cast<void*>(levels_), ladder.stored_levels(), size_ * sizeof(Level));
+        return true;
     }
-    void deallocate(T* p, size_t) { PyMem_Free(p); }
-    friend bool operator==(const PyMemAllocator&, const PyMemAllocator&) { return true; }
+    void clear() {
+        PyMem_Free(std::exchange(levels_, nullptr));
+        size_ = 0;
+    }
+    size_t size() const { return size_; }
+    // The i-th level in book order.
+    double price(size_t i) const { return market::PriceLadder::key_price(at(i).key); }
+    double size_at(size_t i) const { return at(i).size; }
+
+private:
+    using Level = market::PriceLadder::Level;
+    static_assert(std::is_trivially_copyable_v<Level>);
+    const Level& at(size_t i) const { return levels_[descending_ ? size_ - 1 - i : i]; }
+    Level* levels_ = nullptr;
+    size_t size_ = 0;
+    bool descending_ = false;
 };
 
 struct PriceListing {
@@ -53,8 +78,8 @@ struct PriceListing {
     static std::vector<PyType_Slot> slots() { return {}; }
 
     market::PriceLadder* ladder;  // while the ladder has the listed levels
-    // the levels as they were, once the ladder moved on
-    std::vector<std::pair<double, double>, PyMemAllocator<std::pair<double, double>>> levels;
+    CopiedLevels levels;          // the levels as they were, once the ladder moved on
+    bool levels_lost;             // the copy could not be made (out of memory)
     Ref list;                     // once built
 };
 
