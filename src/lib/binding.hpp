@@ -345,17 +345,24 @@ void dealloc(PyObject* self) {
 template <class R>
 struct DirectReads {
     struct Entry {
-        PyObject* name;  // interned, owned
+        PyObject* name;  // interned, owned; null: an empty slot
         getter get;
         void* closure;
     };
+    // Open addressing on the name's address, at most half full.
     static inline std::vector<Entry> table;
+    static inline size_t mask = 0;
     static inline unsigned int version = 0;
+
+    static size_t slot_of(PyObject* name) { return (reinterpret_cast<uintptr_t>(name) >> 4) & mask; }
 
     static PyObject* getattro(PyObject* self, PyObject* name) {
         if (Py_TYPE(self)->tp_version_tag == version) {
-            for (const Entry& e : table)
+            for (size_t i = slot_of(name);; i = (i + 1) & mask) {
+                const Entry& e = table[i];
                 if (e.name == name) return e.get(self, e.closure);
+                if (!e.name) break;
+            }
         }
         return PyObject_GenericGetAttr(self, name);
     }
@@ -364,12 +371,21 @@ struct DirectReads {
     // appears in the class's namespace). Leaves the type as it is when a
     // version tag cannot be had.
     static bool install(PyTypeObject* type) {
+        size_t n = 0;
+        for (PyGetSetDef* d = R::properties(); d->name; ++d) ++n;
+        if (n == 0) return true;
+        size_t size = 4;
+        while (size < 2 * n) size *= 2;
+        table.assign(size, Entry{nullptr, nullptr, nullptr});
+        mask = size - 1;
         for (PyGetSetDef* d = R::properties(); d->name; ++d) {
             PyObject* name = PyUnicode_InternFromString(d->name);
             if (!name) return false;
-            table.push_back(Entry{name, d->get, d->closure});
+            size_t i = slot_of(name);
+            while (table[i].name) i = (i + 1) & mask;
+            table[i] = Entry{name, d->get, d->closure};
         }
-        if (table.empty() || !PyUnstable_Type_AssignVersionTag(type)) return true;
+        if (!PyUnstable_Type_AssignVersionTag(type)) return true;
         version = type->tp_version_tag;
         if (version != 0) type->tp_getattro = &getattro;
         return true;

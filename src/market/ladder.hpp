@@ -89,29 +89,31 @@ public:
             for (const Level& l : levels_) f(key_price(l.key), l.size);
         }
     }
-    // Writes every level's object handle into out[0, size()) in book order.
-    // A level that has none first gets make(price, size); a null result stops
-    // the walk and returns false. The level keeps the handle it got: the
-    // snapshot builder keeps one reference to the object it made for the level
-    // there. The handle is given up through `object_release_hook` when the
-    // level's size changes, when the level goes, and with the ladder.
-    template <class Make>
-    bool level_objects(void** out, Make&& make) {
+    // Writes every level's object handle into out[0, size()) in book order,
+    // calling take(handle) on each as it is written. A level that has none
+    // first gets make(price, size); a null result stops the walk. Returns the
+    // number of handles written (size() unless make failed). The level keeps
+    // the handle it got: the snapshot builder keeps one reference to the
+    // object it made for the level there. The handle is given up through
+    // `object_release_hook` when the level's size changes, when the level
+    // goes, and with the ladder.
+    template <class Make, class Take>
+    size_t level_objects(void** out, Make&& make, Take&& take) {
         const size_t n = levels_.size();
         Level* const levels = levels_.data();
         auto fill = [&](Level& l, void*& slot) {
             if (!l.object && !(l.object = make(key_price(l.key), l.size))) return false;
-            slot = l.object;
+            take(slot = l.object);
             return true;
         };
         if (descending_) {
             for (size_t i = 0; i < n; ++i)
-                if (!fill(levels[n - 1 - i], out[i])) return false;
+                if (!fill(levels[n - 1 - i], out[i])) return i;
         } else {
             for (size_t i = 0; i < n; ++i)
-                if (!fill(levels[i], out[i])) return false;
+                if (!fill(levels[i], out[i])) return i;
         }
-        return true;
+        return n;
     }
     // The object that lists the ladder as it stands (an owned handle, or
     // null): the snapshot builder keeps its list of the levels here, so that

@@ -214,11 +214,13 @@ PyObject* listed_prices(PyObject* self) {
             auto make_level = [](double price, double size) {
                 return static_cast<void*>(make<PriceSize>(price, size));
             };
-            if (!l.ladder->level_objects(reinterpret_cast<void**>(items), make_level)) {
-                PyMem_Free(items);  // no reference was taken
+            auto take = [](void* o) { Py_INCREF(static_cast<PyObject*>(o)); };
+            size_t taken = l.ladder->level_objects(reinterpret_cast<void**>(items), make_level, take);
+            if (taken < size_t(n)) {
+                while (taken > 0) Py_DECREF(items[--taken]);
+                PyMem_Free(items);
                 return nullptr;
             }
-            for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(items[i]);
         } else {
             for (Py_ssize_t i = 0; i < n; ++i) {
                 items[i] = make<PriceSize>(l.levels.price(size_t(i)), l.levels.size_at(size_t(i)));

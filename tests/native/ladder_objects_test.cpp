@@ -30,7 +30,12 @@ protected:
         std::vector<double> prices;
         ladder.for_each_level([&](double price, double) { prices.push_back(price); });
         std::vector<void*> handles(ladder.size());
-        EXPECT_TRUE(ladder.level_objects(handles.data(), [&](double, double) -> void* { return &tokens_[next_++]; }));
+        size_t taken = 0;
+        EXPECT_EQ(ladder.level_objects(
+                      handles.data(), [&](double, double) -> void* { return &tokens_[next_++]; },
+                      [&](void*) { ++taken; }),
+                  ladder.size());
+        EXPECT_EQ(taken, ladder.size());
         std::map<double, void*> at;
         for (size_t i = 0; i < prices.size(); ++i) at[prices[i]] = handles[i];
         return at;
