@@ -1,6 +1,8 @@
 """Price lists are built on first read; lists read while stepping share the
 PriceSize objects of levels that did not change."""
 
+import random
+
 import pytest
 
 from snapshot_helpers import change, message, open_prices, pairs
@@ -126,3 +128,52 @@ def test_whatever_part_of_a_snapshot_is_kept_lists_its_own_levels(tmp_path, kept
            "runner": lambda p: p.ex, "ex": lambda p: p}[kept]
     assert [pairs(exs(p).available_to_back) for p in parts] == LATE_BACK
     assert [pairs(exs(p).traded_volume) for p in parts] == LATE_TRADED
+
+
+def random_messages(rng, count):
+    prices = [1.5, 1.8, 2.0, 2.5, 3.0, 4.0, 5.5, 10.0]
+    out = []
+    for i in range(count):
+        rcs = []
+        for sid in rng.sample([1, 2, 3], rng.randint(1, 3)):
+            rc = {"id": sid}
+            for key in rng.sample(["atb", "atl", "trd", "ltp"], rng.randint(1, 3)):
+                if key == "ltp":
+                    rc[key] = rng.choice(prices)
+                else:
+                    rc[key] = [[rng.choice(prices), rng.choice([0, 0, 1.0, 2.5, 7.0])]
+                               for _ in range(rng.randint(1, 4))]
+            rcs.append(rc)
+        out.append(message(1000 + i, change(rc=rcs, img=rng.random() < 0.05)))
+    return out
+
+
+def ladders(book):
+    return {r.selection_id: [pairs(getattr(r.ex, a)) for _, a in LADDERS] for r in book.runners}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_lists_read_at_random_times_agree_with_lists_read_at_once(tmp_path, seed):
+    rng = random.Random(seed)
+    messages = random_messages(rng, 150)
+    eager = [ladders(book) for book in open_prices(tmp_path, messages, "eager.json")]
+    it = open_prices(tmp_path, messages, "late.json")
+    kept, late = [], {}
+    for i in range(len(messages)):
+        kept.append(next(it))
+        # now and then read some kept snapshot (or one of its lists) early
+        j = rng.randrange(len(kept))
+        if kept[j] is not None and j not in late and rng.random() < 0.3:
+            late[j] = ladders(kept[j])
+        j = rng.randrange(len(kept))
+        if kept[j] is not None and rng.random() < 0.2:
+            if kept[j].runners:
+                getattr(rng.choice(kept[j].runners).ex, rng.choice(LADDERS)[1])
+        if rng.random() < 0.3:  # drop one now and then
+            kept[rng.randrange(len(kept))] = None
+    if seed % 2:
+        del it
+    for j in rng.sample(range(len(kept)), len(kept)):
+        if kept[j] is not None and j not in late:
+            late[j] = ladders(kept[j])
+    assert late and all(late[j] == eager[j] for j in late)
