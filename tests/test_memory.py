@@ -70,7 +70,7 @@ def test_reference_counts_of_shared_objects(tmp_path):
     gc.collect()
     # The price list: one reference from each kept book's own ExchangePrices,
     # one from the Runner the cache keeps for reuse (from the dropped last
-    # book), one from the cache's list slot, the local name, the argument.
+    # book), one from its ladder in the cache, the local name, the argument.
     assert sys.getrefcount(back) == k + 1 + 1 + 1 + 1
     # Runner 2 and the definition: each kept book, the cache's slot, local, argument.
     assert sys.getrefcount(runner2) == k + 1 + 1 + 1

@@ -22,13 +22,6 @@ struct PriceSize {
     double size;
 };
 
-// The list of one ladder's levels, as ExchangePrices objects hold it: built
-// on its first read, so a snapshot nobody reads lists nothing. While the
-// ladder still has the levels it was made for, the ladder keeps it as its
-// listing, every new snapshot shares it, and its list is built from the
-// ladder with the ladder's own PriceSize objects. When the ladder is about to
-// change and a snapshot still holds an unbuilt listing, the listing copies
-// the levels first. Python code never sees this class.
 // The levels a listing copied from its ladder, as the ladder stores them
 // (copied in one go), in memory from the interpreter's allocator.
 class CopiedLevels {
@@ -70,6 +63,13 @@ private:
     bool descending_ = false;
 };
 
+// The list of one ladder's levels, as ExchangePrices objects hold it: built
+// on its first read, so a snapshot nobody reads lists nothing. While the
+// ladder still has the levels it was made for, the ladder keeps it as its
+// listing, every new snapshot shares it, and its list is built from the
+// ladder with the ladder's own PriceSize objects. When the ladder is about to
+// change and a snapshot still holds an unbuilt listing, the listing copies
+// the levels first. Python code never sees this class.
 struct PriceListing {
     static constexpr const char* kName = "builtins.PriceListing";
     static constexpr const char* kDoc = "The levels of a price ladder, listed on first read";
