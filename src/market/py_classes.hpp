@@ -32,7 +32,7 @@ public:
           size_(std::exchange(o.size_, 0)),
           descending_(o.descending_) {}
     CopiedLevels& operator=(CopiedLevels&&) = delete;
-    ~CopiedLevels() { PyMem_Free(levels_); }
+    ~CopiedLevels() { clear(); }
 
     // False when the memory cannot be had.
     bool copy(const market::PriceLadder& ladder) {
@@ -46,7 +46,7 @@ public:
         return true;
     }
     void clear() {
-        PyMem_Free(std::exchange(levels_, nullptr));
+        if (levels_) PyMem_Free(std::exchange(levels_, nullptr));  // most listings never copy
         size_ = 0;
     }
     size_t size() const { return size_; }
