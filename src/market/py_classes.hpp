@@ -1,6 +1,7 @@
 // The Python classes of a snapshot: records declared through the binding layer.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -22,8 +23,9 @@ struct PriceSize {
     double size;
 };
 
-// The levels a listing copied from its ladder, as the ladder stores them
-// (copied in one go), in memory from the interpreter's allocator.
+// The levels a listing copied from its ladder: each level's key and size as
+// the ladder stores them (ascending by key), in memory from the interpreter's
+// allocator.
 class CopiedLevels {
 public:
     CopiedLevels() = default;
@@ -38,11 +40,29 @@ public:
     bool copy(const market::PriceLadder& ladder) {
         clear();
         descending_ = ladder.descending();
-        if (ladder.empty()) return true;
-        levels_ = PyMem_New(Level, ladder.size());
+        const size_t n = ladder.size();
+        if (n == 0) return true;
+        levels_ = PyMem_New(Level, n);
         if (!levels_) return false;
-        size_ = ladder.size();
-        std::memcpy(static_cast<void*>(levels_), ladder.stored_levels(), size_ * sizeof(Level));
+        size_ = n;
+        // Key and size lead each stored level: 16 bytes moved at once, four
+        // levels a round (written so, the compiler keeps the moves wide).
+        static_assert(offsetof(market::PriceLadder::Level, key) == 0 &&
+                      offsetof(market::PriceLadder::Level, size) == 8 && sizeof(Level) == 16);
+        const market::PriceLadder::Level* from = ladder.stored_levels();
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            Level a, b, c, d;
+            std::memcpy(&a, &from[i], sizeof(Level));
+            std::memcpy(&b, &from[i + 1], sizeof(Level));
+            std::memcpy(&c, &from[i + 2], sizeof(Level));
+            std::memcpy(&d, &from[i + 3], sizeof(Level));
+            levels_[i] = a;
+            levels_[i + 1] = b;
+            levels_[i + 2] = c;
+            levels_[i + 3] = d;
+        }
+        for (; i < n; ++i) std::memcpy(&levels_[i], &from[i], sizeof(Level));
         return true;
     }
     void clear() {
@@ -55,8 +75,10 @@ public:
     double size_at(size_t i) const { return at(i).size; }
 
 private:
-    using Level = market::PriceLadder::Level;
-    static_assert(std::is_trivially_copyable_v<Level>);
+    struct Level {
+        uint64_t key;
+        double size;
+    };
     const Level& at(size_t i) const { return levels_[descending_ ? size_ - 1 - i : i]; }
     Level* levels_ = nullptr;
     size_t size_ = 0;
