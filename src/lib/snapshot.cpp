@@ -2,9 +2,6 @@
 
 #include <datetime.h>
 
-#include <algorithm>
-#include <cmath>
-
 #include "market/py_classes.hpp"
 
 namespace palisar::py {
