@@ -244,3 +244,48 @@ def test_typed_usage(data_dir):
     assert lines[0].startswith("1.197931750 OR 280m at 2022-04-19 18:29:56")
     assert len(lines) == 1 + 6
     assert "Coolavanny Galiv" in lines[3] and lines[3].endswith("traded    18,581.20")
+
+
+# ---- splitting a recording of several markets ----------------------------------------
+
+
+def replayed(path):
+    import palisar
+    return [book.to_dict() for book in palisar.iter_prices_file(str(path))]
+
+
+def test_split_markets_of_a_merged_recording(tmp_path, data_dir):
+    win, place = (data_dir / "greyhound-win-1.197931750", data_dir / "greyhound-place-1.197931751")
+    lines = [line for path in (win, place) for line in path.read_bytes().splitlines(keepends=True)]
+    lines.sort(key=lambda line: json.loads(line)["pt"])  # stable: a recorder of both markets
+    merged = tmp_path / "both.bz2"
+    merged.write_bytes(bz2.compress(b"".join(lines)))
+    # The merged file replays its first market alone, exactly as that market's own file.
+    assert replayed(merged) == replayed(win)
+
+    out = run("split_markets.py", merged, tmp_path / "out", "--format", "gz").stdout
+    assert sorted(out.split()) == sorted(["1.197931750", str(tmp_path / "out/1.197931750.gz"),
+                                          "1.197931751", str(tmp_path / "out/1.197931751.gz")])
+    for market_id, source in [("1.197931750", win), ("1.197931751", place)]:
+        assert replayed(tmp_path / f"out/{market_id}.gz") == replayed(source)
+    # Nothing is overwritten.
+    again = run("split_markets.py", merged, tmp_path / "out", "--format", "gz", check=False)
+    assert again.returncode != 0 and "exists already" in again.stderr
+
+
+def test_split_markets_of_mixed_messages(tmp_path):
+    sys.path.insert(0, str(EXAMPLES))
+    from split_markets import split
+    a, b = {"id": "1.1", "rc": [{"id": 5, "ltp": 2.0}]}, {"id": "1.2", "rc": [{"id": 5, "ltp": 3.0}]}
+    source = write_prices(tmp_path, [
+        {"op": "mcm", "pt": 1, "mc": [a, {"rc": [{"id": 6, "ltp": 4.0}]}, b]},
+        {"op": "mcm", "pt": 2, "mc": []},
+        {"op": "mcm", "pt": 3, "mc": [b]},
+    ], name="both")
+    paths = split(source, str(tmp_path / "out"), "plain")
+    assert [json_lines(open(paths[m]).read()) for m in ("1.1", "1.2")] == [
+        [{"op": "mcm", "pt": 1, "mc": [a, {"rc": [{"id": 6, "ltp": 4.0}]}]},
+         {"op": "mcm", "pt": 2, "mc": []}],
+        [{"op": "mcm", "pt": 1, "mc": [b]}, {"op": "mcm", "pt": 2, "mc": []},
+         {"op": "mcm", "pt": 3, "mc": [b]}],
+    ]

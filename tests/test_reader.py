@@ -579,7 +579,7 @@ def test_envelope_rules(write, line, kept, extra):
 @pytest.mark.parametrize("extra", ["", f',"big":{BIG_INT}'], ids=["plain", "with-big-integer"])
 def test_market_changes_are_handed_on_in_order(write, extra):
     line = ('{"pt":7,"mc":[{"id":"1.7","rc":[{"id":3,"ltp":1.5}]},'
-            '{"id":"1.8","rc":[{"id":4,"ltp":2.5}]}]' + extra + "}")
+            '{"id":"1.7","rc":[{"id":4,"ltp":2.5}]}]' + extra + "}")
     (book,) = list(load(write("prices", [line])))
     assert book.market_id == "1.7"
     assert book.publish_time_epoch == 7

@@ -303,16 +303,41 @@ def test_handicaps_with_the_same_key_address_one_runner(tmp_path):
     ]
 
 
-def test_two_markets_share_one_book(tmp_path):
-    books = replay(tmp_path, [
-        message(1000, change("1.111", rc=[{"id": 20, "ltp": 2.0}]),
-                change("1.222", rc=[{"id": 10, "ltp": 3.0}])),
-        message(2000, change("1.222", rc=[{"id": 30}], marketDefinition={"status": "X"})),
-    ])
-    assert [b.market_id for b in books] == ["1.111", "1.111"]
-    assert [r.selection_id for r in books[1].runners] == [10, 20, 30]
-    assert books[1].number_of_runners == 3
-    assert books[1].status == "X"
+def market_rc(market_id, sid, ltp, **keys):
+    return change(market_id, rc=[{"id": sid, "ltp": ltp}], **keys)
+
+
+FOREIGN = "1.222"
+
+
+# Each case: the messages after a first one that creates market 1.111 with runner 10,
+# and per later message either None (it yields no snapshot) or the publish time and the
+# (selection id, ltp) pairs its snapshot shows. A foreign change never moves the
+# publish time either.
+@pytest.mark.parametrize("later, expected", [
+    ([message(2000, market_rc(FOREIGN, 10, 9.0)),
+      message(3000, market_rc("1.111", 10, 3.0)),
+      message(4000, market_rc(FOREIGN, 20, 9.0, marketDefinition={"status": "X"}))],
+     [None, (3000, [(10, 3.0)]), None]),
+    ([message(2000, market_rc(FOREIGN, 10, 9.0), market_rc("1.111", 10, 3.0))],
+     [(2000, [(10, 3.0)])]),
+    ([message(2000, market_rc("1.111", 10, 3.0), market_rc(FOREIGN, 10, 9.0))],
+     [(2000, [(10, 3.0)])]),
+    ([message(2000, market_rc(FOREIGN, 10, 9.0), {"rc": [{"id": 10, "ltp": 4.0}]})],
+     [(2000, [(10, 4.0)])]),
+    ([message(2000, market_rc(FOREIGN, 30, 9.0, img=True))], [None]),
+    ([message(2000, market_rc(FOREIGN, 10, 9.0)), message(3000)], [None, (1000, [(10, 2.0)])]),
+], ids=["interleaved", "foreign-first", "foreign-last", "foreign-and-unnamed",
+        "foreign-image", "foreign-then-empty"])
+def test_changes_of_other_markets_are_not_applied(tmp_path, later, expected):
+    it = open_prices(tmp_path, [message(1000, market_rc("1.111", 10, 2.0))] + later)
+    assert len(it) == 1 + len(later)
+    books = list(it)
+    shown = [(b.publish_time_epoch, [(r.selection_id, r.last_price_traded) for r in b.runners])
+             for b in books[1:]]
+    assert shown == [e for e in expected if e is not None]
+    assert all(b.market_id == "1.111" and b.status == "OPEN" for b in books)
+    assert all(b.market_definition is None for b in books)
 
 
 @pytest.mark.parametrize("items, expected_epoch", [([], 1000), ([7], 2000), ([None, "x"], 2000)],
@@ -379,7 +404,7 @@ def test_items_before_the_creating_item_are_not_applied(tmp_path):
         change("1.6", rc=[{"id": 3}]),
     )])
     assert book.market_id == "1.5"
-    assert [r.selection_id for r in book.runners] == [1, 2, 3]
+    assert [r.selection_id for r in book.runners] == [1, 2]
     assert book.status == "OPEN"
     assert book.total_matched == 7.0
 

@@ -324,3 +324,128 @@ def test_failing_exports_do_not_leak(small_books):
     fail(500)
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+# ---- the README's table of the stream keys a replay reads ---------------------------
+
+import datetime as _dt  # noqa: E402
+import re  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+TIME_TEXT = "2024-01-02T03:04:05.000Z"
+TIME = _dt.datetime(2024, 1, 2, 3, 4, 5)
+LADDER = [[2.0, 5.0]]
+
+# (level, key) -> (stream value, attribute value, to_dict value); a lone value stands
+# for all three. Values differ from a new market's defaults.
+SAMPLES = {
+    ("message", "pt"): 1700000000123,
+    ("market change", "id"): "1.42",
+    **{(lvl, "status"): "SUSPENDED" for lvl in ("market change", "definition")},
+    **{(lvl, "betDelay"): 3 for lvl in ("market change", "definition")},
+    **{(lvl, "version"): 77 for lvl in ("market change", "definition")},
+    **{(lvl, k): v for lvl in ("market change", "definition")
+       for k, v in [("bspReconciled", True), ("complete", False), ("crossMatching", False),
+                    ("inPlay", True), ("runnersVoidable", True)]},
+    ("market change", "tv"): 12.5,
+    ("market change", "lastMatchTime"): 1700000000999,
+    ("definition", "numberOfWinners"): 3,
+    **{("definition", k): "x-" + k for k in ("eventId", "eventTypeId", "eventName", "marketType",
+                                              "countryCode", "venue", "timezone", "bettingType",
+                                              "name", "raceType")},
+    **{("definition", k): v for k, v in [("bspMarket", True), ("persistenceEnabled", False),
+                                         ("turnInPlayEnabled", True), ("discountAllowed", True)]},
+    ("definition", "eachWayDivisor"): 4.0,
+    ("definition", "marketBaseRate"): 7.5,
+    ("definition", "regulators"): ["MR_INT"],
+    **{("definition", k): (TIME_TEXT, TIME, TIME_TEXT)
+       for k in ("marketTime", "openDate", "suspendTime", "settledTime")},
+    **{(lvl, k): v for lvl in ("definition runner", "runner change")
+       for k, v in [("id", 42), ("hc", -1.5), ("status", "REMOVED"), ("adjustmentFactor", 12.5),
+                    ("removalDate", TIME_TEXT)]},
+    ("definition runner", "sortPriority"): 4,
+    ("definition runner", "name"): "Dog",
+    ("definition runner", "bsp"): 4.25,
+    **{("runner change", k): v for k, v in [("ltp", 2.5), ("tv", 9.5), ("spn", 3.5), ("spf", 4.5)]},
+    **{("runner change", k): LADDER for k in ("atb", "atl", "trd", "spb", "spl")},
+}
+NOT_READ_SAMPLES = {"message": "x", "market change": True, "definition": 5,
+                    "runner change": [[0, 2.0, 5.0]]}
+
+
+def readme_table(marker):
+    text = README.read_text()
+    block = text[text.index(f"<!-- stream-keys: {marker} -->"):].split("\n\n", 1)[0]
+    rows = [[c.strip() for c in line.strip("|").split("|")] for line in block.splitlines()[3:]]
+    return [[re.sub(r"\s*\(.*?\)", "", c) for c in row] for row in rows]
+
+
+def names(cell):
+    return [] if cell == "-" else re.findall(r"`([^`]+)`", cell)
+
+
+def stream_with(level, key, value):
+    item = {"id": "1.1"}
+    if level == "market change":
+        item[key] = value
+    elif level == "definition":
+        item["marketDefinition"] = {key: value}
+    elif level == "definition runner":
+        item["marketDefinition"] = {"runners": [{"id": 7, key: value}]}
+    elif level == "runner change":
+        item["rc"] = [{"id": 7, key: value}]
+    msg = {"op": "mcm", "pt": 1000, "mc": [item]}
+    if level == "message":
+        msg[key] = value
+    return msg
+
+
+def plain(value):
+    if isinstance(value, palisar.PriceSize):
+        return [value.price, value.size]
+    if isinstance(value, dict) and set(value) == {"price", "size"}:
+        return [value["price"], value["size"]]
+    return [plain(v) for v in value] if isinstance(value, list) else value
+
+
+def attribute(book, path):
+    cls, *names_ = path.split(".")
+    obj = {"MarketBook": lambda: book, "Runner": lambda: book.runners[0],
+           "MarketDefinition": lambda: book.market_definition,
+           "MarketDefinitionRunner": lambda: book.market_definition.runners[0]}[cls]()
+    for name in names_:
+        obj = getattr(obj, name)
+    return plain(obj)
+
+
+def dict_value(d, path):
+    for part in path.split("."):
+        d = d[part[:-2]][0] if part.endswith("[]") else d[part]
+    return plain(d)
+
+
+def test_the_readme_lists_the_keys_a_replay_reads(tmp_path):
+    rows = readme_table("read")
+    assert {(level, names(key)[0]) for level, key, _, _ in rows} == set(SAMPLES)
+    for level, key, attributes, dict_keys in rows:
+        key = names(key)[0]
+        sample = SAMPLES[(level, key)]
+        stream, want_attr, want_dict = sample if isinstance(sample, tuple) else (sample,) * 3
+        (book,) = replay(tmp_path, [stream_with(level, key, stream)])
+        d = book.to_dict()
+        for path in names(attributes):
+            assert attribute(book, path) == want_attr, (level, key, path)
+        for path in names(dict_keys):
+            assert dict_value(d, path) == want_dict, (level, key, path)
+
+
+def test_keys_the_readme_lists_as_not_read_change_nothing(tmp_path):
+    rows = readme_table("not read")
+    assert {level for level, _ in rows} == set(NOT_READ_SAMPLES)
+    for level, keys in rows:
+        for key in names(keys):
+            value = NOT_READ_SAMPLES[level]
+            (book,) = replay(tmp_path, [stream_with(level, key, value)])
+            (without,) = replay(tmp_path, [stream_with(level, "unknownKey", value)])
+            assert book.to_dict() == without.to_dict(), (level, key)

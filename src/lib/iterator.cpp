@@ -118,18 +118,26 @@ PyObject* prices_next(PyObject* self) {
     ExclusiveAccess access(it.access);
     if (!access.ok()) return nullptr;
     const auto& messages = it.data.messages;
-    // Messages that create no market yet yield nothing: go on to the next one.
+    // A replay follows the first market it meets. Messages that create no
+    // market yet, and messages whose every item belongs to another market,
+    // yield nothing: go on to the next one.
     while (it.position < messages.size()) {
         const parse::ParsedMessage& message = messages[it.position++];
+        bool applied = false, foreign = false;
         for (json::Value item : message.market_changes.items()) {
+            std::string_view id;
+            bool has_id = item.find("id").get_string(id) && !id.empty();
             if (!it.cache) {
-                std::string_view id;
-                if (!item.find("id").get_string(id) || id.empty()) continue;
+                if (!has_id) continue;
                 it.cache = std::make_unique<market::MarketCache>(std::string(id));
+            } else if (has_id && id != it.cache->market_id) {
+                foreign = true;  // another market's change: never applied
+                continue;
             }
             market::update(*it.cache, item, message.publish_time);
+            applied = true;
         }
-        if (it.cache) return to_market_book(*it.cache);
+        if (it.cache && (applied || !foreign)) return to_market_book(*it.cache);
     }
     return nullptr;
 }
