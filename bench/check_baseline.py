@@ -6,8 +6,8 @@
 Replays every file with both and compares, snapshot by snapshot and runner
 by runner: the runner's selection id and handicap, best back (price, size),
 best lay (price, size) and last traded price. Without FILE arguments it uses
-the recorded files in /work/shared/data (skipped when that directory is
-absent) and two generated markets (plain and gzip) in a temporary directory.
+the recorded files in $PALISAR_DATA_DIR (default: shared/data beside the
+repository; skipped when absent) and two generated markets (plain and gzip) in a temporary directory.
 
 --self-test also replays a generated file with one value of the baseline
 deliberately altered and fails unless that mismatch is reported.
@@ -27,7 +27,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import baseline  # noqa: E402
 import generate  # noqa: E402
 
-REAL_DATA_DIR = "/work/shared/data"
+REAL_DATA_DIR = os.path.normpath(
+    os.environ.get("PALISAR_DATA_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data"))
 
 
 def module_view(path):

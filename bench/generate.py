@@ -31,8 +31,8 @@ With --markets N > 1, OUT is a directory that receives one file per market,
 each of about --target-mb. A name ending in ".gz" (or --gzip) writes gzip.
 
 --calibrate writes a file (to OUT, or to a temporary directory) and prints
-its figures next to those of the recorded files in /work/shared/data, if
-that directory exists.
+its figures next to those of the recorded files in $PALISAR_DATA_DIR (default:
+shared/data beside the repository), if that directory exists.
 """
 
 import argparse
@@ -48,7 +48,8 @@ import sys
 import tempfile
 import time
 
-REAL_DATA_DIR = "/work/shared/data"
+REAL_DATA_DIR = os.path.normpath(
+    os.environ.get("PALISAR_DATA_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data"))
 
 # ---------------------------------------------------------------------------
 # Tick ladder

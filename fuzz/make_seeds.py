@@ -9,13 +9,13 @@ read in place; the seeds go to OUT_DIR (a temporary directory, not the
 repository). The hand-written cases in fuzz/corpus are copied beside them.
 """
 
+import os
 import shutil
 import sys
 from pathlib import Path
 
 # The shared data folder, or a copy of it beside the repository.
-DATA_DIR = next((d for d in (Path("/work/shared/data"), Path(__file__).resolve().parents[2] / "shared" / "data")
-                 if d.is_dir()), Path("/work/shared/data"))
+DATA_DIR = Path(os.environ.get("PALISAR_DATA_DIR") or Path(__file__).resolve().parents[2] / "shared" / "data")
 RECORDED = ("football-match-odds-1.200806927", "greyhound-place-1.197931751",
             "greyhound-win-1.197931750")
 SEEDS_PER_FILE = 40

@@ -9,16 +9,10 @@ import json
 import os
 import struct
 import zlib
-from pathlib import Path
 
 import pytest
 
-DATA_DIR = Path("/work/shared/data")
-RECORDED_MARKETS = (
-    "football-match-odds-1.200806927",
-    "greyhound-place-1.197931751",
-    "greyhound-win-1.197931750",
-)
+from recorded import DATA_DIR, RECORDED_MARKETS, missing
 
 
 def to_bytes(content):
@@ -86,7 +80,7 @@ def write(tmp_path):
 @pytest.fixture
 def data_dir():
     if not all((DATA_DIR / name).is_file() for name in RECORDED_MARKETS):
-        pytest.skip(f"recorded markets not available in {DATA_DIR}")
+        missing(f"recorded markets not available in {DATA_DIR}")
     return DATA_DIR
 
 

@@ -5,20 +5,13 @@ Prices files are built from Python dicts, one JSON message per line.
 
 import json
 import math
-from pathlib import Path
 
-import pytest
 
 import palisar
 
 MARKET_ID = "1.234567"
 
-DATA_DIR = Path("/work/shared/data")
-REAL_FILES = [
-    "football-match-odds-1.200806927",
-    "greyhound-place-1.197931751",
-    "greyhound-win-1.197931750",
-]
+from recorded import RECORDED_MARKETS as REAL_FILES, recorded_file as real_file  # noqa: F401
 
 
 def message(pt, *changes):
@@ -53,13 +46,6 @@ def runner_changes(pt, *rcs, **keys):
 
 def pairs(price_sizes):
     return [(ps.price, ps.size) for ps in price_sizes]
-
-
-def real_file(name):
-    path = DATA_DIR / name
-    if not path.is_file():
-        pytest.skip(f"sample file {path} is not available")
-    return str(path)
 
 
 def positional(x):

@@ -22,9 +22,8 @@ from pathlib import Path
 
 import palisar
 
-DATA_DIR = Path("/work/shared/data")
-RECORDED = ["greyhound-win-1.197931750", "greyhound-place-1.197931751",
-            "football-match-odds-1.200806927"]
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from recorded import DATA_DIR, RECORDED_MARKETS as RECORDED  # noqa: E402
 
 
 def rss():
@@ -132,7 +131,7 @@ def replays(rounds):
 
 def error_paths(rounds, tmp):
     tmp = Path(tmp)
-    good = (DATA_DIR / RECORDED[2]).read_bytes()
+    good = (DATA_DIR / "football-match-odds-1.200806927").read_bytes()
     files = {
         "json-error-at-the-end": tmp / "json.json",
         "invalid-utf8-at-the-end": tmp / "utf8.json",

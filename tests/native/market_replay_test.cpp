@@ -15,11 +15,10 @@
 
 #include "market/market.hpp"
 #include "market_test_json.hpp"
+#include "recorded_data.hpp"
 
 namespace palisar::market {
 namespace {
-
-const char* const kDataDir = "/work/shared/data/";
 
 // The reference: ladders as ordered maps by price bit pattern, plus the few
 // runner values that are easy to track on the side.
@@ -118,8 +117,8 @@ void compare_with_reference(const MarketCache& c, const std::map<RunnerKey, RefR
 class RecordedReplay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RecordedReplay, MatchesReferenceAndKeepsInvariants) {
-    const std::string path = std::string(kDataDir) + GetParam();
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not present";
+    const std::string path = test_data::recorded_data_dir() + GetParam();
+    if (!std::filesystem::exists(path)) SKIP_WITHOUT_RECORDED_DATA(path << " not present");
 
     std::ifstream in(path);
     simdjson::dom::parser parser;

@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include "parse/json.hpp"
+#include "recorded_data.hpp"
 #include "value_dump.hpp"
 
 using namespace palisar::json;
@@ -104,18 +105,17 @@ TEST(LineParser, InvalidUtf8IsReportedBeforeJsonFaults) {
 }
 
 TEST(LineParser, RealFilesAndMutationsAgree) {
-    const char* files[] = {"/work/shared/data/greyhound-win-1.197931750",
-                           "/work/shared/data/greyhound-place-1.197931751",
-                           "/work/shared/data/football-match-odds-1.200806927"};
+    const char* files[] = {"greyhound-win-1.197931750", "greyhound-place-1.197931751",
+                           "football-match-odds-1.200806927"};
     std::vector<std::string> lines;
     for (const char* f : files) {
-        std::ifstream in(f);
+        std::ifstream in(palisar::test_data::recorded_data_dir() + f);
         std::string line;
         size_t n = 0;
         while (std::getline(in, line))
             if (n++ % 5 == 0) lines.push_back(line);
     }
-    if (lines.empty()) GTEST_SKIP() << "the recorded prices files are not available";
+    if (lines.empty()) SKIP_WITHOUT_RECORDED_DATA("the recorded prices files are not available");
     LineParser p;
     std::mt19937 rng(12345);
     const char junk[] = "{}[],:\"0123456789-.eE tfn\\";

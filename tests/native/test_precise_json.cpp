@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parse/json.hpp"
+#include "recorded_data.hpp"
 #include "value_dump.hpp"
 
 using namespace palisar::json;
@@ -196,7 +197,7 @@ std::string mutate(std::string s, std::mt19937& rng) {
 }
 
 TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
-    const std::string dir = "/work/shared/data/";
+    const std::string dir = palisar::test_data::recorded_data_dir();
     std::vector<std::string> lines;
     for (const char* name : {"football-match-odds-1.200806927", "greyhound-place-1.197931751",
                              "greyhound-win-1.197931750"}) {
@@ -206,7 +207,7 @@ TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
         for (size_t i = 0; std::getline(in, line); ++i)
             if (i % stride == 0) lines.push_back(line);
     }
-    if (lines.empty()) GTEST_SKIP() << "no prices files under " << dir;
+    if (lines.empty()) SKIP_WITHOUT_RECORDED_DATA("no prices files under " << dir);
     if (lines.size() > 3000) lines.resize(3000);
 
     std::mt19937 rng(20240419);
