@@ -14,16 +14,16 @@
 //
 // The classes are registered exactly as the module does (same records, same
 // type creation); the palisar module itself gains no name.
-#include "lib/binding.hpp"  // Python.h first
+#include "python/binding.hpp"  // Python.h first
 
 #include <datetime.h>
 
 #include <chrono>
 #include <string>
 
-#include "lib/iterator.hpp"
-#include "lib/snapshot.hpp"
-#include "market/py_classes.hpp"
+#include "python/iterator.hpp"
+#include "python/snapshot.hpp"
+#include "python/classes.hpp"
 #include "market/slot.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 //
 // Build (from the repository root; bench/run.py does the same into bench/out):
 //
-//   g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Isrc bench/floor.cpp src/parse/*.cpp -lsimdjson -lisal -ldeflate -lz -lbz2 -o floor
+//   g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Isrc bench/floor.cpp src/parse/*.cpp src/json/*.cpp -lsimdjson -lisal -ldeflate -lz -lbz2 -o floor
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <simdjson.h>

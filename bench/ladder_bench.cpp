@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "market/ladder.hpp"
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 using palisar::json::Builder;
 using palisar::json::Value;

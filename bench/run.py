@@ -272,10 +272,10 @@ def write_empty_mc(path, steps, runners=10):
 
 def build_floor(out):
     exe = os.path.join(out, "floor")
-    parse_dir = os.path.join(ROOT, "src/parse")
-    compiled = [os.path.join(ROOT, "bench/floor.cpp")] + sorted(
-        os.path.join(parse_dir, f) for f in os.listdir(parse_dir) if f.endswith(".cpp"))
-    sources = compiled + sorted(os.path.join(parse_dir, f) for f in os.listdir(parse_dir) if f.endswith(".hpp"))
+    dirs = [os.path.join(ROOT, "src", d) for d in ("parse", "json")]
+    listed = sorted(os.path.join(d, f) for d in dirs for f in os.listdir(d))
+    compiled = [os.path.join(ROOT, "bench/floor.cpp")] + [f for f in listed if f.endswith(".cpp")]
+    sources = compiled + [f for f in listed if f.endswith(".hpp")]
     if os.path.exists(exe) and all(os.path.getmtime(s) < os.path.getmtime(exe) for s in sources):
         return exe
     cmd = ["g++", "-std=c++20", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-I" + os.path.join(ROOT, "src"),

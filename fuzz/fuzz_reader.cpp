@@ -30,7 +30,7 @@
 
 #include "market/market.hpp"
 #include "parse/decode.hpp"
-#include "parse/json.hpp"
+#include "json/parser.hpp"
 #include "parse/reader.hpp"
 #include "value_dump.hpp"
 

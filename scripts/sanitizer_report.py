@@ -20,7 +20,7 @@ import re
 import sys
 from pathlib import Path
 
-OURS = re.compile(r"/src/(lib|market|parse)/|palisar\.cpython")
+OURS = re.compile(r"/src/(json|market|parse|python)/|palisar\.cpython")
 ERROR = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer: detected)|runtime error:")
 
 

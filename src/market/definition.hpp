@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::market {
 

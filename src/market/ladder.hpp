@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "market/slot.hpp"
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::market {
 

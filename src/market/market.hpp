@@ -11,7 +11,7 @@
 #include "market/definition.hpp"
 #include "market/runner.hpp"
 #include "market/slot.hpp"
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::market {
 

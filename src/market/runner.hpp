@@ -16,7 +16,7 @@
 
 #include "market/ladder.hpp"
 #include "market/slot.hpp"
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::market {
 

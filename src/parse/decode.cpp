@@ -1,4 +1,4 @@
-#include "decode.hpp"
+#include "parse/decode.hpp"
 
 #include <bzlib.h>
 #include <cerrno>

@@ -1,10 +1,10 @@
-#include "reader.hpp"
+#include "parse/reader.hpp"
 
 #include <cstring>
 #include <memory>
 #include <simdjson.h>
 
-#include "json.hpp"
+#include "json/parser.hpp"
 
 namespace palisar::parse {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.hpp"
-#include "value.hpp"
+#include "parse/decode.hpp"
+#include "json/value.hpp"
 
 namespace palisar::parse {
 

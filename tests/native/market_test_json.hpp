@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "parse/value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::testing {
 

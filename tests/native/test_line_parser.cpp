@@ -8,7 +8,7 @@
 
 #include <simdjson.h>
 
-#include "parse/json.hpp"
+#include "json/parser.hpp"
 #include "recorded_data.hpp"
 #include "value_dump.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "parse/json.hpp"
+#include "json/parser.hpp"
 #include "recorded_data.hpp"
 #include "value_dump.hpp"
 

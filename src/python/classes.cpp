@@ -1,4 +1,4 @@
-#include "market/py_classes.hpp"
+#include "python/classes.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "lib/binding.hpp"
+#include "python/binding.hpp"
 #include "market/market.hpp"
 #include "parse/reader.hpp"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/binding.hpp"
+#include "python/binding.hpp"
 #include "market/runner.hpp"
 
 namespace palisar::py {

@@ -1,4 +1,4 @@
-#include "json.hpp"
+#include "json/parser.hpp"
 
 #include <simdjson.h>
 

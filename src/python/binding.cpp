@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <cstring>
 

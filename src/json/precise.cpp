@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "json.hpp"
+#include "json/parser.hpp"
 
 namespace palisar::json {
 namespace {

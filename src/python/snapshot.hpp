@@ -1,7 +1,7 @@
 // Turning the market cache into a MarketBook, with object reuse.
 #pragma once
 
-#include "lib/binding.hpp"
+#include "python/binding.hpp"
 #include "market/market.hpp"
 
 namespace palisar::py {

@@ -1,11 +1,11 @@
-#include "lib/iterator.hpp"
+#include "python/iterator.hpp"
 
 #include <datetime.h>
 
 #include <cmath>
 #include <new>
 
-#include "lib/snapshot.hpp"
+#include "python/snapshot.hpp"
 
 namespace palisar::py {
 

@@ -1,8 +1,8 @@
-#include "lib/snapshot.hpp"
+#include "python/snapshot.hpp"
 
 #include <datetime.h>
 
-#include "market/py_classes.hpp"
+#include "python/classes.hpp"
 
 namespace palisar::py {
 

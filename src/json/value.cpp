@@ -1,4 +1,4 @@
-#include "value.hpp"
+#include "json/value.hpp"
 
 #include <cmath>
 #include <cstdlib>

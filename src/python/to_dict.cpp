@@ -1,6 +1,6 @@
 // MarketBook.to_dict(): the snapshot as plain dicts and lists with the
 // stream's camel-case keys. It reads only the snapshot's Python objects.
-#include "market/py_classes.hpp"
+#include "python/classes.hpp"
 
 namespace palisar::py {
 

@@ -1,10 +1,10 @@
 // Module initialisation: one module object per process, the function and the
 // eight classes added in a fixed order, each name also appended to __all__.
-#include "lib/binding.hpp"
-#include "lib/iterator.hpp"
-#include "lib/snapshot.hpp"
+#include "python/binding.hpp"
+#include "python/iterator.hpp"
+#include "python/snapshot.hpp"
 #include "market/slot.hpp"
-#include "market/py_classes.hpp"
+#include "python/classes.hpp"
 
 namespace {
 

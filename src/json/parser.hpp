@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "value.hpp"
+#include "json/value.hpp"
 
 namespace palisar::json {
 
