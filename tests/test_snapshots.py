@@ -97,6 +97,9 @@ def test_a_change_rebuilds_the_runner_and_only_the_changed_lists(tmp_path, rc, n
     for name in ("available_to_back", "available_to_lay", "traded_volume"):
         same = getattr(new.ex, name) is getattr(old.ex, name)
         assert same == (name not in new_lists), name
+    # An equal status text keeps its str.
+    assert new.status == rc.get("status", "ACTIVE")
+    assert (new.status is old.status) == ("status" not in rc)
     assert b2.runners[1] is b1.runners[1]
 
 

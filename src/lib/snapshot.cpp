@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <cstring>
 #include <string_view>
 
 #include "market/py_classes.hpp"
@@ -180,6 +181,15 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
 
 namespace {
 
+// The held str when it is the ASCII text `text`, else nothing.
+Ref same_text(const Held& held, const std::string& text) {
+    PyObject* s = held.ref.get();
+    if (!PyUnicode_IS_COMPACT_ASCII(s) || size_t(PyUnicode_GET_LENGTH(s)) != text.size() ||
+        std::memcmp(PyUnicode_1BYTE_DATA(s), text.data(), text.size()) != 0)
+        return Ref{};
+    return Ref::borrow(s);
+}
+
 PyObject* build_runner(market::RunnerCache& rc) {
     Ref back = Ref::steal(price_listing(rc.available_to_back));
     if (!back) return nullptr;
@@ -190,11 +200,13 @@ PyObject* build_runner(market::RunnerCache& rc) {
     Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
                                              Held{std::move(lay)}, Held{std::move(traded)}));
     if (!ex) return nullptr;
-    Ref status = Ref::steal(to_python(rc.status));
-    if (!status) return nullptr;
     // The starting-price pairs are immutable once listed: a ladder unchanged
-    // since the previous Runner shares that Runner's pairs.
+    // since the previous Runner shares that Runner's pairs; the status str is
+    // shared too while its text is the same.
     PyObject* previous = static_cast<PyObject*>(rc.cached_runner.object);
+    Ref status = previous ? same_text(record_of<Runner>(previous).status, rc.status.text()) : Ref{};
+    if (!status) status = Ref::steal(to_python(rc.status.text()));
+    if (!status) return nullptr;
     const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
     auto pairs = [](const market::PriceLadder& ladder, const SharedPairs* kept, uint64_t stamp) {
         if (kept && stamp == ladder.change_count()) return *kept;
