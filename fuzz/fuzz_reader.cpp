@@ -209,8 +209,10 @@ void replay(const parse::PricesData& data) {
         CHECK(size_t(cache->number_of_runners) == cache->runners.size());
         CHECK(cache->number_of_active_runners >= 0 &&
               cache->number_of_active_runners <= cache->number_of_runners);
+        int32_t active = 0;
         for (size_t i = 0; i < order.size(); ++i) {
             const market::RunnerCache& r = *order[i];
+            active += r.status.text() == "ACTIVE";
             if (i > 0) CHECK(order[i - 1]->key() < r.key());
             CHECK(cache->runners.find(r.key()) == &r);
             for (const market::PriceLadder* ladder :
@@ -228,6 +230,7 @@ void replay(const parse::PricesData& data) {
                 }
             }
         }
+        CHECK(cache->number_of_active_runners == active);
     }
 }
 

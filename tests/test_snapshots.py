@@ -97,6 +97,9 @@ def test_a_change_rebuilds_the_runner_and_only_the_changed_lists(tmp_path, rc, n
     for name in ("available_to_back", "available_to_lay", "traded_volume"):
         same = getattr(new.ex, name) is getattr(old.ex, name)
         assert same == (name not in new_lists), name
+    # An equal status text keeps its str.
+    assert new.status == rc.get("status", "ACTIVE")
+    assert (new.status is old.status) == ("status" not in rc)
     assert b2.runners[1] is b1.runners[1]
 
 
@@ -544,6 +547,55 @@ def test_a_bad_time_text_fails_every_snapshot_until_a_definition_fixes_it(tmp_pa
     assert last.market_definition is fixed.market_definition
     with pytest.raises(StopIteration):
         next(it)
+
+
+def test_time_texts_convert_as_strptime_does(tmp_path):
+    """Random fields of every width around the two forms, one text in six
+    edited by one character, against strptime."""
+    rng, texts = random.Random(20241208), ["1900-02-29T00:00:00.5Z", "2024-01-02t03:04:05z"]
+    widths = ((9999, 4), (13, 2), (32, 2), (25, 2), (61, 2), (62, 2))
+    for _ in range(4000):
+        fields = [str(rng.randint(0, high)).zfill(rng.choice([w] * 9 + [1])) for high, w in widths]
+        digits = rng.choice([0, 0, 1, 3, 6, 7])
+        fraction = "." + str(rng.randrange(10 ** digits)).zfill(digits) if digits else ""
+        text, at = "%s-%s-%sT%s:%s:%s" % tuple(fields) + fraction + "Z", rng.randrange(150)
+        texts.append(text[:at] + rng.choice("09tzTZ .-:x\u0663") + text[at + rng.randint(0, 1):]
+                     if at < len(text) else text)
+    it = open_prices(tmp_path, [message(1000 + i, change(marketDefinition={"openDate": text}))
+                                for i, text in enumerate(texts)])
+    for text in texts:
+        try:
+            got = next(it).market_definition.open_date
+        except ValueError as e:
+            got = (type(e), str(e))
+        for form in ("%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"):
+            try:
+                expected = datetime.datetime.strptime(text, form)
+                break
+            except ValueError as e:
+                expected = (type(e), str(e))
+        assert (got, type(got)) == (expected, type(expected)), text
+
+
+@pytest.mark.parametrize("raised, calls",
+                         [(KeyboardInterrupt, 1), (MemoryError, 1), (ValueError, 2)])
+def test_only_a_value_error_of_the_first_form_tries_the_second(tmp_path, monkeypatch, raised,
+                                                               calls):
+    import _strptime
+
+    def failing(cls, text, form):
+        forms.append(form)
+        raise raised("from strptime")
+
+    forms, times = [], ("2024-5-01T13:30:00Z", "2024-05-01T13:30:00.5Z")
+    it = open_prices(tmp_path, [message(1000, change(marketDefinition={"marketTime": t}))
+                                for t in times])
+    monkeypatch.setattr(_strptime, "_strptime_datetime", failing)
+    with pytest.raises(raised, match="^from strptime$"):
+        next(it)
+    # The usual forms never reach strptime.
+    assert next(it).market_definition.market_time.microsecond == 500000
+    assert forms == ["%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"][:calls]
 
 
 # ---- publish time -------------------------------------------------------------------

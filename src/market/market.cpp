@@ -58,10 +58,9 @@ void update(MarketCache& c, json::Value change, int64_t publish_time) {
         for (json::Value rc : v[kRc].items()) apply_runner_change(c.runners, rc);
     }
 
-    int32_t active = 0;
-    for (const RunnerCache& r : c.runners) active += r.status == "ACTIVE";
+    // The map keeps its count of "ACTIVE" runners as statuses change.
     c.number_of_runners = int32_t(c.runners.size());
-    c.number_of_active_runners = active;
+    c.number_of_active_runners = int32_t(c.runners.active_count());
 }
 
 void MarketCache::update(json::Value change, int64_t publish_time) {

@@ -83,7 +83,7 @@ struct MarketCache {
 // Applies one market change, in this order: publish time; for an object,
 // "img" true empties the runner map; "marketDefinition"; the market-level
 // keys of the change itself; each runner change of "rc"; then, for any
-// change, the runner counts are recomputed.
+// change, the runner counts are brought up to date.
 void update(MarketCache& cache, json::Value change, int64_t publish_time);
 
 }  // namespace palisar::market

@@ -84,6 +84,7 @@ RunnerMap::RunnerMap(RunnerMap&& other) noexcept : seed_(other.seed_) {
     runners_.swap(other.runners_);
     buckets_.swap(other.buckets_);
     order_.swap(other.order_);
+    std::swap(active_, other.active_);
 }
 
 RunnerMap& RunnerMap::operator=(RunnerMap&& other) noexcept {
@@ -92,6 +93,7 @@ RunnerMap& RunnerMap::operator=(RunnerMap&& other) noexcept {
         runners_.swap(other.runners_);
         buckets_.swap(other.buckets_);
         order_.swap(other.order_);
+        std::swap(active_, other.active_);
         std::swap(seed_, other.seed_);
     }
     return *this;
@@ -146,7 +148,17 @@ RunnerCache& RunnerMap::upsert(int64_t selection_id, double handicap) {
     }
     RunnerCache& created = runners_.emplace_back(selection_id, handicap);
     buckets_[i] = Bucket{key, &created};
+    ++active_;  // a new runner is "ACTIVE"
     return created;
+}
+
+bool RunnerMap::set_status(RunnerCache& runner, std::string_view status) {
+    std::string& text = runner.status.text_;
+    if (text == status) return false;
+    const bool was_active = runner.status.active();
+    text.assign(status);
+    active_ = active_ - was_active + runner.status.active();
+    return true;
 }
 
 void RunnerMap::clear() {
@@ -155,6 +167,7 @@ void RunnerMap::clear() {
     std::deque<RunnerCache> dropped;
     dropped.swap(runners_);
     order_.clear();
+    active_ = 0;
     if (buckets_.size() > kInitialBuckets) {
         std::vector<Bucket>().swap(buckets_);  // a huge table is not kept for the next image
     } else {
@@ -265,11 +278,9 @@ bool set_if_different(std::optional<std::string>& field, json::Value v) {
     return true;
 }
 
-bool set_if_different(std::string& field, json::Value v) {
+bool set_status(RunnerMap& runners, RunnerCache& r, json::Value v) {
     std::string_view s;
-    if (!v.get_string(s) || field == s) return false;
-    field.assign(s);
-    return true;
+    return v.get_string(s) && runners.set_status(r, s);
 }
 
 bool ladder_update(PriceLadder& ladder, json::Value v) { return v.is_array() && ladder.update(v); }
@@ -285,7 +296,7 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     if (r == nullptr) return;
 
     bool changed = false;
-    changed |= set_if_different(r->status, keys[kStatus]);
+    changed |= set_status(runners, *r, keys[kStatus]);
     changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
     changed |= set_if_different(r->last_price_traded, keys[kLtp]);
     double tv;
@@ -316,7 +327,7 @@ void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) 
     if (!definition_runner.is_object()) return;
     RunnerCache* r = identify(runners, definition_runner.find("id"), definition_runner.find("hc"));
     if (r == nullptr) return;
-    set_if_different(r->status, definition_runner.find("status"));
+    set_status(runners, *r, definition_runner.find("status"));
     r->actual_sp.assign(definition_runner.find("bsp"));  // a missing "bsp" makes it absent
     set_if_different(r->adjustment_factor, definition_runner.find("adjustmentFactor"));
     set_if_different(r->removal_date, definition_runner.find("removalDate"));

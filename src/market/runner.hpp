@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,23 @@ private:
 // from zero, saturated to the signed 64-bit range; NaN gives 0.
 int64_t handicap_key(double handicap);
 
+class RunnerMap;
+
+// A runner's status text. Only the runner map writes it, so that the map's
+// count of runners whose status is exactly "ACTIVE" stays right.
+class RunnerStatus {
+public:
+    const std::string& text() const { return text_; }
+    bool active() const { return text_ == kActive; }
+    friend bool operator==(const RunnerStatus& a, std::string_view b) { return a.text_ == b; }
+    friend std::ostream& operator<<(std::ostream& os, const RunnerStatus& s) { return os << s.text_; }
+
+private:
+    friend class RunnerMap;
+    static constexpr std::string_view kActive = "ACTIVE";
+    std::string text_{kActive};
+};
+
 struct RunnerKey {
     int64_t selection_id = 0;
     int64_t handicap_key = 0;
@@ -76,7 +94,7 @@ struct RunnerCache {
     int64_t selection_id;
     double handicap;       // as received by the change that created the cache
     int64_t handicap_key;  // handicap_key(handicap)
-    std::string status = "ACTIVE";
+    RunnerStatus status;  // "ACTIVE" at creation
     std::optional<double> adjustment_factor;
     std::optional<double> last_price_traded;
     double total_matched = 0.0;
@@ -119,6 +137,12 @@ public:
 
     size_t size() const { return runners_.size(); }
     bool empty() const { return runners_.empty(); }
+    // The caches whose status is exactly "ACTIVE", kept up to date as they
+    // are created, change status and are dropped.
+    size_t active_count() const { return active_; }
+
+    // Sets a runner's status; true when the text differs from the old one.
+    bool set_status(RunnerCache& runner, std::string_view status);
 
     RunnerCache* find(RunnerKey key);
     const RunnerCache* find(RunnerKey key) const;
@@ -152,6 +176,7 @@ private:
     std::deque<RunnerCache> runners_;  // creation order; stable addresses
     std::vector<Bucket> buckets_;      // power-of-two size, at most half full; empty until first use
     std::vector<RunnerCache*> order_;  // sorted listing of runners_[0, order_.size())
+    size_t active_ = 0;                // caches whose status is "ACTIVE"
     uint64_t seed_;
 };
 

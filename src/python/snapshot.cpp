@@ -2,6 +2,9 @@
 
 #include <datetime.h>
 
+#include <cstring>
+#include <string_view>
+
 #include "python/classes.hpp"
 
 namespace palisar::py {
@@ -43,6 +46,52 @@ PyObject* datetime_out_of_range(double seconds) {
         PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
     }
     return nullptr;
+}
+
+// A definition time in one of the two forms the stream sends,
+// "2024-01-02T03:04:05.678Z" (one to six fraction digits, read as the leading
+// digits of the microseconds) or "2024-01-02T03:04:05Z", with every field at
+// its full width in ASCII digits and a valid date and time. On these texts
+// strptime with the two formats gives exactly this date and time; everything
+// else (one-digit fields, lower-case letters, other digits, leap seconds,
+// impossible dates) is left to strptime itself, for its results and errors.
+struct TimeFields {
+    int year, month, day, hour, minute, second, microsecond;
+};
+
+bool parse_time_text(std::string_view s, TimeFields& t) {
+    if (s.size() < 20 || s.size() > 27) return false;
+    if (s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' || s.back() != 'Z')
+        return false;
+    bool ok = true;
+    auto number = [&](size_t at, size_t width) {
+        int v = 0;
+        for (size_t i = at; i < at + width; ++i) {
+            const unsigned digit = unsigned(static_cast<unsigned char>(s[i])) - '0';
+            ok &= digit < 10;
+            v = v * 10 + int(digit);
+        }
+        return v;
+    };
+    t.year = number(0, 4);
+    t.month = number(5, 2);
+    t.day = number(8, 2);
+    t.hour = number(11, 2);
+    t.minute = number(14, 2);
+    t.second = number(17, 2);
+    t.microsecond = 0;
+    if (s.size() > 20) {
+        const size_t digits = s.size() - 21;
+        if (s[19] != '.' || digits == 0) return false;
+        t.microsecond = number(20, digits);
+        for (size_t i = digits; i < 6; ++i) t.microsecond *= 10;
+    }
+    if (!ok || t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
+        t.minute > 59 || t.second > 59)
+        return false;
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = t.year % 4 == 0 && (t.year % 100 != 0 || t.year % 400 == 0);
+    return t.day <= kDays[t.month - 1] + (t.month == 2 && leap);
 }
 
 PyObject* strptime(PyObject* text, PyObject* format) {
@@ -110,10 +159,19 @@ PyObject* utc_datetime_from_ms(int64_t ms) {
 
 PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
     if (!text) return Py_NewRef(Py_None);
+    TimeFields t;
+    if (parse_time_text(*text, t)) {
+        // What strptime would build; its failure (no memory) passes on as it would.
+        return PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute,
+                                                       t.second, t.microsecond, Py_None,
+                                                       PyDateTimeAPI->DateTimeType);
+    }
     PyObject* s = to_python(*text);
     if (!s) return nullptr;
     PyObject* dt = strptime(s, g_format_fraction);
-    if (!dt) {
+    // Only a text that does not match the first form tries the second; any
+    // other failure (an interrupt, no memory) is the result.
+    if (!dt && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
         dt = strptime(s, g_format_seconds);
     }
@@ -122,6 +180,15 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
 }
 
 namespace {
+
+// The held str when it is the ASCII text `text`, else nothing.
+Ref same_text(const Held& held, const std::string& text) {
+    PyObject* s = held.ref.get();
+    if (!PyUnicode_IS_COMPACT_ASCII(s) || size_t(PyUnicode_GET_LENGTH(s)) != text.size() ||
+        std::memcmp(PyUnicode_1BYTE_DATA(s), text.data(), text.size()) != 0)
+        return Ref{};
+    return Ref::borrow(s);
+}
 
 PyObject* build_runner(market::RunnerCache& rc) {
     Ref back = Ref::steal(price_listing(rc.available_to_back));
@@ -133,11 +200,13 @@ PyObject* build_runner(market::RunnerCache& rc) {
     Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
                                              Held{std::move(lay)}, Held{std::move(traded)}));
     if (!ex) return nullptr;
-    Ref status = Ref::steal(to_python(rc.status));
-    if (!status) return nullptr;
     // The starting-price pairs are immutable once listed: a ladder unchanged
-    // since the previous Runner shares that Runner's pairs.
+    // since the previous Runner shares that Runner's pairs; the status str is
+    // shared too while its text is the same.
     PyObject* previous = static_cast<PyObject*>(rc.cached_runner.object);
+    Ref status = previous ? same_text(record_of<Runner>(previous).status, rc.status.text()) : Ref{};
+    if (!status) status = Ref::steal(to_python(rc.status.text()));
+    if (!status) return nullptr;
     const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
     auto pairs = [](const market::PriceLadder& ladder, const SharedPairs* kept, uint64_t stamp) {
         if (kept && stamp == ladder.change_count()) return *kept;

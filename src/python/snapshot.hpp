@@ -13,8 +13,9 @@ bool init_datetime();
 // datetime.datetime.utcfromtimestamp(ms / 1000.0) gives, without its warning.
 PyObject* utc_datetime_from_ms(int64_t ms);
 
-// datetime.strptime with "%Y-%m-%dT%H:%M:%S.%fZ", then "%Y-%m-%dT%H:%M:%SZ";
-// None for an absent text.
+// datetime.strptime with "%Y-%m-%dT%H:%M:%S.%fZ", then (when the first raised
+// ValueError) "%Y-%m-%dT%H:%M:%SZ"; None for an absent text. The usual texts
+// of the two forms are converted without calling strptime, to the same result.
 PyObject* parse_datetime_or_none(const std::optional<std::string>& text);
 
 // A new MarketBook for the cache's current state; unchanged runners, price

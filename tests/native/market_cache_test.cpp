@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "market/market.hpp"
@@ -161,6 +162,25 @@ TEST(MarketCounts, OnlyExactActiveCounts) {
     EXPECT_EQ(c.number_of_active_runners, 2);
     apply(c, R"({"rc":[{"id":3,"status":"ACTIVE"}]})");
     EXPECT_EQ(c.number_of_active_runners, 3);
+}
+
+TEST(MarketCounts, KeptCountMatchesARecountOverRandomChanges) {
+    // Statuses from runner changes and definition runners, new runners, images.
+    const char* const statuses[] = {"", R"(,"status":"ACTIVE")", R"(,"status":"active")", R"(,"status":null)"};
+    std::mt19937 rng(20241208);
+    auto runners = [&](std::string list) {
+        for (unsigned n = rng() % 4; n > 0; --n) list += R"({"id":)" + std::to_string(rng() % 12) + statuses[rng() % 4] + "},";
+        return list + R"({"id":0}])";
+    };
+    MarketCache c;
+    for (int step = 0; step < 3000; ++step) {
+        std::string change = (rng() % 40 ? "{" : R"({"img":true,)") + (R"("rc":)" + runners("["));
+        if (rng() % 6 == 0) change += R"(,"marketDefinition":{"runners":)" + runners("[") + "}";
+        apply(c, (change += "}").c_str());
+        int32_t active = 0;
+        for (const RunnerCache& r : c.runners) active += r.status.text() == "ACTIVE";
+        ASSERT_EQ(c.number_of_active_runners, active) << change;
+    }
 }
 
 TEST(MarketCounts, DefinitionOmittingARunnerKeepsIt) {
