@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -22,6 +23,8 @@ std::string rep(std::string_view s, size_t n) {
     return r;
 }
 
+const std::string kUnknown = "<unknown>";
+
 std::string dump(simdjson::dom::element e) {
     using T = simdjson::dom::element_type;
     std::string r;
@@ -39,8 +42,9 @@ std::string dump(simdjson::dom::element e) {
             for (simdjson::dom::key_value_pair kv : simdjson::dom::object(e))
                 r += (r.empty() ? "" : ",") + std::string(kv.key) + ":" + dump(kv.value);
             return "{" + r + "}";
+        default:  // kinds of later library versions (big integers)
+            return kUnknown;
     }
-    return "<unknown>";
 }
 
 struct Case {
@@ -195,6 +199,40 @@ std::string mutate(std::string s, std::mt19937& rng) {
     return s;
 }
 
+// Whether valid JSON `line` holds an integer literal outside 64 bits (below
+// INT64_MIN or above UINT64_MAX), found by scanning the text itself.
+bool holds_big_integer(std::string_view line) {
+    for (size_t i = 0; i < line.size();) {
+        char c = line[i];
+        if (c == '"') {
+            for (++i; i < line.size() && line[i] != '"'; ++i) i += line[i] == '\\';
+            ++i;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            ++i;
+            continue;
+        }
+        size_t end = line.find_first_not_of("-+.eE0123456789", i);
+        std::string_view tok = line.substr(i, end == std::string_view::npos ? line.size() - i : end - i);
+        i += tok.size();
+        if (tok.find_first_of(".eE") != std::string_view::npos) continue;
+        uint64_t u;
+        int64_t s;
+        auto r = tok[0] == '-' ? std::from_chars(tok.data(), tok.data() + tok.size(), s).ec
+                               : std::from_chars(tok.data(), tok.data() + tok.size(), u).ec;
+        if (r == std::errc::result_out_of_range) return true;
+    }
+    return false;
+}
+
+TEST(Precise, BigIntegerScanFindsOnlyIntegersBeyond64Bits) {
+    EXPECT_TRUE(holds_big_integer(R"({"a":[1,18446744073709551616]})"));
+    EXPECT_TRUE(holds_big_integer("-9223372036854775809"));
+    EXPECT_FALSE(holds_big_integer(R"({"a":18446744073709551615,"b":-9223372036854775808})"));
+    EXPECT_FALSE(holds_big_integer(R"(["18446744073709551616\"1e400",1.8446744073709551616e19])"));
+}
+
 TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
     const std::string dir = "/work/shared/data/";
     std::vector<std::string> lines;
@@ -225,15 +263,17 @@ TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
         if (original) {
             ASSERT_TRUE(mine) << error << "\n" << line.substr(0, 200);
         }
-        if (!code) {
+        std::string theirs = code ? "" : dump(root);
+        if (!code && theirs.find(kUnknown) == std::string::npos) {
             ASSERT_TRUE(mine) << error << "\n" << line;
-            ASSERT_EQ(dump(Value(b.data())), dump(root)) << line;
+            ASSERT_EQ(dump(Value(b.data())), theirs) << line;
             ++accepted;
         } else {
-            // The only lines the fast parser may refuse while this one accepts
-            // hold integers beyond 64 bits.
+            // The only lines the fast parser may refuse (or give a kind of its
+            // own) while this one accepts hold integers beyond 64 bits; which
+            // error it reports for them depends on its version.
             if (mine) {
-                ASSERT_EQ(code, simdjson::NUMBER_ERROR) << line;
+                ASSERT_TRUE(holds_big_integer(line)) << simdjson::error_message(code) << "\n" << line;
             } else {
                 ASSERT_NE(error.find(" at line 1 column "), std::string::npos);
             }
