@@ -54,6 +54,12 @@ ensure_venv() {
     local python="$1" ver venv
     ver="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     venv="$ROOT/.venv/py$ver"
+    # An environment whose interpreter no longer starts (its base Python was
+    # removed or upgraded in place) is made anew.
+    if [ -e "$venv" ] && ! "$venv/bin/python" -c '' >/dev/null 2>&1; then
+        log "the virtual environment $venv no longer starts: creating it anew"
+        rm -rf "$venv"
+    fi
     if [ ! -x "$venv/bin/python" ]; then
         log "creating virtual environment for Python $ver in $venv"
         "$python" -m venv "$venv"
@@ -68,9 +74,30 @@ ensure_venv() {
     echo "$venv"
 }
 
+# When the module installed in virtual environment $1 no longer loads because
+# a shared library it was linked against is gone (the system moved to a release
+# with other library versions), removes the build directories configured for
+# that environment's interpreter: their CMake caches still name the old
+# libraries.
+forget_stale_build() {
+    local venv out dir
+    venv="$(cd "$1" && pwd)"
+    out="$(cd / && "$venv/bin/python" -c 'import palisar' 2>&1)" && return 0
+    case "$out" in
+        *"cannot open shared object file"* | *"undefined symbol"* | *"version \`"*"' not found"*) ;;
+        *) return 0 ;;
+    esac
+    log "the palisar installed in $venv no longer loads ($(tail -n 1 <<<"$out")): rebuilding from scratch"
+    for dir in "$ROOT"/build/*/; do
+        grep -qsF "$venv/bin/python" "$dir/CMakeCache.txt" && rm -rf "$dir"
+    done
+    return 0
+}
+
 # Builds the extension and installs it into virtual environment $1.
 build_module() {
     local venv="$1"
+    forget_stale_build "$venv"
     log "building palisar with $("$venv/bin/python" --version)"
     (cd "$ROOT" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         --no-build-isolation --no-deps . >&2)
