@@ -49,11 +49,12 @@ print("%d.%d" % sys.version_info[:2] if ok else "")' 2>/dev/null)" || continue
     done
 }
 
-# Creates (once) the virtual environment for interpreter $1 and prints its path.
+# Creates (once) the virtual environment for interpreter $1 and prints its path:
+# .venv/py3.X, or .venv/$2-py3.X when a name $2 is given.
 ensure_venv() {
     local python="$1" ver venv
     ver="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    venv="$ROOT/.venv/py$ver"
+    venv="$ROOT/.venv/${2:+$2-}py$ver"
     # An environment whose interpreter no longer starts (its base Python was
     # removed or upgraded in place) is made anew.
     if [ -e "$venv" ] && ! "$venv/bin/python" -c '' >/dev/null 2>&1; then
@@ -94,11 +95,13 @@ forget_stale_build() {
     return 0
 }
 
-# Builds the extension and installs it into virtual environment $1.
+# Builds the extension and installs it into virtual environment $1; further
+# arguments go to pip (e.g. -C cmake.define.PALISAR_GZIP=zlib -C build-dir=...).
 build_module() {
     local venv="$1"
+    shift
     forget_stale_build "$venv"
-    log "building palisar with $("$venv/bin/python" --version)"
+    log "building palisar with $("$venv/bin/python" --version) $*"
     (cd "$ROOT" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation --no-deps . >&2)
+        --no-build-isolation --no-deps "$@" . >&2)
 }

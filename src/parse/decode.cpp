@@ -1,14 +1,19 @@
 #include "decode.hpp"
 
-#include <bzlib.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <unistd.h>
+
+#if PALISAR_WITH_BZIP2
+#include <bzlib.h>
+#endif
+#if PALISAR_WITH_ISAL
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
-#include <unistd.h>
+#endif
 
 namespace palisar::parse {
 
@@ -95,6 +100,7 @@ private:
     std::unique_ptr<uint8_t[]> buf_;
     bool eof_ = false;
 };
+#if PALISAR_WITH_ISAL
 [[noreturn]] void bad_header() { throw ReadError("invalid gzip header"); }
 
 // Inflates every gzip member of the underlying bytes, one after another.
@@ -190,7 +196,9 @@ private:
     uint32_t header_crc_ = 0;
     Phase phase_ = Phase::Header;
 };
+#endif  // PALISAR_WITH_ISAL (else gzip_zlib.cpp)
 
+#if PALISAR_WITH_BZIP2
 // Decodes every bzip2 stream of the underlying bytes, one after another.
 class Bzip2Source final : public ByteSource {
 public:
@@ -255,16 +263,24 @@ private:
     bool active_ = false;
     bool done_ = false;
 };
+#endif  // PALISAR_WITH_BZIP2
 
 }  // namespace
 
 std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw) {
+#if PALISAR_WITH_BZIP2
     return std::make_unique<Bzip2Source>(std::move(raw));
+#else
+    (void)raw;
+    throw ReadError("cannot read bzip2 files: palisar was built without the bzip2 library (libbz2)");
+#endif
 }
 
+#if PALISAR_WITH_ISAL
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
     return std::make_unique<GzipSource>(std::move(raw));
 }
+#endif
 
 std::unique_ptr<ByteSource> open_source(const std::string& path) {
     if (path.find('\0') != std::string::npos)
