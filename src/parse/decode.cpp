@@ -17,10 +17,18 @@
 
 namespace palisar::parse {
 
+namespace {
+// strerror_r returns the text (the GNU C library's form) or a status with the
+// text in the buffer (the POSIX form, other C libraries): both are taken.
+[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_text(int status, const char* buf) { return status == 0 ? buf : nullptr; }
+}  // namespace
+
 std::string os_error_text(int err) {
     char buf[256];
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
+    const char* text = strerror_text(strerror_r(err, buf, sizeof buf), buf);
+    std::string number = std::to_string(err);
+    return (text ? std::string(text) : "Unknown error " + number) + " (os error " + number + ")";
 }
 
 std::string_view file_extension(std::string_view path) {

@@ -1,6 +1,5 @@
 #include "json.hpp"
 
-#include <charconv>
 #include <cstring>
 #include <optional>
 
@@ -8,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "decimal.hpp"
 #include "utf8.hpp"
 
 namespace palisar::json {
@@ -251,9 +251,8 @@ private:
             return true;
         }
         double d;
-        auto [end, ec] = std::from_chars(reinterpret_cast<const char*>(start),
-                                         reinterpret_cast<const char*>(p), d);
-        if (ec != std::errc() || end != reinterpret_cast<const char*>(p)) return false;
+        if (!parse::decimal_to_double(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d))
+            return false;
         out = encode::number(out, d);
         return true;
     }
