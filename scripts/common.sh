@@ -16,10 +16,15 @@ ensure_system_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing system packages: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    # apt-get directly as root (where sudo is often not installed), else through sudo.
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 ||
+            { echo "as root, run: apt-get install ${missing[*]}" >&2; return 1; }
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # Prints one interpreter path per Python version >= 3.12 found on this machine,
