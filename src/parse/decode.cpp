@@ -66,7 +66,7 @@ private:
     int fd_;
 };
 
-[[noreturn]] void truncated() { throw ReadError("unexpected end of file"); }
+[[noreturn, maybe_unused]] void truncated() { throw ReadError("unexpected end of file"); }
 
 // The compressed bytes under a decoder: a window [pos, end) over a buffer that
 // is refilled from the underlying source.
