@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,7 @@ void encode(simdjson::dom::element e, Builder& b) {
         case T::STRING: b.string(std::string_view(e.get_string())); break;
         case T::BOOL: b.boolean(bool(e.get_bool())); break;
         case T::NULL_VALUE: b.null(); break;
+        default: throw std::runtime_error("value kind the tree has no form for");
     }
 }
 

@@ -4,10 +4,13 @@ Tests build their prices files on the fly in pytest's temporary directory;
 the recorded markets under DATA_DIR are read in place (never copied here).
 """
 
+import bz2
+import functools
 import gzip
 import json
 import os
 import struct
+import tempfile
 import zlib
 
 import pytest
@@ -30,6 +33,28 @@ def to_bytes(content):
         out += line if isinstance(line, (bytes, bytearray)) else line.encode("utf-8")
         out += b"\n"
     return bytes(out)
+
+
+NO_BZIP2_TEXT = "cannot read bzip2 files: palisar was built without the bzip2 library (libbz2)"
+
+
+@functools.cache
+def bzip2_built():
+    """Whether this build of palisar reads bzip2 files (a build without libbz2
+    refuses them with NO_BZIP2_TEXT)."""
+    import palisar
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "probe.bz2")
+        with open(path, "wb") as f:
+            f.write(bz2.compress(b'{"pt":1,"mc":[]}\n'))
+        try:
+            palisar.iter_prices_file(path)
+        except ValueError as exc:
+            if str(exc) == NO_BZIP2_TEXT:
+                return False
+            raise
+    return True
 
 
 def gzip_member(data, *, flags=0, extra=b"", name=b"", comment=b"",

@@ -12,8 +12,9 @@ import pytest
 
 import palisar
 
-from conftest import to_bytes
+from conftest import bzip2_built, to_bytes
 
+pytestmark = pytest.mark.skipif(not bzip2_built(), reason="this palisar was built without libbz2")
 load = palisar.iter_prices_file
 
 LINES = [f'{{"op":"mcm","pt":{1000 + i},"mc":[{{"id":"1.5","tv":{i}}}]}}' for i in range(40)]

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DATA_DIR, RECORDED_MARKETS
+from conftest import DATA_DIR, RECORDED_MARKETS, bzip2_built
 from snapshot_helpers import full_definition, message, write_prices
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -127,7 +127,8 @@ def study_dir(tmp_path_factory):
                     "--markets", "3", "--seed", "11"], check=True, capture_output=True, timeout=300)
     generated = sorted(out.iterdir())
     assert len(generated) == 3
-    (out / (generated[0].name + ".bz2")).write_bytes(bz2.compress(generated[0].read_bytes()))
+    if bzip2_built():
+        (out / (generated[0].name + ".bz2")).write_bytes(bz2.compress(generated[0].read_bytes()))
     (out / "broken.gz").write_bytes(b"not gzip")
     for name in RECORDED_MARKETS:
         if (DATA_DIR / name).is_file():
@@ -146,8 +147,9 @@ def test_sequential_summaries_of_the_study_dir(study_dir, expected):
     assert len(expected) == len(os.listdir(study_dir))
     assert by_file["broken.gz"] == {"file": "broken.gz", "error": "invalid gzip header"}
     generated = sorted(n for n in by_file if n.startswith("horse-win-") and not n.endswith(".bz2"))
-    copy = dict(by_file[generated[0] + ".bz2"], file=generated[0])
-    assert copy == by_file[generated[0]]
+    if bzip2_built():
+        copy = dict(by_file[generated[0] + ".bz2"], file=generated[0])
+        assert copy == by_file[generated[0]]
     for name in generated:
         s = by_file[name]
         assert len(s["winners"]) == 1 and s["snapshot_time"] is not None

@@ -12,6 +12,8 @@ import pytest
 
 import palisar
 
+from conftest import NO_BZIP2_TEXT, bzip2_built
+
 load = palisar.iter_prices_file
 
 KEPT = '{"pt":1,"mc":[]}'  # the smallest message that is retained
@@ -150,6 +152,12 @@ def with_byte(data, index, value):
     data = bytearray(data)
     data[index] = value
     return bytes(data)
+
+
+@pytest.mark.skipif(bzip2_built(), reason="this palisar reads bzip2 files")
+def test_bzip2_file_in_a_build_without_the_library(write):
+    # Refused when opened, whatever the file holds.
+    assert failure(write("prices.bz2", [KEPT])) == NO_BZIP2_TEXT
 
 
 def test_plain_text_named_gz(write):

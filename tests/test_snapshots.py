@@ -669,9 +669,14 @@ def test_publish_times_beyond_the_datetime_range_raise_like_the_interpreter(tmp_
 
 
 def test_year_10000_is_out_of_range(tmp_path):
+    # The interpreter's own error for that time (its text differs between versions).
+    with pytest.raises(ValueError) as expected:
+        datetime.datetime.fromtimestamp((LAST_MS + 1) / 1000, datetime.timezone.utc)
+    assert "10000" in str(expected.value)
     it = open_prices(tmp_path, [message(LAST_MS + 1, change())])
-    with pytest.raises(ValueError, match=r"^year 10000 is out of range$"):
+    with pytest.raises(ValueError) as exc:
         next(it)
+    assert type(exc.value) is type(expected.value) and str(exc.value) == str(expected.value)
 
 
 # ---- the sample files -----------------------------------------------------------------

@@ -9,6 +9,7 @@ field (and leaves it unset at first)."""
 import __future__
 
 import functools
+import sys
 import sysconfig
 import types
 import typing
@@ -24,10 +25,14 @@ STUB = Path(__file__).resolve().parent.parent / "palisar-stubs" / "__init__.pyi"
 
 
 def load_stub():
-    namespace = {"__name__": "palisar_stub"}
+    """The stub's namespace, run as a module of its own: registered in
+    sys.modules, where typing.get_type_hints finds the names that the
+    annotations of its classes use."""
+    module = types.ModuleType("palisar_stub")
     code = compile(STUB.read_text(), str(STUB), "exec", flags=__future__.annotations.compiler_flag)
-    exec(code, namespace)
-    return namespace
+    sys.modules[module.__name__] = module
+    exec(code, module.__dict__)
+    return module.__dict__
 
 
 STUB_NS = load_stub()

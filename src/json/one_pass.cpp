@@ -1,14 +1,14 @@
 #include "json/parser.hpp"
 
-#include <simdjson.h>
-
-#include <charconv>
 #include <cstring>
 #include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "json/decimal.hpp"
+#include "json/utf8.hpp"
 
 namespace palisar::json {
 
@@ -251,9 +251,8 @@ private:
             return true;
         }
         double d;
-        auto [end, ec] = std::from_chars(reinterpret_cast<const char*>(start),
-                                         reinterpret_cast<const char*>(p), d);
-        if (ec != std::errc() || end != reinterpret_cast<const char*>(p)) return false;
+        if (!parse::decimal_to_double(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d))
+            return false;
         out = encode::number(out, d);
         return true;
     }
@@ -436,7 +435,7 @@ std::optional<LineParser::Message> LineParser::parse_fast(std::string_view line,
     }
     in.skip_space();
     if (!in.at_end()) return std::nullopt;
-    if (in.saw_non_ascii() && !simdjson::validate_utf8(line.data(), line.size()))
+    if (in.saw_non_ascii() && !parse::valid_utf8(line.data(), line.size()))
         return Message::InvalidUtf8;
     if (!has_pt || time < 1) return Message::Skip;
     if (mc_end && mc_array) {
@@ -456,7 +455,7 @@ LineParser::Message LineParser::parse_message(std::string_view line, Arena& aren
     // the exact parser decides, and describes the fault precisely. It expects
     // the line checked for UTF-8, which comes before any JSON fault.
     ++exact_lines_;
-    if (!simdjson::validate_utf8(line.data(), line.size())) return Message::InvalidUtf8;
+    if (!parse::valid_utf8(line.data(), line.size())) return Message::InvalidUtf8;
     if (!parse_precise(line, tree_, error)) return Message::Error;
     if (!keep_message(tree_.root(), kept_, publish_time)) return Message::Skip;
     changes = Value(arena.store(kept_.data(), kept_.size()));

@@ -11,11 +11,12 @@
 // - inside a string, a bad escape is reported at the byte after the backslash,
 //   a bad hex digit at that digit, and a \u escape whose value is not allowed
 //   (surrogate problems) at the last hex digit of that escape.
-#include <charconv>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "json/decimal.hpp"
 #include "json/parser.hpp"
 
 namespace palisar::json {
@@ -42,6 +43,9 @@ inline size_t scan_plain(const char* s, size_t i, size_t n) {
     while (i + 8 <= n) {
         uint64_t x;
         std::memcpy(&x, s + i, 8);
+        // The byte at s[i] becomes the lowest, so that counting trailing zeros
+        // finds the first match in text order.
+        if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
         uint64_t q = x ^ (ones * uint8_t('"'));
         uint64_t b = x ^ (ones * uint8_t('\\'));
         // Per byte: equal to '"', equal to '\\', or below 0x20. The lowest flagged
@@ -364,13 +368,9 @@ bool Parser::number() {
     const char* b = s_ + start;
     const char* e = s_ + pos_;
     double d = 0;
-    auto r = std::from_chars(b, e, d);
-    if (r.ec == std::errc::result_out_of_range) {
+    if (!parse::decimal_to_double(b, e, d)) {
         if (too_large(b, e)) return fail("number out of range", pos_);
         d = neg ? -0.0 : 0.0;
-    } else if (r.ec != std::errc() || r.ptr != e) {
-        // The grammar was checked above; the conversion cannot disagree.
-        return fail("invalid number", pos_);
     }
     out_.number(d);
     return true;

@@ -1,21 +1,34 @@
 #include "parse/decode.hpp"
 
-#include <bzlib.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <unistd.h>
+
+#if PALISAR_WITH_BZIP2
+#include <bzlib.h>
+#endif
+#if PALISAR_WITH_ISAL
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
-#include <unistd.h>
+#endif
 
 namespace palisar::parse {
 
+namespace {
+// strerror_r returns the text (the GNU C library's form) or a status with the
+// text in the buffer (the POSIX form, other C libraries): both are taken.
+[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_text(int status, const char* buf) { return status == 0 ? buf : nullptr; }
+}  // namespace
+
 std::string os_error_text(int err) {
     char buf[256];
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
+    const char* text = strerror_text(strerror_r(err, buf, sizeof buf), buf);
+    std::string number = std::to_string(err);
+    return (text ? std::string(text) : "Unknown error " + number) + " (os error " + number + ")";
 }
 
 std::string_view file_extension(std::string_view path) {
@@ -53,7 +66,7 @@ private:
     int fd_;
 };
 
-[[noreturn]] void truncated() { throw ReadError("unexpected end of file"); }
+[[noreturn, maybe_unused]] void truncated() { throw ReadError("unexpected end of file"); }
 
 // The compressed bytes under a decoder: a window [pos, end) over a buffer that
 // is refilled from the underlying source.
@@ -95,6 +108,7 @@ private:
     std::unique_ptr<uint8_t[]> buf_;
     bool eof_ = false;
 };
+#if PALISAR_WITH_ISAL
 [[noreturn]] void bad_header() { throw ReadError("invalid gzip header"); }
 
 // Inflates every gzip member of the underlying bytes, one after another.
@@ -190,7 +204,9 @@ private:
     uint32_t header_crc_ = 0;
     Phase phase_ = Phase::Header;
 };
+#endif  // PALISAR_WITH_ISAL (else gzip_zlib.cpp)
 
+#if PALISAR_WITH_BZIP2
 // Decodes every bzip2 stream of the underlying bytes, one after another.
 class Bzip2Source final : public ByteSource {
 public:
@@ -255,16 +271,24 @@ private:
     bool active_ = false;
     bool done_ = false;
 };
+#endif  // PALISAR_WITH_BZIP2
 
 }  // namespace
 
 std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw) {
+#if PALISAR_WITH_BZIP2
     return std::make_unique<Bzip2Source>(std::move(raw));
+#else
+    (void)raw;
+    throw ReadError("cannot read bzip2 files: palisar was built without the bzip2 library (libbz2)");
+#endif
 }
 
+#if PALISAR_WITH_ISAL
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
     return std::make_unique<GzipSource>(std::move(raw));
 }
+#endif
 
 std::unique_ptr<ByteSource> open_source(const std::string& path) {
     if (path.find('\0') != std::string::npos)

@@ -9,6 +9,16 @@
 #include <string>
 #include <string_view>
 
+// The libraries the build decodes with: gzip with ISA-L (else zlib, in
+// gzip_zlib.cpp), bzip2 with libbz2 (else .bz2 files are refused). Both are
+// on unless the build says otherwise.
+#ifndef PALISAR_WITH_ISAL
+#define PALISAR_WITH_ISAL 1
+#endif
+#ifndef PALISAR_WITH_BZIP2
+#define PALISAR_WITH_BZIP2 1
+#endif
+
 namespace palisar::parse {
 
 // A failure of reading a prices file; what() is the text the caller sees.
@@ -41,7 +51,8 @@ public:
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its
 // extension: gzip for "gz" and "gzip", bzip2 for "bz2", none otherwise (the
-// content is never inspected). Throws ReadError.
+// content is never inspected). Throws ReadError, also for a "bz2" file in a
+// build without the bzip2 library (the text names the library).
 std::unique_ptr<ByteSource> open_source(const std::string& path);
 
 // Decodes gzip data held in memory (every member); for tests and tools.

@@ -2,9 +2,9 @@
 
 #include <cstring>
 #include <memory>
-#include <simdjson.h>
 
 #include "json/parser.hpp"
+#include "json/utf8.hpp"
 
 namespace palisar::parse {
 
@@ -47,7 +47,7 @@ public:
         // A line that starts like an object is checked for UTF-8 by the parser;
         // any other is checked here, before the blank test reads its characters.
         if (text.empty() || text.front() != '{') {
-            if (!simdjson::validate_utf8(data, len)) invalid_utf8();
+            if (!valid_utf8(data, len)) invalid_utf8();
             if (is_blank_line(text)) return;
         }
         int64_t publish_time;

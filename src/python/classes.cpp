@@ -1,7 +1,8 @@
 #include "python/classes.hpp"
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace palisar::py {
 
@@ -47,29 +48,39 @@ PyObject* to_python(const std::vector<std::string>& texts) {
 
 namespace {
 
-// Shortest digits that read back to the same double, written out in plain
-// positional notation (never with an exponent): 1e23 is written as 1 followed
-// by 23 zeros.
-void append_number(std::string& out, double v) {
+// Shortest digits that read back to the same double (those of Python's float
+// repr), written out in plain positional notation (never with an exponent):
+// 1e23 is written as 1 followed by 23 zeros. False, with a Python exception
+// set, when memory runs out.
+bool append_number(std::string& out, double v) {
     if (std::isnan(v)) {
         out += "NaN";
-        return;
+        return true;
     }
     if (std::isinf(v)) {
         out += v < 0 ? "-inf" : "inf";
-        return;
+        return true;
     }
     if (std::signbit(v)) out += '-';
-    char sci[64];
-    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific);
-    std::string_view text(sci, size_t(res.ptr - sci));
-    size_t e = text.find('e');
-    int exponent = 0;
-    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+    char* repr = PyOS_double_to_string(std::fabs(v), 'r', 0, 0, nullptr);
+    if (!repr) return false;
+    std::string_view text(repr);
+    size_t e = std::min(text.find('e'), text.size());
     std::string digits;
-    for (char c : text.substr(0, e))
-        if (c != '.') digits += c;
-    long point = long(exponent) + 1;  // digits before the decimal point
+    long point = -1;  // digits before the decimal point
+    for (char c : text.substr(0, e)) {
+        if (c == '.') point = long(digits.size());
+        else digits += c;
+    }
+    if (point < 0) point = long(digits.size());
+    if (e < text.size()) point += std::strtol(repr + e + 1, nullptr, 10);
+    PyMem_Free(repr);
+    while (digits.size() > 1 && digits.front() == '0') {
+        digits.erase(0, 1);
+        --point;
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    if (digits == "0") point = 1;
     long n = long(digits.size());
     if (point <= 0) {
         out += "0.";
@@ -83,14 +94,15 @@ void append_number(std::string& out, double v) {
         out += '.';
         out.append(digits, size_t(point), std::string::npos);
     }
+    return true;
 }
 
 PyObject* price_size_repr(PyObject* self) {
     const PriceSize& ps = record_of<PriceSize>(self);
     std::string text = "PriceSize(price=";
-    append_number(text, ps.price);
+    if (!append_number(text, ps.price)) return nullptr;
     text += ", size=";
-    append_number(text, ps.size);
+    if (!append_number(text, ps.size)) return nullptr;
     text += ")";
     return to_python(text);
 }

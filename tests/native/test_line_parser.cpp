@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include "json/parser.hpp"
+#include "json/utf8.hpp"
 #include "recorded_data.hpp"
 #include "value_dump.hpp"
 
@@ -303,6 +304,39 @@ TEST(LineParser, RandomLinesAgreeWithTheExactParser) {
                 p.exact_lines(), n);
     EXPECT_GT(kept, n / 20);
     EXPECT_GT(errors, n / 20);
+}
+
+// The UTF-8 check against simdjson's: every sequence of one to three bytes and
+// random ones of four to twelve, each alone and after 1-15 ASCII bytes (so that
+// it meets the eight-byte skip at every offset), and followed by ASCII text.
+TEST(Utf8, AgreesWithTheReferenceValidator) {
+    std::mt19937_64 rng(7);
+    size_t valid = 0, checked = 0;
+    auto check = [&](const std::string& seq) {
+        for (size_t lead : {size_t(0), size_t(1 + rng() % 15)}) {
+            std::string s = std::string(lead, 'a') + seq + (rng() & 1 ? "" : "bcdefghijk");
+            bool ref = simdjson::validate_utf8(s.data(), s.size());
+            ASSERT_EQ(palisar::parse::valid_utf8(s.data(), s.size()), ref) << testing::PrintToString(s);
+            valid += ref;
+            ++checked;
+        }
+    };
+    for (unsigned a = 0; a < 256; ++a) {
+        check(std::string(1, char(a)));
+        for (unsigned b = 0; b < 256; ++b) {
+            check({char(a), char(b)});
+            if (a >= 0xE0 || a < 0x80)  // three bytes after a lead that needs them or an ASCII byte
+                for (unsigned c = 0x70; c < 0xC8; ++c) check({char(a), char(b), char(c)});
+        }
+    }
+    // Random sequences biased towards lead and continuation bytes.
+    for (int i = 0; i < 400000; ++i) {
+        std::string s(4 + rng() % 9, '\0');
+        for (char& ch : s) ch = char(rng() % 4 == 0 ? rng() % 256 : 0x80 + (rng() % 0x78));
+        if (rng() % 2) s[0] = char(0xF0 + rng() % 8);
+        check(s);
+    }
+    EXPECT_GT(valid, checked / 20);
 }
 
 TEST(LineParser, PlainLinesTakeTheOnePassPath) {

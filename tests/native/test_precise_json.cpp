@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "json/decimal.hpp"
 #include "json/parser.hpp"
 #include "recorded_data.hpp"
 #include "value_dump.hpp"
@@ -22,6 +28,8 @@ std::string rep(std::string_view s, size_t n) {
     for (size_t i = 0; i < n; ++i) r += s;
     return r;
 }
+
+const std::string kUnknown = "<unknown>";
 
 std::string dump(simdjson::dom::element e) {
     using T = simdjson::dom::element_type;
@@ -40,8 +48,9 @@ std::string dump(simdjson::dom::element e) {
             for (simdjson::dom::key_value_pair kv : simdjson::dom::object(e))
                 r += (r.empty() ? "" : ",") + std::string(kv.key) + ":" + dump(kv.value);
             return "{" + r + "}";
+        default:  // kinds of later library versions (big integers)
+            return kUnknown;
     }
-    return "<unknown>";
 }
 
 struct Case {
@@ -161,6 +170,61 @@ INSTANTIATE_TEST_SUITE_P(Precise, PreciseValue, testing::Values(
     Case{rep("{\"k\":", 127) + "[1]" + rep("}", 127), rep("{k:", 127) + "[u1]" + rep("}", 127)}),
     index_name);
 
+// The conversion of decimal text against the C++ library's from_chars and the C
+// library's strtod, bit for bit, on edge cases and a large random set: numbers
+// of 1 to 30 digits with a point anywhere and exponents across the whole range
+// (the subnormals, the halfway cases, both ends), and doubles written back in
+// 17 digits and in their shortest form.
+TEST(Decimal, AgreesBitForBitWithFromCharsAndStrtod) {
+    std::vector<std::string> cases = {
+        "0", "-0", "0.0", "0e999999", "1", "-1", "9007199254740992", "9007199254740993",
+        "9007199254740995", "1e22", "1e23", "-1e-22", "1.7976931348623157e308", "1.7976931348623158e308",
+        "1.7976931348623159e308", "1e309", "2.2250738585072011e-308", "2.2250738585072012e-308",
+        "4.9406564584124654e-324", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e-400",
+        "0.1", "0.30000000000000004", "123456789012345678901234567890", "1" + std::string(400, '0') + "e-399",
+        "0." + std::string(300, '0') + "1", "8.98846567431158e307", "4503599627370496.5",
+        "4503599627370497.5", "7.2057594037927933e16", "1e99999999999999999999"};
+    std::mt19937_64 rng(20261208);
+    auto pick = [&](uint64_t n) { return rng() % n; };
+    for (int i = 0; i < 300000; ++i) {
+        std::string s = pick(2) ? "-" : "";
+        size_t n = 1 + pick(pick(4) ? 20 : 30);
+        std::string digits;
+        for (size_t k = 0; k < n; ++k) digits += char('0' + pick(10));
+        digits[0] = char('1' + pick(9));
+        size_t point = pick(n + 1);
+        if (point < n) digits.insert(point, point == 0 ? "0." : ".");
+        s += digits;
+        if (pick(3)) {
+            s += 'e';
+            s += std::to_string(int(pick(700)) - 350);
+        }
+        cases.push_back(s);
+        double d;
+        uint64_t bits = rng();
+        std::memcpy(&d, &bits, 8);
+        if (!std::isfinite(d)) continue;
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", d);
+        cases.push_back(buf);
+        cases.emplace_back(buf, std::to_chars(buf, buf + sizeof buf, d).ptr);
+    }
+    size_t out_of_range = 0;
+    for (const std::string& s : cases) {
+        const char* b = s.data();
+        const char* e = b + s.size();
+        double mine = 0, theirs = 0;
+        bool in_range = palisar::parse::decimal_to_double(b, e, mine);
+        auto r = std::from_chars(b, e, theirs);
+        ASSERT_EQ(in_range, r.ec == std::errc()) << s;
+        out_of_range += !in_range;
+        if (!in_range) theirs = std::strtod(s.c_str(), nullptr);  // from_chars leaves it unset
+        ASSERT_EQ(std::bit_cast<uint64_t>(mine), std::bit_cast<uint64_t>(theirs)) << s;
+        ASSERT_EQ(std::bit_cast<uint64_t>(mine), std::bit_cast<uint64_t>(std::strtod(s.c_str(), nullptr))) << s;
+    }
+    EXPECT_GT(out_of_range, cases.size() / 100);
+}
+
 TEST(Precise, RepeatedKeyLastWinsAndBuilderIsCleared) {
     Builder b;
     std::string error;
@@ -196,6 +260,40 @@ std::string mutate(std::string s, std::mt19937& rng) {
     return s;
 }
 
+// Whether valid JSON `line` holds an integer literal outside 64 bits (below
+// INT64_MIN or above UINT64_MAX), found by scanning the text itself.
+bool holds_big_integer(std::string_view line) {
+    for (size_t i = 0; i < line.size();) {
+        char c = line[i];
+        if (c == '"') {
+            for (++i; i < line.size() && line[i] != '"'; ++i) i += line[i] == '\\';
+            ++i;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            ++i;
+            continue;
+        }
+        size_t end = line.find_first_not_of("-+.eE0123456789", i);
+        std::string_view tok = line.substr(i, end == std::string_view::npos ? line.size() - i : end - i);
+        i += tok.size();
+        if (tok.find_first_of(".eE") != std::string_view::npos) continue;
+        uint64_t u;
+        int64_t s;
+        auto r = tok[0] == '-' ? std::from_chars(tok.data(), tok.data() + tok.size(), s).ec
+                               : std::from_chars(tok.data(), tok.data() + tok.size(), u).ec;
+        if (r == std::errc::result_out_of_range) return true;
+    }
+    return false;
+}
+
+TEST(Precise, BigIntegerScanFindsOnlyIntegersBeyond64Bits) {
+    EXPECT_TRUE(holds_big_integer(R"({"a":[1,18446744073709551616]})"));
+    EXPECT_TRUE(holds_big_integer("-9223372036854775809"));
+    EXPECT_FALSE(holds_big_integer(R"({"a":18446744073709551615,"b":-9223372036854775808})"));
+    EXPECT_FALSE(holds_big_integer(R"(["18446744073709551616\"1e400",1.8446744073709551616e19])"));
+}
+
 TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
     const std::string dir = palisar::test_data::recorded_data_dir();
     std::vector<std::string> lines;
@@ -226,15 +324,17 @@ TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
         if (original) {
             ASSERT_TRUE(mine) << error << "\n" << line.substr(0, 200);
         }
-        if (!code) {
+        std::string theirs = code ? "" : dump(root);
+        if (!code && theirs.find(kUnknown) == std::string::npos) {
             ASSERT_TRUE(mine) << error << "\n" << line;
-            ASSERT_EQ(dump(Value(b.data())), dump(root)) << line;
+            ASSERT_EQ(dump(Value(b.data())), theirs) << line;
             ++accepted;
         } else {
-            // The only lines the fast parser may refuse while this one accepts
-            // hold integers beyond 64 bits.
+            // The only lines the fast parser may refuse (or give a kind of its
+            // own) while this one accepts hold integers beyond 64 bits; which
+            // error it reports for them depends on its version.
             if (mine) {
-                ASSERT_EQ(code, simdjson::NUMBER_ERROR) << line;
+                ASSERT_TRUE(holds_big_integer(line)) << simdjson::error_message(code) << "\n" << line;
             } else {
                 ASSERT_NE(error.find(" at line 1 column "), std::string::npos);
             }
