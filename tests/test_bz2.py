@@ -1,12 +1,15 @@
-"""bzip2 prices files: chosen by the "bz2" extension, every stream of a
-multi-stream file decoded, the decoder's failures raised as ValueError, and the
-same snapshots as from the plain and gzip forms of a file."""
+"""bzip2 and zstd prices files: chosen by the "bz2" and "zst" extensions, every
+stream (frame) of a multi-stream file decoded, the decoders' failures raised as
+ValueError, and the same snapshots as from the plain and gzip forms of a file."""
 
 import bz2
 import functools
 import gzip
 import hashlib
 import marshal
+import shutil
+import struct
+import subprocess
 
 import pytest
 
@@ -51,24 +54,44 @@ def write_bytes(tmp_path, name, data):
     return str(path)
 
 
-def streams(data, cuts):
-    """`data` compressed as one bzip2 stream per piece between the cut offsets."""
+def zstd(data, level=3):
+    """One zstd frame of `data`, with its content checksum, from the zstd tool."""
+    if shutil.which("zstd") is None:
+        pytest.skip("the zstd tool is not installed")
+    return subprocess.run(["zstd", "-q", "-c", "--check", f"-{level}"], input=data,
+                          capture_output=True, check=True).stdout
+
+
+def skippable(payload, kind=0):
+    return struct.pack("<II", 0x184D2A50 + kind, len(payload)) + payload
+
+
+COMPRESS = {"bz2": lambda data: bz2.compress(data, 1), "zst": zstd}
+
+
+def streams(data, cuts, codec="bz2"):
+    """`data` compressed as one stream (frame) per piece between the cut offsets."""
     bounds = [0, *cuts, len(data)]
-    return b"".join(bz2.compress(data[a:b], 1) for a, b in zip(bounds, bounds[1:]))
+    return b"".join(COMPRESS[codec](data[a:b]) for a, b in zip(bounds, bounds[1:]))
 
 
 # ---- the recorded markets in three encodings -------------------------------------
 
 
-@pytest.mark.parametrize("encoding", ["bz2", "multi-stream bz2", "gz"])
+@pytest.mark.parametrize("encoding", ["bz2", "multi-stream bz2", "gz", "zst", "multi-frame zst"])
 def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_path, encoding):
     with open(recorded_market, "rb") as f:
         data = f.read()
+    # Cut in the middle of lines, as a parallel compressor cuts blocks.
+    cuts = [len(data) // 3 + 7, 2 * len(data) // 3 + 11]
     if encoding == "bz2":
         encoded, name = bz2.compress(data), "market.json.bz2"
     elif encoding == "multi-stream bz2":
-        # Cut in the middle of lines, as a parallel compressor cuts blocks.
-        encoded, name = streams(data, [len(data) // 3 + 7, 2 * len(data) // 3 + 11]), "market.bz2"
+        encoded, name = streams(data, cuts), "market.bz2"
+    elif encoding == "zst":
+        encoded, name = zstd(data, 19), "market.json.zst"
+    elif encoding == "multi-frame zst":
+        encoded, name = streams(data, cuts, "zst"), "market.zst"
     else:
         encoded, name = gzip.compress(data, mtime=0), "market.json.gz"
     expected = plain_digest(recorded_market)
@@ -79,26 +102,39 @@ def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_p
 # ---- streams -----------------------------------------------------------------------
 
 
-def test_single_stream(tmp_path):
-    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)))
+@pytest.mark.parametrize("codec", COMPRESS)
+def test_single_stream(tmp_path, codec):
+    path = write_bytes(tmp_path, "p." + codec, COMPRESS[codec](to_bytes(LINES)))
     assert publish_times(path) == list(range(1000, 1040))
 
 
+@pytest.mark.parametrize("codec", COMPRESS)
 @pytest.mark.parametrize("cuts", [
     [1],                      # a stream holding one byte
     [len(LINES[0]) + 1],      # cut at a line boundary
     [10, 200, 201, 900],      # cuts inside lines, a one-byte stream
     [0, 0, 500],              # empty streams in front
 ])
-def test_every_stream_of_a_multi_stream_file(tmp_path, cuts):
+def test_every_stream_of_a_multi_stream_file(tmp_path, cuts, codec):
     data = to_bytes(LINES)
-    path = write_bytes(tmp_path, "p.bz2", streams(data, cuts))
+    path = write_bytes(tmp_path, "p." + codec, streams(data, cuts, codec))
     assert publish_times(path) == list(range(1000, 1040))
 
 
-def test_empty_stream_gives_no_messages(tmp_path):
-    path = write_bytes(tmp_path, "p.bz2", bz2.compress(b""))
+@pytest.mark.parametrize("codec", COMPRESS)
+def test_empty_stream_gives_no_messages(tmp_path, codec):
+    path = write_bytes(tmp_path, "p." + codec, COMPRESS[codec](b""))
     assert len(load(path)) == 0
+
+
+@pytest.mark.parametrize("where", ["front", "between", "end", "only"])
+def test_skippable_zstd_frames_are_passed_over(tmp_path, where):
+    data = to_bytes(LINES)
+    skip = skippable(b'{"pt":5,"mc":[]}\n' * 3, kind=where == "between" and 15)
+    parts = {"front": [skip, zstd(data)], "between": [zstd(data[:100]), skip, zstd(data[100:])],
+             "end": [zstd(data), skip], "only": [skip, skippable(b"")]}[where]
+    expected = [] if where == "only" else list(range(1000, 1040))
+    assert publish_times(write_bytes(tmp_path, "p.zst", b"".join(parts))) == expected
 
 
 def test_large_output_from_small_input(tmp_path):
@@ -120,6 +156,9 @@ def test_large_output_from_small_input(tmp_path):
 ])
 def test_data_after_a_stream_that_is_not_a_stream_is_ignored(tmp_path, trailer):
     path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)) + trailer)
+    assert publish_times(path) == list(range(1000, 1040))
+    # The same after a zstd frame (none of these starts with a frame magic).
+    path = write_bytes(tmp_path, "p.zst", zstd(to_bytes(LINES)) + trailer)
     assert publish_times(path) == list(range(1000, 1040))
 
 
@@ -178,6 +217,46 @@ def test_decoder_failures(tmp_path, make, message):
     assert failure(write_bytes(tmp_path, "p.json.bz2", make())) == message
 
 
+def zcompressed():
+    return zstd(to_bytes(LINES * 50), 19)
+
+
+def frame_header(descriptor, window_or_size):
+    """A zstd frame header: the frame header descriptor byte, then a window
+    descriptor (no single segment) or an 8-byte content size (single segment)."""
+    tail = bytes([window_or_size]) if not descriptor & 0x20 else struct.pack("<Q", window_or_size)
+    return struct.pack("<I", 0xFD2FB528) + bytes([descriptor]) + tail
+
+
+CHECKSUM = "corrupt zstd stream does not have a matching checksum"
+WINDOW = "zstd frame asks for a window larger than 128 MiB"
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: b"", "unexpected end of file"),
+    (lambda: zcompressed()[:4], "unexpected end of file"),
+    (lambda: zcompressed()[:-1], "unexpected end of file"),  # the checksum cut short
+    (lambda: zcompressed()[: len(zcompressed()) // 2], "unexpected end of file"),
+    (lambda: zcompressed() + zcompressed()[:20], "unexpected end of file"),
+    (lambda: skippable(b"x" * 10)[:-2], "unexpected end of file"),
+    (lambda: to_bytes(LINES), "invalid zstd header"),
+    (lambda: bz2.compress(to_bytes(LINES)), "invalid zstd header"),
+    (lambda: flip(zcompressed(), -1), CHECKSUM),
+    (lambda: zcompressed() + flip(zcompressed(), -2), CHECKSUM),  # in the second frame
+    (lambda: flip(zcompressed(), len(zcompressed()) // 2), "corrupt zstd data"),
+    (lambda: flip(zcompressed(), 4), "corrupt zstd data"),  # reserved header bit
+    # Windows of 2 GiB and 1 TiB, and a single segment of 1 TiB: refused from
+    # the header, before anything is allocated for them.
+    (lambda: frame_header(0x00, 21 << 3) + b"\0" * 16, WINDOW),
+    (lambda: frame_header(0x00, 30 << 3) + b"\0" * 16, WINDOW),
+    (lambda: frame_header(0xE0, 1 << 40) + b"\0" * 16, WINDOW),
+], ids=["empty", "magic only", "last byte missing", "cut in half", "second frame cut",
+        "skippable frame cut", "plain text", "bzip2 data", "checksum", "second frame checksum",
+        "data", "reserved bit", "2 GiB window", "1 TiB window", "1 TiB single segment"])
+def test_zstd_decoder_failures(tmp_path, make, message):
+    assert failure(write_bytes(tmp_path, "p.json.zst", make())) == message
+
+
 def test_failure_closes_the_file(tmp_path, open_fds):
     path = write_bytes(tmp_path, "p.bz2", compressed()[:-1])
     before = open_fds()
@@ -189,22 +268,24 @@ def test_failure_closes_the_file(tmp_path, open_fds):
 # ---- choosing the decoder by name --------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2"])
-def test_names_read_as_bzip2(tmp_path, name):
+@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2",
+                                  "p.zst", "p.json.zst", "..zst", "dir.bz2/p.zst"])
+def test_names_read_as_bzip2_or_zstd(tmp_path, name):
     path = tmp_path / name
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    path.write_bytes(COMPRESS[name.rsplit(".", 1)[1]](to_bytes(LINES)))
     assert len(load(str(path))) == 40
 
 
 @pytest.mark.parametrize("name", ["p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2",
-                                  "p.bz2x", "dir.bz2/p"])
+                                  "p.bz2x", "dir.bz2/p", "p.ZST", "p.zstd", "p.zs", ".zst",
+                                  "p.zst.bak", "dir.zst/p"])
 def test_names_read_as_plain_text(tmp_path, name):
     path = tmp_path / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(to_bytes(LINES))
     assert len(load(str(path))) == 40
-    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    path.write_bytes(COMPRESS["zst" if "z" in name.lower().replace("bz", "") else "bz2"](to_bytes(LINES)))
     assert failure(str(path)) == "stream did not contain valid UTF-8"
 
 

@@ -1,5 +1,5 @@
-// Byte sources for a prices file: the plain file, or the file decoded as gzip
-// or bzip2.
+// Byte sources for a prices file: the plain file, or the file decoded as gzip,
+// bzip2 or zstd.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +31,9 @@ bool has_gzip_extension(std::string_view path);
 // True when the extension of `path` is exactly "bz2".
 bool has_bzip2_extension(std::string_view path);
 
+// True when the extension of `path` is exactly "zst".
+bool has_zstd_extension(std::string_view path);
+
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
@@ -40,8 +43,8 @@ public:
 };
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its
-// extension: gzip for "gz" and "gzip", bzip2 for "bz2", none otherwise (the
-// content is never inspected). Throws ReadError.
+// extension: gzip for "gz" and "gzip", bzip2 for "bz2", zstd for "zst", none
+// otherwise (the content is never inspected). Throws ReadError.
 std::unique_ptr<ByteSource> open_source(const std::string& path);
 
 // Decodes gzip data held in memory (every member); for tests and tools.
@@ -54,5 +57,14 @@ std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw);
 // ReadError ("invalid bzip2 header", "corrupt bzip2 data", "unexpected end of
 // file"); running out of memory throws std::bad_alloc.
 std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
+
+// Decodes the zstd frames of `raw`, one after another; skippable frames are
+// passed over. After a complete frame, the next bytes start another frame only
+// if they are a frame magic number; anything else after it is ignored. Failures
+// throw ReadError ("invalid zstd header", "corrupt zstd data", "corrupt zstd
+// stream does not have a matching checksum", "unexpected end of file", and a
+// refusal of frames asking for a window beyond 128 MiB). In a build without
+// libzstd it throws a ReadError naming the missing library.
+std::unique_ptr<ByteSource> zstd_over(std::unique_ptr<ByteSource> raw);
 
 }  // namespace palisar::parse
