@@ -58,6 +58,18 @@ std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw);
 // file"); running out of memory throws std::bad_alloc.
 std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 
+// The bzip2 decoder above, with the blocks of each stream decoded on `threads`
+// threads (the calling one included; 0: one per CPU the process may run on),
+// while the text still comes out in file order. The compressed data is read
+// whole first; files of fewer than `parallel_from` compressed bytes, and any
+// run with one thread, are decoded on the calling thread alone. The threads
+// end with the source. Results and failures are those of bzip2_over.
+std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
+                                                size_t parallel_from = 256 * 1024);
+
+// The number of CPUs in this process's affinity mask (at least 1).
+unsigned usable_cpus();
+
 // Decodes the zstd frames of `raw`, one after another; skippable frames are
 // passed over. After a complete frame, the next bytes start another frame only
 // if they are a frame magic number; anything else after it is ignored. Failures
