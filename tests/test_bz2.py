@@ -7,6 +7,8 @@ import functools
 import gzip
 import hashlib
 import marshal
+import os
+import random
 import shutil
 import struct
 import subprocess
@@ -15,6 +17,7 @@ import pytest
 
 import palisar
 
+from child import PRELUDE, SANITIZED, run_child
 from conftest import to_bytes
 
 load = palisar.iter_prices_file
@@ -255,6 +258,113 @@ WINDOW = "zstd frame asks for a window larger than 128 MiB"
         "data", "reserved bit", "2 GiB window", "1 TiB window", "1 TiB single segment"])
 def test_zstd_decoder_failures(tmp_path, make, message):
     assert failure(write_bytes(tmp_path, "p.json.zst", make())) == message
+
+
+# ---- bzip2 decoded on several threads ----------------------------------------------
+
+
+@functools.lru_cache
+def many_blocks():
+    """40,000 lines of varied messages: 2.9 MB of text, about 0.3 MB as bzip2 -1
+    (30 blocks), enough for the blocks to be decoded on several threads."""
+    rng = random.Random(5)
+    lines = [f'{{"op":"mcm","pt":{1000 + i},"mc":[{{"id":"1.5","rc":[{{"id":{rng.randrange(1, 10)},'
+             f'"atb":[[{rng.randrange(101, 130) / 100},{rng.randrange(0, 10**6) / 100}]]}}]}}]}}'
+             for i in range(40_000)]
+    return lines, bz2.compress(to_bytes(lines), 1)
+
+
+def test_many_blocks_same_snapshots_as_plain_text(tmp_path):
+    lines, data = many_blocks()
+    assert len(data) > 256 * 1024
+    plain = write_bytes(tmp_path, "p.json", to_bytes(lines))
+    assert digest(write_bytes(tmp_path, "p.json.bz2", data)) == digest(plain)
+    # Several streams, an empty one among them, and garbage after the last.
+    multi = data + bz2.compress(b"") + data + b"\0garbage"
+    assert publish_times(write_bytes(tmp_path, "m.bz2", multi)) == list(range(1000, 41000)) * 2
+
+
+def middle_block_offset(data, nth):
+    """The byte offset a little after the `nth` block magic (byte-aligned search
+    is enough: any offset well inside the compressed data will do)."""
+    return len(data) * nth // 30 + 5
+
+
+@pytest.mark.parametrize("case, message", [
+    ("block corrupt", "corrupt bzip2 data"),
+    ("cut inside a block", "unexpected end of file"),
+    ("stream checksum", "corrupt bzip2 data"),
+    ("json error, then a corrupt block", "expected value at line 1 column 1"),
+    ("corrupt block, then a json error", "corrupt bzip2 data"),
+])
+def test_many_blocks_first_failure_in_file_order(tmp_path, case, message):
+    lines, data = many_blocks()
+    if case == "block corrupt":
+        data = flip(data, middle_block_offset(data, 17))
+    elif case == "cut inside a block":
+        data = data[: middle_block_offset(data, 23)]
+    elif case == "stream checksum":
+        data = flip(data, len(data) - 3)
+    else:
+        bad = list(lines)
+        bad[len(bad) // 3 if case.startswith("json") else 2 * len(bad) // 3] = "x"
+        data = bz2.compress(to_bytes(bad), 1)
+        data = flip(data, len(data) * (2 if case.startswith("json") else 1) // 3 + 40)
+    assert failure(write_bytes(tmp_path, "p.bz2", data)) == message
+
+
+THREADS_CHILD = r"""
+import threading
+path, cpus = sys.argv[2], int(sys.argv[3])
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:cpus])
+tasks = lambda: len(os.listdir("/proc/self/task"))
+base = tasks()
+seen, stop = [0], []
+def sample():
+    while not stop:
+        seen[0] = max(seen[0], tasks())
+sampler = threading.Thread(target=sample)
+sampler.start()
+it = palisar.iter_prices_file(path)
+stop.append(1)
+sampler.join()
+done(base=base, seen=seen[0], after=tasks(), count=len(it))
+"""
+
+
+@pytest.mark.parametrize("cpus", [1, 2, 4])
+def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus):
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"fewer than {cpus} CPUs")
+    path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] * 3)
+    r = run_child(THREADS_CHILD, path, cpus)
+    r.assert_quiet_success()
+    assert r["count"] == 120_000 and r["after"] == r["base"]
+    # The sampler, and the decoding threads besides the calling one.
+    assert r["seen"] <= r["base"] + 1 + (cpus - 1)
+    if cpus > 1:
+        assert r["seen"] > r["base"] + 1
+
+
+BOMB_CHILD = r"""
+before = rss()
+it = palisar.iter_prices_file(sys.argv[2])
+done(count=len(it), grown=peak_rss() - before)
+"""
+
+
+def test_a_bzip2_bomb_stays_within_the_window(tmp_path):
+    # Lines of 1000 spaces, whose runs pack about 43 MB of text into a block;
+    # 8 blocks behind enough ordinary blocks for several threads.
+    bomb = bz2.compress((b" " * 1000 + b"\n") * 350_000, 9)
+    assert len(bomb) < 10_000
+    path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] + bomb)
+    r = run_child(BOMB_CHILD, path)
+    r.assert_quiet_success()
+    assert r["count"] == 40_000
+    if not SANITIZED:
+        # 350 MB of text; the messages kept take about 20 MB.
+        assert r["grown"] < 120 << 20, r["grown"]
 
 
 def test_failure_closes_the_file(tmp_path, open_fds):

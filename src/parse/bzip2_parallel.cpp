@@ -7,7 +7,9 @@
 // chance inside compressed data; such a cut fails its CRC, and so does
 // anything corrupt or truncated. Then the stream is decoded again from its
 // start by the sequential decoder, which skips the text already handed out and
-// reports the first fault exactly as it always does.
+// reports the first fault exactly as it always does. The same happens to a
+// block that decodes to far more text than market data does (a bomb), so that
+// the blocks in flight stay small.
 #include "decode.hpp"
 
 #include <bzlib.h>
@@ -32,6 +34,11 @@ namespace {
 constexpr uint64_t kBlockMagic = 0x314159265359;
 constexpr uint64_t kEndMagic = 0x177245385090;
 constexpr size_t kPad = 8;  // zero bytes behind the data, for 64-bit loads
+// A block of market text decodes to about its block size (at most 900 kB);
+// one that runs to more is mostly runs of a byte, which the calling thread
+// decodes fast enough alone. Refusing it bounds the window of blocks in flight
+// (a block may otherwise decode to about 46 MB).
+constexpr size_t kMaxBlockText = 8 << 20;
 
 class MemorySource final : public ByteSource {
 public:
@@ -382,7 +389,10 @@ private:
             out.resize(size_t(job.level) * 100000 + 4096);
             size_t filled = 0;
             for (;;) {
-                if (filled == out.size()) out.resize(out.size() * 2);
+                if (filled == out.size()) {
+                    if (filled >= kMaxBlockText) break;
+                    out.resize(std::min(out.size() * 2, kMaxBlockText));
+                }
                 z.next_out = reinterpret_cast<char*>(out.data() + filled);
                 size_t room = std::min<size_t>(out.size() - filled, UINT_MAX);
                 z.avail_out = unsigned(room);
