@@ -276,7 +276,7 @@ def many_blocks():
 
 def test_many_blocks_same_snapshots_as_plain_text(tmp_path):
     lines, data = many_blocks()
-    assert len(data) > 256 * 1024
+    assert len(data) > 48 * 1024
     plain = write_bytes(tmp_path, "p.json", to_bytes(lines))
     assert digest(write_bytes(tmp_path, "p.json.bz2", data)) == digest(plain)
     # Several streams, an empty one among them, and garbage after the last.

@@ -16,6 +16,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
 #include <condition_variable>
@@ -231,12 +232,24 @@ private:
 
     // The first block or end-of-stream magic at or after `from`, or UINT64_MAX.
     uint64_t find_magic(uint64_t from) const {
+        // A magic starting `s` bits into byte i covers all of byte i + 1; only
+        // 16 values of that byte can start one, and the table gives the shifts.
+        static const auto shifts = [] {
+            std::array<uint8_t, 256> t{};
+            for (unsigned s = 0; s < 8; ++s)
+                for (uint64_t m : {kBlockMagic, kEndMagic}) t[(m >> (32 + s)) & 0xFF] |= uint8_t(1u << s);
+            return t;
+        }();
         const uint64_t limit = uint64_t(size_) * 8;
+        const uint8_t* d = data_.data();
         for (size_t i = from / 8; uint64_t(i) * 8 + 48 <= limit + 7; ++i) {
-            uint64_t w = load64_be(data_.data() + i);
+            unsigned cand = shifts[d[i + 1]];
+            if (!cand) continue;
+            uint64_t w = load64_be(d + i);
             for (unsigned s = 0; s < 8; ++s) {
+                if (!(cand >> s & 1)) continue;
                 uint64_t m = w >> (16 - s) & 0xFFFFFFFFFFFF;
-                if ((m == kBlockMagic || m == kEndMagic)) {
+                if (m == kBlockMagic || m == kEndMagic) {
                     uint64_t at = uint64_t(i) * 8 + s;
                     if (at >= from && at + 48 <= limit) return at;
                 }

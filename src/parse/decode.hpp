@@ -61,11 +61,12 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 // The bzip2 decoder above, with the blocks of each stream decoded on `threads`
 // threads (the calling one included; 0: one per CPU the process may run on),
 // while the text still comes out in file order. The compressed data is read
-// whole first; files of fewer than `parallel_from` compressed bytes, and any
-// run with one thread, are decoded on the calling thread alone. The threads
+// whole first; files of fewer than `parallel_from` compressed bytes (about
+// one block of bzip2 -9 market text), and any run with one thread, are
+// decoded on the calling thread alone. The threads
 // end with the source. Results and failures are those of bzip2_over.
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
-                                                size_t parallel_from = 256 * 1024);
+                                                size_t parallel_from = 48 * 1024);
 
 // The number of CPUs in this process's affinity mask (at least 1).
 unsigned usable_cpus();
