@@ -6,13 +6,16 @@ The recipes run as a user runs them, as scripts in a new interpreter."""
 import bz2
 import importlib.util
 import json
+import gzip
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+import palisar
 from conftest import DATA_DIR, RECORDED_MARKETS
 from snapshot_helpers import full_definition, message, write_prices
 
@@ -244,3 +247,41 @@ def test_typed_usage(data_dir):
     assert lines[0].startswith("1.197931750 OR 280m at 2022-04-19 18:29:56")
     assert len(lines) == 1 + 6
     assert "Coolavanny Galiv" in lines[3] and lines[3].endswith("traded    18,581.20")
+
+
+# ---- converting a library ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("to", ["gz", "zst"])
+def test_recompress_a_tree(tmp_path, to):
+    if to == "zst" and shutil.which("zstd") is None:
+        pytest.skip("the zstd tool is not installed")
+    text = "".join(json.dumps(m) + "\n" for m in hand_made()).encode()
+    tree = tmp_path / "library"
+    (tree / "2024" / "01").mkdir(parents=True)
+    sources = {
+        tree / "a.json": text,
+        tree / "2024" / "b.json.bz2": bz2.compress(text),
+        tree / "2024" / "01" / "c.json.gz": gzip.compress(text),
+        tree / "2024" / "01" / "broken.bz2": b"BZh9 not bzip2",
+        tree / "2024" / "01" / "kept.json": text,
+        # The twin of kept.json exists already: it must stay as it is.
+        tree / "2024" / "01" / f"kept.json.{to}": b"not to be overwritten",
+    }
+    for path, data in sources.items():
+        path.write_bytes(data)
+    proc = run("recompress.py", tree, "--to", to, "--workers", 2, check=False)
+    assert proc.returncode == 1
+    total = 4 if to == "gz" else 5  # c.json.gz and kept.json.gz are not sources for gz
+    assert proc.stderr.splitlines()[-1].startswith(f"[{'#' * 30}] {total}/{total} files")
+    assert proc.stdout.splitlines() == [
+        f"{tree / '2024' / '01' / 'broken.bz2'}: not converted: corrupt bzip2 data",
+        f"{tree / '2024' / '01' / 'kept.json'}: not converted: kept.json.{to} exists already",
+        f"{total - 2} of {total} files converted to {to}",
+    ]
+    for path, data in sources.items():
+        assert path.read_bytes() == data
+    books = [b.to_dict() for b in palisar.iter_prices_file(str(tree / "a.json"))]
+    for twin in (tree / f"a.json.{to}", tree / "2024" / f"b.json.{to}", tree / "2024" / "01" / f"c.json.{to}"):
+        assert [b.to_dict() for b in palisar.iter_prices_file(str(twin))] == books
+    assert sorted(p.name for p in tree.rglob("*") if p.name.startswith(".")) == []
