@@ -1,10 +1,13 @@
 // The reader and the decoders over a source that hands its bytes out in short
 // pieces, as a pipe does. Found by fuzzing: with one-byte reads, the gzip
 // decoder took the end of the input for a member boundary and dropped every
-// member after the first. And the bzip2 decoder that works on several threads
+// member after the first. The same for every decoder. And the bzip2 decoder that works on several threads
 // against the one that does not, on good, corrupt and truncated data.
 #include <bzlib.h>
 #include <gtest/gtest.h>
+#if __has_include(<zstd.h>)
+#include <zstd.h>
+#endif
 #include <isa-l/crc.h>
 
 #include <algorithm>
@@ -59,15 +62,42 @@ std::vector<int64_t> publish_times(std::unique_ptr<ByteSource> source) {
     return out;
 }
 
-TEST(ShortReads, EveryGzipMemberIsReadWhateverThePieceSize) {
-    const std::string first = R"({"pt":1,"mc":[{"id":"1.2"}]})" "\n";
-    const std::string second = R"({"pt":2,"mc":[{"id":"1.2"}]})" "\n";
-    const std::string third = R"({"pt":3,"mc":[{"id":"1.2"}]})";
-    const std::string file = stored_member(first) + stored_member(second) + stored_member(third);
-    for (size_t piece : {1, 2, 3, 7, 16, 4096}) {
-        EXPECT_EQ(publish_times(gzip_over(std::make_unique<PieceSource>(file, piece))),
-                  (std::vector<int64_t>{1, 2, 3}))
-            << "pieces of " << piece << " bytes";
+std::string bzip2(const std::string& text, int level);
+
+std::string zstd_frame(const std::string& text) {
+    std::string out(ZSTD_compressBound(text.size()), '\0');
+    size_t len = ZSTD_compress(out.data(), out.size(), text.data(), text.size(), 3);
+    if (ZSTD_isError(len)) throw std::runtime_error("zstd compression failed");
+    out.resize(len);
+    return out;
+}
+
+// Every member (stream, frame) of a file of three, whatever the piece size.
+TEST(ShortReads, EveryMemberIsReadWhateverThePieceSize) {
+    const std::string lines[] = {R"({"pt":1,"mc":[{"id":"1.2"}]})" "\n", R"({"pt":2,"mc":[{"id":"1.2"}]})" "\n",
+                                 R"({"pt":3,"mc":[{"id":"1.2"}]})"};
+    using Wrap = std::unique_ptr<ByteSource> (*)(std::unique_ptr<ByteSource>);
+    struct Codec {
+        const char* name;
+        std::string (*pack)(const std::string&);
+        Wrap open;
+    };
+    const Codec codecs[] = {
+        {"gzip", stored_member, gzip_over},
+        {"bzip2", [](const std::string& t) { return bzip2(t, 1); }, bzip2_over},
+        {"bzip2 on 2 threads", [](const std::string& t) { return bzip2(t, 1); },
+         [](std::unique_ptr<ByteSource> raw) { return bzip2_parallel_over(std::move(raw), 2, 0); }},
+#if __has_include(<zstd.h>)
+        {"zstd", zstd_frame, zstd_over},
+#endif
+    };
+    for (const Codec& codec : codecs) {
+        const std::string file = codec.pack(lines[0]) + codec.pack(lines[1]) + codec.pack(lines[2]);
+        for (size_t piece : {1, 2, 3, 7, 16, 4096}) {
+            EXPECT_EQ(publish_times(codec.open(std::make_unique<PieceSource>(file, piece))),
+                      (std::vector<int64_t>{1, 2, 3}))
+                << codec.name << ", pieces of " << piece << " bytes";
+        }
     }
 }
 
