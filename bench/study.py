@@ -30,7 +30,10 @@ markets, compressed). For each format and side it measures, interleaved:
                  and the parent, the largest peak resident memory of a worker
 
 and prints palisar's speed-up on each (wall-clock time, medians of --runs).
-The results go to --out/study.json.
+In one process it also times, for palisar, the loads alone (the time inside
+iter_prices_file) and a third side, "iterate", that loads and iterates every
+file without looking at the snapshots: what is left of palisar's time beyond
+that is the study's own Python code. The results go to --out/study.json.
 """
 
 import argparse
@@ -207,6 +210,12 @@ def _peak_rss():
     return 0
 
 
+def study_iterate(path):
+    import collections
+    import palisar
+    collections.deque(palisar.iter_prices_file(path), maxlen=0)
+
+
 def _pool_task(side, path):
     (study_palisar if side == "palisar" else study_lean)(path)
     return _peak_rss()
@@ -217,7 +226,18 @@ import json, os, sys, time
 sys.path.insert(0, sys.argv[1])
 import study
 side, mode, workers, paths = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:]
-fn = study.study_palisar if side == "palisar" else study.study_lean
+fn = {"palisar": study.study_palisar, "lean": study.study_lean, "iterate": study.study_iterate}[side]
+load = [0.0]
+if side != "lean":
+    import palisar
+    real = palisar.iter_prices_file
+    def timed(path):
+        t = time.perf_counter()
+        try:
+            return real(path)
+        finally:
+            load[0] += time.perf_counter() - t
+    palisar.iter_prices_file = timed
 wall, cpu = time.perf_counter(), time.process_time()
 if mode == "one":
     for p in paths:
@@ -231,7 +251,7 @@ else:
 wall = time.perf_counter() - wall
 ru = os.times()
 print(json.dumps({"wall": wall, "cpu": ru.user + ru.system + ru.children_user + ru.children_system,
-                  "peak_mb": peak / 2**20}))
+                  "peak_mb": peak / 2**20, "load": load[0]}))
 """
 
 
@@ -323,24 +343,32 @@ def main():
     dirs = prepare(args.out, args.files, args.mb, formats)
     for fmt in formats:
         check_agreement(dirs[fmt][:: max(1, len(dirs[fmt]) // 25)])
-    cells = [(fmt, mode, side) for fmt in formats for mode in ("one", "pool") for side in ("palisar", "lean")]
+    cells = [(fmt, mode, side) for fmt in formats for mode in ("one", "pool")
+             for side in (("palisar", "lean", "iterate") if mode == "one" else ("palisar", "lean"))]
     results = {c: [] for c in cells}
     for r in range(args.runs):
         for c in cells if r % 2 == 0 else reversed(cells):
             results[c].append(run(c[2], c[1], args.workers, dirs[c[0]]))
     report = {}
     print(f"{'format':6} {'mode':5} {'side':8} {'files':>5} {'files/s':>8} {'wall s':>7} {'cpu s':>7} "
-          f"{'peak MB':>8} {'speed-up':>8}")
+          f"{'peak MB':>8} {'speed-up':>8} {'load s':>7} {'own code':>8}")
     for fmt, mode, side in cells:
-        med = {k: statistics.median(x[k] for x in results[(fmt, mode, side)]) for k in ("wall", "cpu", "peak_mb")}
+        med = {k: statistics.median(x[k] for x in results[(fmt, mode, side)])
+               for k in ("wall", "cpu", "peak_mb", "load")}
         n = len(dirs[fmt])
         med["files_per_s"] = n / med["wall"]
         report[f"{fmt}/{mode}/{side}"] = med
-        speed = ""
+        speed = load = own = ""
         if side == "lean":
             speed = f"{med['wall'] / report[f'{fmt}/{mode}/palisar']['wall']:7.1f}x"
+        if mode == "one" and side != "lean":
+            load = f"{med['load']:7.2f}"
+        if side == "iterate":
+            ours = report[f"{fmt}/one/palisar"]["wall"]
+            med["own_code_share"] = max(0.0, ours - med["wall"]) / ours
+            own = f"{100 * med['own_code_share']:7.0f}%"
         print(f"{fmt:6} {mode:5} {side:8} {n:5} {med['files_per_s']:8.1f} {med['wall']:7.2f} {med['cpu']:7.2f} "
-              f"{med['peak_mb']:8.0f} {speed:>8}")
+              f"{med['peak_mb']:8.0f} {speed:>8} {load:>7} {own:>8}")
     with open(os.path.join(args.out, "study.json"), "w") as f:
         json.dump({"args": vars(args), "results": report}, f, indent=1)
 

@@ -290,6 +290,25 @@ def middle_block_offset(data, nth):
     return len(data) * nth // 30 + 5
 
 
+@pytest.mark.parametrize("codec, message", [
+    ("gz", "corrupt gzip stream does not have a matching checksum"),
+    ("zst", "corrupt zstd stream does not have a matching checksum"),
+])
+def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message):
+    """Beyond 4 MiB the text is inflated on another thread: a wrong checksum
+    at the end of the file, alone and after a bad line."""
+    lines = many_blocks()[0] * 4
+    pack = (lambda t: gzip.compress(t, 1, mtime=0)) if codec == "gz" else zstd
+    good = pack(to_bytes(lines))
+    assert len(load(write_bytes(tmp_path, "p." + codec, good))) == len(lines)
+    checksum = -6 if codec == "gz" else -2  # a byte of the CRC-32 / of the frame's checksum
+    assert failure(write_bytes(tmp_path, "p." + codec, flip(good, checksum))) == message
+    bad = list(lines)
+    bad[len(bad) * 2 // 3] = "x"
+    data = flip(pack(to_bytes(bad)), checksum)
+    assert failure(write_bytes(tmp_path, "p." + codec, data)) == "expected value at line 1 column 1"
+
+
 @pytest.mark.parametrize("case, message", [
     ("block corrupt", "corrupt bzip2 data"),
     ("cut inside a block", "unexpected end of file"),
@@ -332,16 +351,23 @@ done(base=base, seen=seen[0], after=tasks(), count=len(it))
 """
 
 
+@pytest.mark.parametrize("codec", ["bz2", "gz", "zst"])
 @pytest.mark.parametrize("cpus", [1, 2, 4])
-def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus):
+def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec):
+    """bzip2 blocks decoded on several threads; gzip and zstd inflated on a
+    thread of their own, ahead of the reader (beyond the first 4 MiB)."""
     if len(os.sched_getaffinity(0)) < cpus:
         pytest.skip(f"fewer than {cpus} CPUs")
-    path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] * 3)
+    lines, data = many_blocks()
+    if codec != "bz2":
+        text = to_bytes(lines)
+        data = gzip.compress(text, 1, mtime=0) if codec == "gz" else zstd(text)
+    path = write_bytes(tmp_path, "p." + codec, data * 3)
     r = run_child(THREADS_CHILD, path, cpus)
     r.assert_quiet_success()
     assert r["count"] == 120_000 and r["after"] == r["base"]
     # The sampler, and the decoding threads besides the calling one.
-    assert r["seen"] <= r["base"] + 1 + (cpus - 1)
+    assert r["seen"] <= r["base"] + 1 + (cpus - 1 if codec == "bz2" else min(cpus - 1, 1))
     if cpus > 1:
         assert r["seen"] > r["base"] + 1
 
