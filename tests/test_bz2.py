@@ -347,6 +347,11 @@ sampler.start()
 it = palisar.iter_prices_file(path)
 stop.append(1)
 sampler.join()
+# A joined thread may still be listed for a moment (Python 3.12 returns from
+# join before the system thread has ended).
+deadline = time.monotonic() + 2
+while tasks() > base and time.monotonic() < deadline:
+    time.sleep(0.01)
 done(base=base, seen=seen[0], after=tasks(), count=len(it))
 """
 
