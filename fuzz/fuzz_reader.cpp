@@ -7,16 +7,19 @@
 //    the same messages);
 // 2. compares, line by line, the one-pass message path of the line parser with
 //    the exact parser followed by the same envelope rules;
-// 3. reads the bytes as gzip data and as bzip2 data (almost always corrupt:
-//    it must fail with a ReadError, never crash), and reads the plain bytes
-//    compressed into one or two gzip members and into one or two bzip2
-//    streams, which must give the same result as the plain read;
+// 3. reads the bytes as gzip, bzip2 and zstd data (almost always corrupt: it
+//    must fail with a ReadError, never crash; bzip2 also on two threads, which
+//    must keep whatever one thread keeps when both succeed), and reads the
+//    plain bytes compressed into one or two gzip members, bzip2 streams (on
+//    one and on two threads) and zstd frames, which must give the same result
+//    as the plain read;
 // 4. replays every kept message through the market cache, as the iterator
 //    does, and after each message lists every runner and every ladder,
 //    checking the order and the counts.
 // Any disagreement aborts, and libFuzzer keeps the input.
 #include <bzlib.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -189,6 +192,25 @@ std::string bzip2(const uint8_t* data, size_t size, size_t cut) {
     return out;
 }
 
+// `data` as zstd frames: split at `cut` into two frames when 0 < cut < size.
+std::string zstd(const uint8_t* data, size_t size, size_t cut) {
+    std::string out;
+    auto frame = [&](const uint8_t* p, size_t n) {
+        std::string buf(ZSTD_compressBound(n), '\0');
+        size_t len = ZSTD_compress(buf.data(), buf.size(), p, n, 1);
+        if (ZSTD_isError(len)) std::abort();
+        buf.resize(len);
+        out += buf;
+    };
+    if (cut > 0 && cut < size) {
+        frame(data, cut);
+        frame(data + cut, size - cut);
+    } else {
+        frame(data, size);
+    }
+    return out;
+}
+
 // Replays the kept messages as the iterator does and checks the cache after each.
 void replay(const parse::PricesData& data) {
     std::unique_ptr<market::MarketCache> cache;
@@ -247,7 +269,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Raw bytes as gzip and as bzip2: may fail, must not crash.
     read_with(parse::gzip_over(std::make_unique<MemorySource>(data, size, chunk)), false);
-    read_with(parse::bzip2_over(std::make_unique<MemorySource>(data, size, chunk)), false);
+    Outcome one = read_with(parse::bzip2_over(std::make_unique<MemorySource>(data, size, chunk)), false);
+    Outcome two = read_with(parse::bzip2_parallel_over(std::make_unique<MemorySource>(data, size, chunk), 2, 0), false);
+    // Text of a block that fails its CRC may reach the reader from one thread
+    // before the failure does, and a line of it fail first: only agreeing
+    // successes are compared.
+    if (one.ok && two.ok) expect_same(one, two, "bzip2 on one and on two threads disagree");
+    read_with(parse::zstd_over(std::make_unique<MemorySource>(data, size, chunk)), false);
 
     if (size <= (size_t(1) << 16)) {
         std::string packed = gzip(data, size, size ? data[0] * size / 256 : 0);
@@ -261,6 +289,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Outcome unpacked =
             read_with(parse::bzip2_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk)), false);
         expect_same(plain, unpacked, "plain and bzip2 reads disagree");
+        Outcome threads = read_with(
+            parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), 2, 0), false);
+        expect_same(plain, threads, "plain and bzip2 reads on two threads disagree");
+
+        std::string zs = zstd(data, size, size ? data[size / 3] * size / 256 : 0);
+        bytes = reinterpret_cast<const uint8_t*>(zs.data());
+        Outcome unzst =
+            read_with(parse::zstd_over(std::make_unique<MemorySource>(bytes, zs.size(), chunk)), false);
+        expect_same(plain, unzst, "plain and zstd reads disagree");
     }
 
     if (plain.ok) replay(plain.data);

@@ -362,7 +362,7 @@ class MarketDefinitionRunner:
 # ---- reading a file --------------------------------------------------------------
 
 def iter_prices_file(path: str) -> PricesIterator:
-    """Reads, decodes (by the extension: gz/gzip, bz2) and parses the whole
+    """Reads, decodes (by the extension: gz/gzip, bz2, zst) and parses the whole
     file; raises ValueError for every failure of doing so."""
 
 @final

@@ -1,17 +1,23 @@
-"""bzip2 prices files: chosen by the "bz2" extension, every stream of a
-multi-stream file decoded, the decoder's failures raised as ValueError, and the
-same snapshots as from the plain and gzip forms of a file."""
+"""bzip2 and zstd prices files: chosen by the "bz2" and "zst" extensions, every
+stream (frame) of a multi-stream file decoded, the decoders' failures raised as
+ValueError, and the same snapshots as from the plain and gzip forms of a file."""
 
 import bz2
 import functools
 import gzip
 import hashlib
 import marshal
+import os
+import random
+import shutil
+import struct
+import subprocess
 
 import pytest
 
 import palisar
 
+from child import PRELUDE, SANITIZED, run_child
 from conftest import bzip2_built, to_bytes
 
 pytestmark = pytest.mark.skipif(not bzip2_built(), reason="this palisar was built without libbz2")
@@ -52,24 +58,44 @@ def write_bytes(tmp_path, name, data):
     return str(path)
 
 
-def streams(data, cuts):
-    """`data` compressed as one bzip2 stream per piece between the cut offsets."""
+def zstd(data, level=3):
+    """One zstd frame of `data`, with its content checksum, from the zstd tool."""
+    if shutil.which("zstd") is None:
+        pytest.skip("the zstd tool is not installed")
+    return subprocess.run(["zstd", "-q", "-c", "--check", f"-{level}"], input=data,
+                          capture_output=True, check=True).stdout
+
+
+def skippable(payload, kind=0):
+    return struct.pack("<II", 0x184D2A50 + kind, len(payload)) + payload
+
+
+COMPRESS = {"bz2": lambda data: bz2.compress(data, 1), "zst": zstd}
+
+
+def streams(data, cuts, codec="bz2"):
+    """`data` compressed as one stream (frame) per piece between the cut offsets."""
     bounds = [0, *cuts, len(data)]
-    return b"".join(bz2.compress(data[a:b], 1) for a, b in zip(bounds, bounds[1:]))
+    return b"".join(COMPRESS[codec](data[a:b]) for a, b in zip(bounds, bounds[1:]))
 
 
 # ---- the recorded markets in three encodings -------------------------------------
 
 
-@pytest.mark.parametrize("encoding", ["bz2", "multi-stream bz2", "gz"])
+@pytest.mark.parametrize("encoding", ["bz2", "multi-stream bz2", "gz", "zst", "multi-frame zst"])
 def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_path, encoding):
     with open(recorded_market, "rb") as f:
         data = f.read()
+    # Cut in the middle of lines, as a parallel compressor cuts blocks.
+    cuts = [len(data) // 3 + 7, 2 * len(data) // 3 + 11]
     if encoding == "bz2":
         encoded, name = bz2.compress(data), "market.json.bz2"
     elif encoding == "multi-stream bz2":
-        # Cut in the middle of lines, as a parallel compressor cuts blocks.
-        encoded, name = streams(data, [len(data) // 3 + 7, 2 * len(data) // 3 + 11]), "market.bz2"
+        encoded, name = streams(data, cuts), "market.bz2"
+    elif encoding == "zst":
+        encoded, name = zstd(data, 19), "market.json.zst"
+    elif encoding == "multi-frame zst":
+        encoded, name = streams(data, cuts, "zst"), "market.zst"
     else:
         encoded, name = gzip.compress(data, mtime=0), "market.json.gz"
     expected = plain_digest(recorded_market)
@@ -80,26 +106,39 @@ def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_p
 # ---- streams -----------------------------------------------------------------------
 
 
-def test_single_stream(tmp_path):
-    path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)))
+@pytest.mark.parametrize("codec", COMPRESS)
+def test_single_stream(tmp_path, codec):
+    path = write_bytes(tmp_path, "p." + codec, COMPRESS[codec](to_bytes(LINES)))
     assert publish_times(path) == list(range(1000, 1040))
 
 
+@pytest.mark.parametrize("codec", COMPRESS)
 @pytest.mark.parametrize("cuts", [
     [1],                      # a stream holding one byte
     [len(LINES[0]) + 1],      # cut at a line boundary
     [10, 200, 201, 900],      # cuts inside lines, a one-byte stream
     [0, 0, 500],              # empty streams in front
 ])
-def test_every_stream_of_a_multi_stream_file(tmp_path, cuts):
+def test_every_stream_of_a_multi_stream_file(tmp_path, cuts, codec):
     data = to_bytes(LINES)
-    path = write_bytes(tmp_path, "p.bz2", streams(data, cuts))
+    path = write_bytes(tmp_path, "p." + codec, streams(data, cuts, codec))
     assert publish_times(path) == list(range(1000, 1040))
 
 
-def test_empty_stream_gives_no_messages(tmp_path):
-    path = write_bytes(tmp_path, "p.bz2", bz2.compress(b""))
+@pytest.mark.parametrize("codec", COMPRESS)
+def test_empty_stream_gives_no_messages(tmp_path, codec):
+    path = write_bytes(tmp_path, "p." + codec, COMPRESS[codec](b""))
     assert len(load(path)) == 0
+
+
+@pytest.mark.parametrize("where", ["front", "between", "end", "only"])
+def test_skippable_zstd_frames_are_passed_over(tmp_path, where):
+    data = to_bytes(LINES)
+    skip = skippable(b'{"pt":5,"mc":[]}\n' * 3, kind=where == "between" and 15)
+    parts = {"front": [skip, zstd(data)], "between": [zstd(data[:100]), skip, zstd(data[100:])],
+             "end": [zstd(data), skip], "only": [skip, skippable(b"")]}[where]
+    expected = [] if where == "only" else list(range(1000, 1040))
+    assert publish_times(write_bytes(tmp_path, "p.zst", b"".join(parts))) == expected
 
 
 def test_large_output_from_small_input(tmp_path):
@@ -121,6 +160,9 @@ def test_large_output_from_small_input(tmp_path):
 ])
 def test_data_after_a_stream_that_is_not_a_stream_is_ignored(tmp_path, trailer):
     path = write_bytes(tmp_path, "p.bz2", bz2.compress(to_bytes(LINES)) + trailer)
+    assert publish_times(path) == list(range(1000, 1040))
+    # The same after a zstd frame (none of these starts with a frame magic).
+    path = write_bytes(tmp_path, "p.zst", zstd(to_bytes(LINES)) + trailer)
     assert publish_times(path) == list(range(1000, 1040))
 
 
@@ -179,6 +221,184 @@ def test_decoder_failures(tmp_path, make, message):
     assert failure(write_bytes(tmp_path, "p.json.bz2", make())) == message
 
 
+def zcompressed():
+    return zstd(to_bytes(LINES * 50), 19)
+
+
+def frame_header(descriptor, window_or_size):
+    """A zstd frame header: the frame header descriptor byte, then a window
+    descriptor (no single segment) or an 8-byte content size (single segment)."""
+    tail = bytes([window_or_size]) if not descriptor & 0x20 else struct.pack("<Q", window_or_size)
+    return struct.pack("<I", 0xFD2FB528) + bytes([descriptor]) + tail
+
+
+CHECKSUM = "corrupt zstd stream does not have a matching checksum"
+WINDOW = "zstd frame asks for a window larger than 128 MiB"
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: b"", "unexpected end of file"),
+    (lambda: zcompressed()[:4], "unexpected end of file"),
+    (lambda: zcompressed()[:-1], "unexpected end of file"),  # the checksum cut short
+    (lambda: zcompressed()[: len(zcompressed()) // 2], "unexpected end of file"),
+    (lambda: zcompressed() + zcompressed()[:20], "unexpected end of file"),
+    (lambda: skippable(b"x" * 10)[:-2], "unexpected end of file"),
+    (lambda: to_bytes(LINES), "invalid zstd header"),
+    (lambda: bz2.compress(to_bytes(LINES)), "invalid zstd header"),
+    (lambda: flip(zcompressed(), -1), CHECKSUM),
+    (lambda: zcompressed() + flip(zcompressed(), -2), CHECKSUM),  # in the second frame
+    (lambda: flip(zcompressed(), len(zcompressed()) // 2), "corrupt zstd data"),
+    (lambda: flip(zcompressed(), 4), "corrupt zstd data"),  # reserved header bit
+    # Windows of 2 GiB and 1 TiB, and a single segment of 1 TiB: refused from
+    # the header, before anything is allocated for them.
+    (lambda: frame_header(0x00, 21 << 3) + b"\0" * 16, WINDOW),
+    (lambda: frame_header(0x00, 30 << 3) + b"\0" * 16, WINDOW),
+    (lambda: frame_header(0xE0, 1 << 40) + b"\0" * 16, WINDOW),
+], ids=["empty", "magic only", "last byte missing", "cut in half", "second frame cut",
+        "skippable frame cut", "plain text", "bzip2 data", "checksum", "second frame checksum",
+        "data", "reserved bit", "2 GiB window", "1 TiB window", "1 TiB single segment"])
+def test_zstd_decoder_failures(tmp_path, make, message):
+    assert failure(write_bytes(tmp_path, "p.json.zst", make())) == message
+
+
+# ---- bzip2 decoded on several threads ----------------------------------------------
+
+
+@functools.lru_cache
+def many_blocks():
+    """40,000 lines of varied messages: 2.9 MB of text, about 0.3 MB as bzip2 -1
+    (30 blocks), enough for the blocks to be decoded on several threads."""
+    rng = random.Random(5)
+    lines = [f'{{"op":"mcm","pt":{1000 + i},"mc":[{{"id":"1.5","rc":[{{"id":{rng.randrange(1, 10)},'
+             f'"atb":[[{rng.randrange(101, 130) / 100},{rng.randrange(0, 10**6) / 100}]]}}]}}]}}'
+             for i in range(40_000)]
+    return lines, bz2.compress(to_bytes(lines), 1)
+
+
+def test_many_blocks_same_snapshots_as_plain_text(tmp_path):
+    lines, data = many_blocks()
+    assert len(data) > 48 * 1024
+    plain = write_bytes(tmp_path, "p.json", to_bytes(lines))
+    assert digest(write_bytes(tmp_path, "p.json.bz2", data)) == digest(plain)
+    # Several streams, an empty one among them, and garbage after the last.
+    multi = data + bz2.compress(b"") + data + b"\0garbage"
+    assert publish_times(write_bytes(tmp_path, "m.bz2", multi)) == list(range(1000, 41000)) * 2
+
+
+def middle_block_offset(data, nth):
+    """The byte offset a little after the `nth` block magic (byte-aligned search
+    is enough: any offset well inside the compressed data will do)."""
+    return len(data) * nth // 30 + 5
+
+
+@pytest.mark.parametrize("codec, message", [
+    ("gz", "corrupt gzip stream does not have a matching checksum"),
+    ("zst", "corrupt zstd stream does not have a matching checksum"),
+])
+def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message):
+    """Beyond 4 MiB the text is inflated on another thread: a wrong checksum
+    at the end of the file, alone and after a bad line."""
+    lines = many_blocks()[0] * 4
+    pack = (lambda t: gzip.compress(t, 1, mtime=0)) if codec == "gz" else zstd
+    good = pack(to_bytes(lines))
+    assert len(load(write_bytes(tmp_path, "p." + codec, good))) == len(lines)
+    checksum = -6 if codec == "gz" else -2  # a byte of the CRC-32 / of the frame's checksum
+    assert failure(write_bytes(tmp_path, "p." + codec, flip(good, checksum))) == message
+    bad = list(lines)
+    bad[len(bad) * 2 // 3] = "x"
+    data = flip(pack(to_bytes(bad)), checksum)
+    assert failure(write_bytes(tmp_path, "p." + codec, data)) == "expected value at line 1 column 1"
+
+
+@pytest.mark.parametrize("case, message", [
+    ("block corrupt", "corrupt bzip2 data"),
+    ("cut inside a block", "unexpected end of file"),
+    ("stream checksum", "corrupt bzip2 data"),
+    ("json error, then a corrupt block", "expected value at line 1 column 1"),
+    ("corrupt block, then a json error", "corrupt bzip2 data"),
+])
+def test_many_blocks_first_failure_in_file_order(tmp_path, case, message):
+    lines, data = many_blocks()
+    if case == "block corrupt":
+        data = flip(data, middle_block_offset(data, 17))
+    elif case == "cut inside a block":
+        data = data[: middle_block_offset(data, 23)]
+    elif case == "stream checksum":
+        data = flip(data, len(data) - 3)
+    else:
+        bad = list(lines)
+        bad[len(bad) // 3 if case.startswith("json") else 2 * len(bad) // 3] = "x"
+        data = bz2.compress(to_bytes(bad), 1)
+        data = flip(data, len(data) * (2 if case.startswith("json") else 1) // 3 + 40)
+    assert failure(write_bytes(tmp_path, "p.bz2", data)) == message
+
+
+THREADS_CHILD = r"""
+import threading
+path, cpus = sys.argv[2], int(sys.argv[3])
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:cpus])
+tasks = lambda: len(os.listdir("/proc/self/task"))
+base = tasks()
+seen, stop = [0], []
+def sample():
+    while not stop:
+        seen[0] = max(seen[0], tasks())
+sampler = threading.Thread(target=sample)
+sampler.start()
+it = palisar.iter_prices_file(path)
+stop.append(1)
+sampler.join()
+# A joined thread may still be listed for a moment (Python 3.12 returns from
+# join before the system thread has ended).
+deadline = time.monotonic() + 2
+while tasks() > base and time.monotonic() < deadline:
+    time.sleep(0.01)
+done(base=base, seen=seen[0], after=tasks(), count=len(it))
+"""
+
+
+@pytest.mark.parametrize("codec", ["bz2", "gz", "zst"])
+@pytest.mark.parametrize("cpus", [1, 2, 4])
+def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec):
+    """bzip2 blocks decoded on several threads; gzip and zstd inflated on a
+    thread of their own, ahead of the reader (beyond the first 4 MiB)."""
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"fewer than {cpus} CPUs")
+    lines, data = many_blocks()
+    if codec != "bz2":
+        text = to_bytes(lines)
+        data = gzip.compress(text, 1, mtime=0) if codec == "gz" else zstd(text)
+    path = write_bytes(tmp_path, "p." + codec, data * 3)
+    r = run_child(THREADS_CHILD, path, cpus)
+    r.assert_quiet_success()
+    assert r["count"] == 120_000 and r["after"] == r["base"]
+    # The sampler, and the decoding threads besides the calling one.
+    assert r["seen"] <= r["base"] + 1 + (cpus - 1 if codec == "bz2" else min(cpus - 1, 1))
+    if cpus > 1:
+        assert r["seen"] > r["base"] + 1
+
+
+BOMB_CHILD = r"""
+before = rss()
+it = palisar.iter_prices_file(sys.argv[2])
+done(count=len(it), grown=peak_rss() - before)
+"""
+
+
+def test_a_bzip2_bomb_stays_within_the_window(tmp_path):
+    # Lines of 1000 spaces, whose runs pack about 43 MB of text into a block;
+    # 8 blocks behind enough ordinary blocks for several threads.
+    bomb = bz2.compress((b" " * 1000 + b"\n") * 350_000, 9)
+    assert len(bomb) < 10_000
+    path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] + bomb)
+    r = run_child(BOMB_CHILD, path)
+    r.assert_quiet_success()
+    assert r["count"] == 40_000
+    if not SANITIZED:
+        # 350 MB of text; the messages kept take about 20 MB.
+        assert r["grown"] < 120 << 20, r["grown"]
+
+
 def test_failure_closes_the_file(tmp_path, open_fds):
     path = write_bytes(tmp_path, "p.bz2", compressed()[:-1])
     before = open_fds()
@@ -190,22 +410,24 @@ def test_failure_closes_the_file(tmp_path, open_fds):
 # ---- choosing the decoder by name --------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2"])
-def test_names_read_as_bzip2(tmp_path, name):
+@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2",
+                                  "p.zst", "p.json.zst", "..zst", "dir.bz2/p.zst"])
+def test_names_read_as_bzip2_or_zstd(tmp_path, name):
     path = tmp_path / name
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    path.write_bytes(COMPRESS[name.rsplit(".", 1)[1]](to_bytes(LINES)))
     assert len(load(str(path))) == 40
 
 
 @pytest.mark.parametrize("name", ["p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2",
-                                  "p.bz2x", "dir.bz2/p"])
+                                  "p.bz2x", "dir.bz2/p", "p.ZST", "p.zstd", "p.zs", ".zst",
+                                  "p.zst.bak", "dir.zst/p"])
 def test_names_read_as_plain_text(tmp_path, name):
     path = tmp_path / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(to_bytes(LINES))
     assert len(load(str(path))) == 40
-    path.write_bytes(bz2.compress(to_bytes(LINES)))
+    path.write_bytes(COMPRESS["zst" if "z" in name.lower().replace("bz", "") else "bz2"](to_bytes(LINES)))
     assert failure(str(path)) == "stream did not contain valid UTF-8"
 
 

@@ -6,13 +6,16 @@ The recipes run as a user runs them, as scripts in a new interpreter."""
 import bz2
 import importlib.util
 import json
+import gzip
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+import palisar
 from conftest import DATA_DIR, RECORDED_MARKETS, bzip2_built
 from snapshot_helpers import full_definition, message, write_prices
 
@@ -260,8 +263,8 @@ def test_split_markets_of_a_merged_recording(tmp_path, data_dir):
     win, place = (data_dir / "greyhound-win-1.197931750", data_dir / "greyhound-place-1.197931751")
     lines = [line for path in (win, place) for line in path.read_bytes().splitlines(keepends=True)]
     lines.sort(key=lambda line: json.loads(line)["pt"])  # stable: a recorder of both markets
-    merged = tmp_path / "both.bz2"
-    merged.write_bytes(bz2.compress(b"".join(lines)))
+    merged = tmp_path / "both.gz"
+    merged.write_bytes(gzip.compress(b"".join(lines)))
     # The merged file replays its first market alone, exactly as that market's own file.
     assert replayed(merged) == replayed(win)
 
@@ -291,3 +294,42 @@ def test_split_markets_of_mixed_messages(tmp_path):
         [{"op": "mcm", "pt": 1, "mc": [b]}, {"op": "mcm", "pt": 2, "mc": []},
          {"op": "mcm", "pt": 3, "mc": [b]}],
     ]
+
+
+# ---- converting a library ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("to", ["gz", "zst"])
+@pytest.mark.skipif(not bzip2_built(), reason="this palisar was built without libbz2")
+def test_recompress_a_tree(tmp_path, to):
+    if to == "zst" and shutil.which("zstd") is None:
+        pytest.skip("the zstd tool is not installed")
+    text = "".join(json.dumps(m) + "\n" for m in hand_made()).encode()
+    tree = tmp_path / "library"
+    (tree / "2024" / "01").mkdir(parents=True)
+    sources = {
+        tree / "a.json": text,
+        tree / "2024" / "b.json.bz2": bz2.compress(text),
+        tree / "2024" / "01" / "c.json.gz": gzip.compress(text),
+        tree / "2024" / "01" / "broken.bz2": b"BZh9 not bzip2",
+        tree / "2024" / "01" / "kept.json": text,
+        # The twin of kept.json exists already: it must stay as it is.
+        tree / "2024" / "01" / f"kept.json.{to}": b"not to be overwritten",
+    }
+    for path, data in sources.items():
+        path.write_bytes(data)
+    proc = run("recompress.py", tree, "--to", to, "--workers", 2, check=False)
+    assert proc.returncode == 1
+    total = 4 if to == "gz" else 5  # c.json.gz and kept.json.gz are not sources for gz
+    assert proc.stderr.splitlines()[-1].startswith(f"[{'#' * 30}] {total}/{total} files")
+    assert proc.stdout.splitlines() == [
+        f"{tree / '2024' / '01' / 'broken.bz2'}: not converted: corrupt bzip2 data",
+        f"{tree / '2024' / '01' / 'kept.json'}: not converted: kept.json.{to} exists already",
+        f"{total - 2} of {total} files converted to {to}",
+    ]
+    for path, data in sources.items():
+        assert path.read_bytes() == data
+    books = [b.to_dict() for b in palisar.iter_prices_file(str(tree / "a.json"))]
+    for twin in (tree / f"a.json.{to}", tree / "2024" / f"b.json.{to}", tree / "2024" / "01" / f"c.json.{to}"):
+        assert [b.to_dict() for b in palisar.iter_prices_file(str(twin))] == books
+    assert sorted(p.name for p in tree.rglob("*") if p.name.startswith(".")) == []

@@ -1,6 +1,7 @@
 """Ctrl-C inside a long iter_prices_file, several threads replaying at once,
 and Python code that re-enters an iterator from inside its own __next__."""
 
+import bz2
 import gzip
 import hashlib
 import json
@@ -44,14 +45,20 @@ else:
 """
 
 
-@pytest.fixture(scope="module")
-def big_file(tmp_path_factory):
+@pytest.fixture(scope="module", params=["json", "json.bz2", "json.gz"])
+def big_file(tmp_path_factory, request):
     """About 300 MB of recorded messages: the football market 100 times over
-    (more than a second to read on the development machine)."""
+    (more than a second to read on the development machine); as bzip2, 100
+    streams, whose blocks are decoded on several threads; as gzip, 100
+    members, inflated on a thread of their own."""
     source = real_file(REAL_FILES[0])
-    path = tmp_path_factory.mktemp("big") / "big.json"
+    path = tmp_path_factory.mktemp("big") / ("big." + request.param)
     with open(source, "rb") as src:
         data = src.read()
+    if request.param == "json.bz2":
+        data = bz2.compress(data, 9)
+    elif request.param == "json.gz":
+        data = gzip.compress(data, 6, mtime=0)
     with open(path, "wb") as f:
         for _ in range(100):
             f.write(data)

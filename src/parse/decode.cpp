@@ -299,8 +299,9 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw ReadError(os_error_text(errno));
     std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
-    if (has_gzip_extension(path)) return gzip_over(std::move(file));
-    if (has_bzip2_extension(path)) return bzip2_over(std::move(file));
+    if (has_gzip_extension(path)) return pipelined(gzip_over(std::move(file)));
+    if (has_bzip2_extension(path)) return bzip2_parallel_over(std::move(file));
+    if (has_zstd_extension(path)) return pipelined(zstd_over(std::move(file)));
     return file;
 }
 

@@ -1,5 +1,5 @@
-// Byte sources for a prices file: the plain file, or the file decoded as gzip
-// or bzip2.
+// Byte sources for a prices file: the plain file, or the file decoded as gzip,
+// bzip2 or zstd.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +41,9 @@ bool has_gzip_extension(std::string_view path);
 // True when the extension of `path` is exactly "bz2".
 bool has_bzip2_extension(std::string_view path);
 
+// True when the extension of `path` is exactly "zst".
+bool has_zstd_extension(std::string_view path);
+
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
@@ -50,9 +53,9 @@ public:
 };
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its
-// extension: gzip for "gz" and "gzip", bzip2 for "bz2", none otherwise (the
-// content is never inspected). Throws ReadError, also for a "bz2" file in a
-// build without the bzip2 library (the text names the library).
+// extension: gzip for "gz" and "gzip", bzip2 for "bz2", zstd for "zst", none
+// otherwise (the content is never inspected). Throws ReadError, also for a
+// "bz2" or "zst" file in a build without its library (the text names it).
 std::unique_ptr<ByteSource> open_source(const std::string& path);
 
 // Decodes gzip data held in memory (every member); for tests and tools.
@@ -65,5 +68,34 @@ std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw);
 // ReadError ("invalid bzip2 header", "corrupt bzip2 data", "unexpected end of
 // file"); running out of memory throws std::bad_alloc.
 std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
+
+// The bzip2 decoder above, with the blocks of each stream decoded on `threads`
+// threads (the calling one included; 0: one per CPU the process may run on),
+// while the text still comes out in file order. The compressed data is read
+// whole first; files of fewer than `parallel_from` compressed bytes (about
+// one block of bzip2 -9 market text), and any run with one thread, are
+// decoded on the calling thread alone. The threads
+// end with the source. Results and failures are those of bzip2_over.
+std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
+                                                size_t parallel_from = 48 * 1024);
+
+// `inner` decoded on a thread of its own, up to 4 MiB of text ahead of the
+// reader, once its first 4 MiB have been read on the calling thread (smaller
+// files never start the thread); `inner` itself when `threads` (0: the CPUs of
+// the affinity mask) is 1. The same bytes and failures, in the same order, as
+// `inner`; the thread ends with the source.
+std::unique_ptr<ByteSource> pipelined(std::unique_ptr<ByteSource> inner, unsigned threads = 0);
+
+// The number of CPUs in this process's affinity mask (at least 1).
+unsigned usable_cpus();
+
+// Decodes the zstd frames of `raw`, one after another; skippable frames are
+// passed over. After a complete frame, the next bytes start another frame only
+// if they are a frame magic number; anything else after it is ignored. Failures
+// throw ReadError ("invalid zstd header", "corrupt zstd data", "corrupt zstd
+// stream does not have a matching checksum", "unexpected end of file", and a
+// refusal of frames asking for a window beyond 128 MiB). In a build without
+// libzstd it throws a ReadError naming the missing library.
+std::unique_ptr<ByteSource> zstd_over(std::unique_ptr<ByteSource> raw);
 
 }  // namespace palisar::parse

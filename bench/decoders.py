@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Loading compressed prices files: palisar's decoders against libbz2 alone.
+
+    python bench/decoders.py [--mb 50] [--runs 5] [--out bench/out]
+
+Run it with the Python of a development environment, with palisar installed
+in it (scripts/common.sh build_module). It generates once (cached in --out) a
+~--mb MB market with bench/generate.py and writes it as bzip2 -9, zstd -19
+and gzip -6 (needs the zstd tool). Each variant then runs in a fresh process,
+the variants interleaved and their order reversed on every other run; the
+figures are the medians of --runs runs of the wall-clock time (and the CPU
+time of the process) of:
+
+    libbz2       the bzip2 file decoded by libbz2 alone, on one thread (the
+                 interpreter's bz2 module), the text thrown away
+    load.bz2     iter_prices_file on the bzip2 file, all CPUs of the process
+    load.bz2@1   the same, pinned to one CPU (taskset -c 0)
+    libbz2@1     libbz2 alone pinned to the same CPU
+    load.plain   iter_prices_file on the plain text
+    load.zst     iter_prices_file on the zstd file
+    load.gz      iter_prices_file on the gzip file
+    load.gz@1    the same, pinned to one CPU (the gzip decoder on the calling
+                 thread, as it was before it got a thread of its own)
+
+and the ratios load.bz2 / libbz2, load.bz2@1 / libbz2@1, load.zst /
+load.plain and load.gz / load.gz@1. Results go to --out/decoders.json.
+"""
+
+import argparse
+import bz2
+import gzip
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+CHILD = r"""
+import json, sys, time
+kind, path = sys.argv[1], sys.argv[2]
+wall, cpu = time.perf_counter(), time.process_time()
+if kind == "libbz2":
+    import bz2
+    d = bz2.BZ2Decompressor()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            while chunk:
+                d.decompress(chunk)
+                chunk = d.unused_data if d.eof else b""
+                if d.eof:
+                    d = bz2.BZ2Decompressor()
+else:
+    import palisar
+    it = palisar.iter_prices_file(path)
+wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+with open("/proc/self/status") as f:  # this image's own peak (ru_maxrss counts the parent's too)
+    peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+print(json.dumps({"wall": wall, "cpu": cpu, "peak_mb": peak / 1024}))
+"""
+
+
+def prepare(out, mb):
+    os.makedirs(out, exist_ok=True)
+    plain = os.path.join(out, f"market-{mb}mb.json")
+    if not os.path.exists(plain):
+        subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), plain, "--target-mb", str(mb)],
+                       check=True)
+    with open(plain, "rb") as f:
+        text = f.read()
+    files = {"plain": plain}
+    for ext, make in (("bz2", lambda: bz2.compress(text, 9)), ("gz", lambda: gzip.compress(text, 6, mtime=0)),
+                      ("zst", lambda: subprocess.run(["zstd", "-19", "-T0", "-q", "-c"], input=text,
+                                                     capture_output=True, check=True).stdout)):
+        path = f"{plain}.{ext}"
+        if not os.path.exists(path):
+            if ext == "zst" and not shutil.which("zstd"):
+                continue
+            with open(path + ".tmp", "wb") as f:
+                f.write(make())
+            os.replace(path + ".tmp", path)
+        files[ext] = path
+    return files
+
+
+def run_one(kind, path, pin):
+    cmd = [sys.executable, "-c", CHILD, kind, path]
+    if pin:
+        cmd = ["taskset", "-c", "0", *cmd]
+    proc = subprocess.run(cmd, capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--mb", type=int, default=50)
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--out", default=os.path.join(HERE, "out"))
+    args = ap.parse_args()
+    files = prepare(args.out, args.mb)
+    variants = {
+        "libbz2": ("libbz2", files["bz2"], False),
+        "load.bz2": ("load", files["bz2"], False),
+        "libbz2@1": ("libbz2", files["bz2"], True),
+        "load.bz2@1": ("load", files["bz2"], True),
+        "load.plain": ("load", files["plain"], False),
+        "load.gz": ("load", files["gz"], False),
+        "load.gz@1": ("load", files["gz"], True),
+    }
+    if "zst" in files:
+        variants["load.zst"] = ("load", files["zst"], False)
+    results = {name: [] for name in variants}
+    names = list(variants)
+    for r in range(args.runs):
+        for name in names if r % 2 == 0 else reversed(names):
+            results[name].append(run_one(*variants[name]))
+    summary = {}
+    print(f"{'variant':12} {'wall s':>8} {'cpu s':>8} {'peak MB':>8}   (medians of {args.runs}, {os.cpu_count()} CPUs)")
+    for name, runs in results.items():
+        med = {k: statistics.median(x[k] for x in runs) for k in ("wall", "cpu", "peak_mb")}
+        summary[name] = med
+        print(f"{name:12} {med['wall']:8.3f} {med['cpu']:8.3f} {med['peak_mb']:8.0f}")
+
+    def ratio(a, b):
+        return summary[a]["wall"] / summary[b]["wall"]
+
+    ratios = {"load.bz2 / libbz2": ratio("load.bz2", "libbz2"),
+              "load.bz2@1 / libbz2@1": ratio("load.bz2@1", "libbz2@1")}
+    if "load.zst" in summary:
+        ratios["load.zst / load.plain"] = ratio("load.zst", "load.plain")
+    ratios["load.gz / load.gz@1"] = ratio("load.gz", "load.gz@1")
+    for k, v in ratios.items():
+        print(f"{k:24} {v:.3f}")
+    with open(os.path.join(args.out, "decoders.json"), "w") as f:
+        json.dump({"medians": summary, "ratios": ratios, "runs": results}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
