@@ -144,7 +144,7 @@ PyGetSetDef* PricesIterator::properties() {
 std::vector<PyType_Slot> PricesIterator::slots() {
     return {
         {Py_tp_iter, reinterpret_cast<void*>(&prices_iter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(&prices_next)},
+        {Py_tp_iternext, reinterpret_cast<void*>(guarded<&prices_next>)},
         {Py_mp_length, reinterpret_cast<void*>(&prices_len)},
         {Py_sq_length, reinterpret_cast<void*>(&prices_len)},
     };

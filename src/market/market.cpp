@@ -2,6 +2,8 @@
 
 #include "market/fields.hpp"
 
+#include <exception>
+
 namespace palisar::market {
 
 using namespace fields;
@@ -29,17 +31,37 @@ constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
     "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
     "inPlay", "runnersVoidable",  "tv",     "version",  "lastMatchTime", "rc"};
 
+void count_runners(MarketCache& c) {
+    int32_t active = 0;
+    for (const RunnerCache& r : c.runners) active += r.status == "ACTIVE";
+    c.number_of_runners = int32_t(c.runners.size());
+    c.number_of_active_runners = active;
+}
+
 }  // namespace
 
 void update(MarketCache& c, json::Value change, int64_t publish_time) {
     c.publish_time_epoch = publish_time;
+    // Out of memory part way: what was applied stays, and the counts agree with it.
+    struct CountOnFailure {
+        MarketCache& c;
+        int uncaught = std::uncaught_exceptions();
+        ~CountOnFailure() {
+            if (std::uncaught_exceptions() > uncaught) count_runners(c);
+        }
+    } count_on_failure{c};
     if (change.is_object()) {
         json::Value v[kChangeKeys];
         find_all(change, kChangeKeyNames, v);
 
         // An image rebuilds the runners from this change only; market and
-        // definition fields, and every counter, are kept.
-        if (v[kImg].is_true()) c.runners.clear();
+        // definition fields, and every counter, are kept. The listings that
+        // snapshots hold keep their levels first, or the step fails here with
+        // nothing changed.
+        if (v[kImg].is_true()) {
+            for (RunnerCache& r : c.runners) r.give_up_listings();
+            c.runners.clear();
+        }
 
         if (v[kMarketDefinition].valid()) apply_market_definition(c, v[kMarketDefinition]);
 
@@ -58,10 +80,7 @@ void update(MarketCache& c, json::Value change, int64_t publish_time) {
         for (json::Value rc : v[kRc].items()) apply_runner_change(c.runners, rc);
     }
 
-    int32_t active = 0;
-    for (const RunnerCache& r : c.runners) active += r.status == "ACTIVE";
-    c.number_of_runners = int32_t(c.runners.size());
-    c.number_of_active_runners = active;
+    count_runners(c);
 }
 
 void MarketCache::update(json::Value change, int64_t publish_time) {

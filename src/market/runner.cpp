@@ -1,5 +1,7 @@
 #include "market/runner.hpp"
 
+#include <exception>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -167,6 +169,7 @@ const std::vector<RunnerCache*>& RunnerMap::runners_in_order() {
     // exactly its tail.
     const size_t listed = order_.size();
     if (listed < runners_.size()) {
+        order_.reserve(runners_.size());  // may fail; the pushes below cannot
         for (size_t i = listed; i < runners_.size(); ++i) order_.push_back(&runners_[i]);
         auto by_key = [](const RunnerCache* a, const RunnerCache* b) { return a->key() < b->key(); };
         auto middle = order_.begin() + std::ptrdiff_t(listed);
@@ -284,6 +287,14 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     RunnerCache* r = identify(runners, keys[kId], keys[kHc]);
     if (r == nullptr) return;
 
+    // Out of memory part way, what was applied stays and counts as a change.
+    struct CountOnFailure {
+        RunnerCache* r;
+        int uncaught = std::uncaught_exceptions();
+        ~CountOnFailure() {
+            if (std::uncaught_exceptions() > uncaught) ++r->change_count;
+        }
+    } count_on_failure{r};
     bool changed = false;
     changed |= set_if_different(r->status, keys[kStatus]);
     changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
@@ -316,11 +327,11 @@ void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) 
     if (!definition_runner.is_object()) return;
     RunnerCache* r = identify(runners, definition_runner.find("id"), definition_runner.find("hc"));
     if (r == nullptr) return;
+    ++r->change_count;  // first: a failure below leaves a change counted
     set_if_different(r->status, definition_runner.find("status"));
     r->actual_sp.assign(definition_runner.find("bsp"));  // a missing "bsp" makes it absent
     set_if_different(r->adjustment_factor, definition_runner.find("adjustmentFactor"));
     set_if_different(r->removal_date, definition_runner.find("removalDate"));
-    ++r->change_count;
 }
 
 }  // namespace palisar::market
