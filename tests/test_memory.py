@@ -210,3 +210,24 @@ def test_every_failed_allocation_is_a_memory_error(tmp_path, mode):
     else:
         assert tally["largest_k"] > 50 and tally["failures"] > 1000, tally
     assert {"load", "step", "read", "late read"} <= set(tally["by_place"]), tally
+
+
+def test_a_step_that_cannot_keep_an_unread_list_fails_before_the_ladder_changes(tmp_path):
+    _testcapi = pytest.importorskip("_testcapi")
+    messages = [message(1000, change(rc=[{"id": 1, "atb": [[2.0, 5.0], [3.0, 1.0]]}])),
+                message(1001, change(rc=[{"id": 1, "atb": [[2.0, 0]]}])),
+                message(1002, change(rc=[{"id": 1, "atb": [[4.0, 2.0]]}]))]
+    it = open_prices(tmp_path, messages)
+    kept = next(it)  # its back list not read yet
+    with pytest.raises(MemoryError):
+        # The step's first Python allocation: the copy of the kept levels.
+        _testcapi.set_nomemory(0, 1)
+        try:
+            next(it)
+        finally:
+            _testcapi.remove_mem_hooks()
+    assert [(p.price, p.size) for p in kept.runners[0].ex.available_to_back] == [(3.0, 1.0), (2.0, 5.0)]
+    # The failed message changed nothing; the iterator goes on with the next one.
+    later = next(it)
+    assert [(p.price, p.size) for p in later.runners[0].ex.available_to_back] == [
+        (4.0, 2.0), (3.0, 1.0), (2.0, 5.0)]
