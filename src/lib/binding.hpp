@@ -49,11 +49,20 @@ inline bool interpreter_held() {
 #endif
 }
 
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Releases a reference, unless the thread is being unwound without the
 // interpreter (see interpreter_held): the object is then left to the exiting
-// process.
+// process. (That happens only while the interpreter finalizes, which is
+// cheaper to ask first.)
 inline void release_ref(PyObject* o) {
-    if (o && interpreter_held()) Py_DECREF(o);
+    if (o && (!interpreter_finalizing() || interpreter_held())) Py_DECREF(o);
 }
 
 // An owned strong reference.

@@ -1,7 +1,5 @@
 #include "market/runner.hpp"
 
-#include <exception>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -288,39 +286,37 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     if (r == nullptr) return;
 
     // Out of memory part way, what was applied stays and counts as a change.
-    struct CountOnFailure {
-        RunnerCache* r;
-        int uncaught = std::uncaught_exceptions();
-        ~CountOnFailure() {
-            if (std::uncaught_exceptions() > uncaught) ++r->change_count;
+    try {
+        bool changed = false;
+        changed |= set_if_different(r->status, keys[kStatus]);
+        changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
+        changed |= set_if_different(r->last_price_traded, keys[kLtp]);
+        double tv;
+        if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
+            r->total_matched = tv;
+            changed = true;
         }
-    } count_on_failure{r};
-    bool changed = false;
-    changed |= set_if_different(r->status, keys[kStatus]);
-    changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
-    changed |= set_if_different(r->last_price_traded, keys[kLtp]);
-    double tv;
-    if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
-        r->total_matched = tv;
-        changed = true;
+        changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
+        // The starting-price ladders are fed crosswise.
+        changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
+        changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
+        changed |= ladder_update(r->available_to_back, keys[kAtb]);
+        changed |= ladder_update(r->available_to_lay, keys[kAtl]);
+        changed |= ladder_update(r->traded_volume, keys[kTrd]);
+        // Projected starting prices count as a change whenever they are sent.
+        if (keys[kSpn].valid()) {
+            r->near_price.assign(keys[kSpn]);
+            changed = true;
+        }
+        if (keys[kSpf].valid()) {
+            r->far_price.assign(keys[kSpf]);
+            changed = true;
+        }
+        if (changed) ++r->change_count;
+    } catch (...) {
+        ++r->change_count;
+        throw;
     }
-    changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
-    // The starting-price ladders are fed crosswise.
-    changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
-    changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
-    changed |= ladder_update(r->available_to_back, keys[kAtb]);
-    changed |= ladder_update(r->available_to_lay, keys[kAtl]);
-    changed |= ladder_update(r->traded_volume, keys[kTrd]);
-    // Projected starting prices count as a change whenever they are sent.
-    if (keys[kSpn].valid()) {
-        r->near_price.assign(keys[kSpn]);
-        changed = true;
-    }
-    if (keys[kSpf].valid()) {
-        r->far_price.assign(keys[kSpf]);
-        changed = true;
-    }
-    if (changed) ++r->change_count;
 }
 
 void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) {
