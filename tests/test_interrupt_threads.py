@@ -97,6 +97,65 @@ def test_ctrl_c_ends_a_long_read_promptly_and_releases_it(big_file, tmp_path):
         assert result["rss_after"] - result["rss_before"] < (result["peak"] - result["rss_before"]) / 3, result
 
 
+BLOCKED_CHILD = r"""
+path, marker = sys.argv[2], sys.argv[3]
+open(marker, "w").close()
+start = time.perf_counter()
+try:
+    palisar.iter_prices_file(path)
+except KeyboardInterrupt:
+    done(outcome="interrupted")
+except MemoryError:
+    done(outcome="out of memory")
+"""
+
+
+@pytest.mark.parametrize("kind", ["no writer", "silent writer", "endless line"])
+def test_ctrl_c_ends_a_read_that_blocks_or_never_ends_a_line(tmp_path, kind):
+    """A FIFO without a writer blocks in open(), one whose writer says nothing
+    in read(); a source without line feeds never completes a line."""
+    fifo, marker, out = tmp_path / "prices.json", tmp_path / "started", tmp_path / "result.json"
+    os.mkfifo(fifo)
+    writer, feeding, stop = None, None, threading.Event()
+    if kind != "no writer":
+        # Opens at once, and keeps the pipe open; never blocks this process.
+        writer = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+    if kind == "endless line":
+        def feed():
+            chunk = b"x" * 65536
+            while not stop.is_set():
+                try:
+                    os.write(writer, chunk)
+                except BlockingIOError:
+                    pass
+                time.sleep(0.001)  # tens of MB a second: no line in sight, far from memory's end
+        feeding = threading.Thread(target=feed, daemon=True)
+        feeding.start()
+    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + BLOCKED_CHILD, str(out), str(fifo),
+                             str(marker)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not marker.exists():
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.01)
+        time.sleep(0.5)  # inside the call, blocked or reading
+        assert proc.poll() is None
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=30)
+        ended = time.monotonic() - sent
+    finally:
+        proc.kill()
+        stop.set()
+        if feeding:
+            feeding.join()
+        if writer is not None:
+            os.close(writer)
+    assert proc.returncode == 0 and stdout == "" and stderr == "", (proc.returncode, stderr[-2000:])
+    assert json.loads(out.read_text())["outcome"] == "interrupted"
+    assert ended < (5 if SANITIZED else 1.0), ended
+
+
 # ---- threads -----------------------------------------------------------------------
 
 def digest(path):
@@ -202,3 +261,45 @@ def test_a_finalizer_run_while_the_cache_drops_a_list_cannot_re_enter(tmp_path):
     assert second.publish_time_epoch == 1001
     assert [(p.price, p.size) for p in second.runners[0].ex.available_to_back] == [(2.0, 2.0)]
     assert [b.publish_time_epoch for b in it] == [1002, 1003]
+
+
+# ---- interpreter exit while daemon threads replay -----------------------------------
+
+EXIT_CHILD = r"""
+import threading
+path = sys.argv[2]
+
+def replay():
+    while True:
+        for book in palisar.iter_prices_file(path):
+            book.runners[0].ex.available_to_back
+
+for _ in range(4):
+    threading.Thread(target=replay, daemon=True).start()
+time.sleep(float(sys.argv[3]))
+done(exited=True)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime's no-return hook reports its own "
+                    "sigaltstack call as a stack overflow while a thread is unwound")
+def test_interpreter_exit_while_daemon_threads_replay(tmp_path):
+    """At exit the interpreter ends daemon threads that want the lock back by
+    unwinding them (3.12, 3.13), also through a step inside the definition's
+    time parsing: nothing may touch Python objects on the way out."""
+    messages = [message(1000 + i, change(
+        marketDefinition={"marketTime": "2024-05-01T13:30:00.000Z", "openDate": "2024-05-01T12:00:00Z",
+                          "suspendTime": "2024-05-01T13:30:00.000Z", "status": "OPEN"},
+        rc=[{"id": 1, "atb": [[2.0 + i % 7, 1.0 + i]]}, {"id": 2, "atl": [[3.0, 1.0 + i]]}]))
+        for i in range(300)]
+    path = tmp_path / "definitions.json"
+    path.write_text("".join(json.dumps(m) + "\n" for m in messages))
+    runs = 30
+    crashed = []
+    for i in range(runs):
+        out = tmp_path / f"result{i}.json"
+        proc = subprocess.run([sys.executable, "-c", PRELUDE + EXIT_CHILD, str(out), str(path),
+                               str(0.05 + 0.01 * (i % 10))], capture_output=True, text=True, timeout=120)
+        if proc.returncode != 0 or proc.stderr or not out.exists():
+            crashed.append((proc.returncode, proc.stderr[-500:]))
+    assert not crashed, (len(crashed), runs, crashed[:3])

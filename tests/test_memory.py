@@ -3,6 +3,10 @@ rounds of every failing path stay flat; objects shared between snapshots are
 held exactly by the snapshots, the cache and nothing else."""
 
 import gc
+import json
+import os
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -11,7 +15,8 @@ import pytest
 import palisar
 from child import SANITIZED, run_child
 from soak import FLAT_BLOCKS
-from snapshot_helpers import change, full_definition, message, open_prices, real_file, REAL_FILES
+from snapshot_helpers import (change, full_definition, message, open_prices, real_file, REAL_FILES,
+                              write_prices)
 
 SOAK = Path(__file__).with_name("soak.py")
 
@@ -160,3 +165,79 @@ def test_memory_kept_for_reuse_is_given_back_when_the_last_iterator_goes(tmp_pat
         del books
     gc.collect()
     assert sys.getallocatedblocks() - before < 20
+
+
+# ---- running out of memory ---------------------------------------------------------
+
+SWEEP = Path(__file__).with_name("oom_sweep.py")
+
+
+def sweep_file(tmp_path):
+    """A small market that takes every road: a definition with its times,
+    all five ladders, a listing kept unread while its ladder changes, a
+    runner removed by an image, a long delta list (the merging path)."""
+    long_deltas = [[1.01 + i / 100, 1.0 + i] for i in range(60)]
+    # Both forms of a time, read natively. Texts of other forms go to strptime,
+    # which under failing allocations can itself end in SystemError (CPython
+    # 3.13's _strptime); its errors pass through unchanged, as tested elsewhere.
+    times = {"marketTime": "2024-01-02T03:04:05.000Z", "openDate": "2024-01-02T03:04:05Z",
+             "suspendTime": "2024-01-02T03:04:05.5Z", "settledTime": "2024-01-02T03:04:05Z"}
+    messages = [
+        message(1000, change(marketDefinition=full_definition(**times), rc=[
+            {"id": 44331354, "atb": [[2.0, 5.0], [2.1, 3.0]], "atl": [[2.2, 4.0]],
+             "trd": [[2.0, 1.0]], "spb": [[3.0, 1.0]], "spl": [[4.0, 2.0]], "spn": 3.1, "spf": "NaN"},
+            {"id": 36276560, "hc": -1.5, "atb": long_deltas}])),
+        message(1001, change(rc=[{"id": 44331354, "atb": [[2.0, 0], [2.3, 7.0]], "ltp": 2.1}])),
+        message(1002, change(rc=[{"id": 36276560, "hc": -1.5, "atb": long_deltas[::-1][:50] + [[9.0, 1.0]]}])),
+        message(1003, change(img=True, rc=[{"id": 44331354, "atl": [[2.4, 1.0]], "tv": 5.0}])),
+        message(1004, change(marketDefinition=full_definition(status="CLOSED", **times), rc=[])),
+        message(1005, change(rc=[{"id": 7, "trd": [[1.5, 2.0], [1.6, 3.0]]}])),
+    ]
+    return write_prices(tmp_path, messages)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers replace the allocator")
+@pytest.mark.parametrize("mode", ["cpp", "python"])
+def test_every_failed_allocation_is_a_memory_error(tmp_path, mode):
+    env = None
+    if mode == "cpp":
+        compiler = shutil.which("g++") or shutil.which("clang++")
+        if not compiler:
+            pytest.skip("no C++ compiler to build the allocation-failure injector")
+        lib = tmp_path / "oom_inject.so"
+        subprocess.run([compiler, "-O1", "-shared", "-fPIC", "-o", str(lib),
+                        str(SWEEP.with_name("oom_inject.cpp"))], check=True)
+        env = dict(os.environ, LD_PRELOAD=str(lib))
+    out = tmp_path / "result.json"
+    proc = subprocess.run([sys.executable, str(SWEEP), str(out), sweep_file(tmp_path), mode],
+                          capture_output=True, text=True, timeout=600, env=env)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-3000:])
+    tally = json.loads(out.read_text())
+    if mode == "cpp":
+        # Failing any of them: every failure ends in MemoryError.
+        assert tally["allocations"] > 100 and tally["runs"] == tally["allocations"]
+        assert tally["failures"] >= tally["runs"] - tally["completed"] > tally["runs"] // 2, tally
+    else:
+        assert tally["largest_k"] > 50 and tally["failures"] > 1000, tally
+    assert {"load", "step", "read", "late read"} <= set(tally["by_place"]), tally
+
+
+def test_a_step_that_cannot_keep_an_unread_list_fails_before_the_ladder_changes(tmp_path):
+    _testcapi = pytest.importorskip("_testcapi")
+    messages = [message(1000, change(rc=[{"id": 1, "atb": [[2.0, 5.0], [3.0, 1.0]]}])),
+                message(1001, change(rc=[{"id": 1, "atb": [[2.0, 0]]}])),
+                message(1002, change(rc=[{"id": 1, "atb": [[4.0, 2.0]]}]))]
+    it = open_prices(tmp_path, messages)
+    kept = next(it)  # its back list not read yet
+    with pytest.raises(MemoryError):
+        # The step's first Python allocation: the copy of the kept levels.
+        _testcapi.set_nomemory(0, 1)
+        try:
+            next(it)
+        finally:
+            _testcapi.remove_mem_hooks()
+    assert [(p.price, p.size) for p in kept.runners[0].ex.available_to_back] == [(3.0, 1.0), (2.0, 5.0)]
+    # The failed message changed nothing; the iterator goes on with the next one.
+    later = next(it)
+    assert [(p.price, p.size) for p in later.runners[0].ex.available_to_back] == [
+        (4.0, 2.0), (3.0, 1.0), (2.0, 5.0)]

@@ -78,6 +78,9 @@ void apply_market_definition(MarketCache& c, json::Value d) {
     }
     json::Value v[kDefinitionKeys];
     find_all(d, kDefinitionKeyNames, v);
+    // Counted first: a failure part way leaves the fields read so far, and a
+    // definition object that shows them.
+    ++c.definition_count;
 
     read_text(v[kStatus], c.status);
     read_low32(v[kBetDelay], c.bet_delay);
@@ -117,8 +120,6 @@ void apply_market_definition(MarketCache& c, json::Value d) {
     read_text(v[kSuspendTime], c.suspend_time);
     read_text(v[kSettledTime], c.settled_time);
     read_i64(v[kVersion], c.version);
-
-    ++c.definition_count;
 
     const json::Value runners = v[kRunners];
     if (!runners.is_array()) return;

@@ -37,8 +37,12 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
     bool found = pos != levels_.end() && pos->key == key;
     if (store) {
         if (!found) {
+            // Room first, so that nothing changes when memory runs out.
+            const std::ptrdiff_t at = pos - levels_.begin();
+            if (levels_.size() == levels_.capacity())
+                levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
             drop_listing();
-            levels_.insert(pos, Level{key, size});
+            levels_.insert(levels_.begin() + at, Level{key, size});
             return true;
         }
         if (pos->size == size) return false;
@@ -67,7 +71,9 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     };
     thread_local std::vector<Pending> pending;
     thread_local std::vector<Level> merged;
+    thread_local std::vector<void*> dropped;
     pending.clear();
+    dropped.clear();
     size_t seq = 0;
     for (; first != last; ++first) {
         Pending p{0, seq++, 0.0, false};
@@ -80,6 +86,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     bool changed = false;
     merged.clear();
     merged.reserve(levels_.size() + pending.size());
+    dropped.reserve(pending.size());
     size_t i = 0, j = 0;
     const size_t n_levels = levels_.size(), n_pending = pending.size();
     while (j < n_pending) {
@@ -105,19 +112,25 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
                 present = false;
             }
         }
-        // A level whose size ends as it was keeps its object.
-        if (existed && !(present && current == original)) release(std::exchange(object, nullptr));
+        // A level whose size ends as it was keeps its object; the others give
+        // theirs up once the new levels are in place.
+        if (existed && !(present && current == original)) dropped.push_back(std::exchange(object, nullptr));
         if (present) merged.push_back(Level{key, current, object});
     }
     // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
+    // Everything that can fail comes before the first change: a failed
+    // allocation leaves the ladder as it was.
     if (changed) {
-        drop_listing();  // before levels_ changes: only the objects went above
         merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
+        if (merged.size() > levels_.capacity()) levels_.reserve(merged.size());
+        drop_listing();
         levels_.assign(merged.begin(), merged.end());
+        for (void* object : dropped) release(object);
     }
     if (pending.capacity() > (size_t(1) << 16)) {
         pending = {};
         merged = {};
+        dropped = {};
     }
     return changed;
 }
@@ -126,13 +139,19 @@ bool PriceLadder::update(json::Value deltas) {
     json::Value::Range items = deltas.items();
     bool changed = false;
     json::Value::ArrayIter it = items.begin();
-    for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
-        uint64_t key;
-        bool store;
-        double size = 0.0;
-        if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+    try {
+        for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
+            uint64_t key;
+            bool store;
+            double size = 0.0;
+            if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+        }
+        if (it != items.end()) changed |= apply_merged(it, items.end());
+    } catch (...) {
+        // Out of memory part way: the deltas applied so far stay, and count.
+        if (changed) ++change_count_;
+        throw;
     }
-    if (it != items.end()) changed |= apply_merged(it, items.end());
     if (changed) ++change_count_;
     return changed;
 }

@@ -14,6 +14,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -26,8 +27,14 @@ class PriceLadder;
 
 // Told about every listing a ladder gives up (see `PriceLadder::listing`),
 // just before the handle is released, with the ladder still as it was listed.
-// Process-wide; the module sets it at import. It must not re-enter the ladder.
-inline void (*listing_detach_hook)(void* listing, const PriceLadder& ladder) = nullptr;
+// Returns false when the listing could not keep what it needs of the levels
+// (out of memory) and `must_let_go` is false: the ladder then keeps the listing
+// and its levels and throws std::bad_alloc instead of changing. With
+// `must_let_go` (the ladder moves or goes) the hook has to let go whatever
+// happens. Process-wide; the module sets it at import. It must not re-enter
+// the ladder.
+inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
+                                   bool must_let_go) = nullptr;
 
 class PriceLadder {
 public:
@@ -40,15 +47,15 @@ public:
     PriceLadder(const PriceLadder&) = delete;
     PriceLadder& operator=(const PriceLadder&) = delete;
     PriceLadder(PriceLadder&& other) noexcept
-        : levels_((other.drop_listing(), std::move(other.levels_))),
+        : levels_((other.let_listing_go(), std::move(other.levels_))),
           change_count_(other.change_count_),
           descending_(other.descending_) {
         other.levels_.clear();
     }
     PriceLadder& operator=(PriceLadder&& other) noexcept {
         if (this != &other) {
-            drop_listing();
-            other.drop_listing();
+            let_listing_go();
+            other.let_listing_go();
             release_objects();
             levels_ = std::move(other.levels_);
             other.levels_.clear();
@@ -58,7 +65,7 @@ public:
         return *this;
     }
     ~PriceLadder() {
-        drop_listing();
+        let_listing_go();
         release_objects();
     }
 
@@ -124,9 +131,13 @@ public:
     void* listing() const { return listing_; }
     // Takes over one reference to `object`, giving up the current listing first.
     void set_listing(void* object) {
-        drop_listing();
+        let_listing_go();
         listing_ = object;
     }
+    // Gives the listing up as a change would, ahead of one that cannot say so
+    // (the ladder about to go with its runner). Throws std::bad_alloc, keeping
+    // the listing, when the listing cannot keep its levels.
+    void give_up_listing() { drop_listing(); }
 
     // A level as stored.
     struct Level {
@@ -157,9 +168,16 @@ private:
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
     }
-    void drop_listing() noexcept {
+    // Before a change: throws std::bad_alloc, with nothing changed, when the
+    // listing cannot keep its levels.
+    void drop_listing() {
+        if (!listing_) return;
+        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
+        release(std::exchange(listing_, nullptr));
+    }
+    void let_listing_go() noexcept {
         if (void* l = std::exchange(listing_, nullptr)) {
-            if (listing_detach_hook) listing_detach_hook(l, *this);
+            if (listing_detach_hook) listing_detach_hook(l, *this, true);
             release(l);
         }
     }

@@ -29,38 +29,56 @@ constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
     "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
     "inPlay", "runnersVoidable",  "tv",     "version",  "lastMatchTime", "rc"};
 
+// The map keeps its count of "ACTIVE" runners as statuses change.
+void count_runners(MarketCache& c) {
+    c.number_of_runners = int32_t(c.runners.size());
+    c.number_of_active_runners = int32_t(c.runners.active_count());
+}
+
+void apply_change(MarketCache& c, json::Value change) {
+    json::Value v[kChangeKeys];
+    find_all(change, kChangeKeyNames, v);
+
+    // An image rebuilds the runners from this change only; market and
+    // definition fields, and every counter, are kept. The listings that
+    // snapshots hold keep their levels first, or the step fails here with
+    // nothing changed.
+    if (v[kImg].is_true()) {
+        for (RunnerCache& r : c.runners) r.give_up_listings();
+        c.runners.clear();
+    }
+
+    if (v[kMarketDefinition].valid()) apply_market_definition(c, v[kMarketDefinition]);
+
+    // Top-level values come after the definition and win over it.
+    read_text(v[kStatus], c.status);
+    read_low32(v[kBetDelay], c.bet_delay);
+    read_bool(v[kBspReconciled], c.bsp_reconciled);
+    read_bool(v[kComplete], c.complete);
+    read_bool(v[kCrossMatching], c.cross_matching);
+    read_bool(v[kInPlay], c.in_play);
+    read_bool(v[kRunnersVoidable], c.runners_voidable);
+    read_double(v[kTv], c.total_matched);
+    read_i64(v[kVersion], c.version);
+    read_i64(v[kLastMatchTime], c.last_match_time);
+
+    for (json::Value rc : v[kRc].items()) apply_runner_change(c.runners, rc);
+}
+
 }  // namespace
 
 void update(MarketCache& c, json::Value change, int64_t publish_time) {
     c.publish_time_epoch = publish_time;
     if (change.is_object()) {
-        json::Value v[kChangeKeys];
-        find_all(change, kChangeKeyNames, v);
-
-        // An image rebuilds the runners from this change only; market and
-        // definition fields, and every counter, are kept.
-        if (v[kImg].is_true()) c.runners.clear();
-
-        if (v[kMarketDefinition].valid()) apply_market_definition(c, v[kMarketDefinition]);
-
-        // Top-level values come after the definition and win over it.
-        read_text(v[kStatus], c.status);
-        read_low32(v[kBetDelay], c.bet_delay);
-        read_bool(v[kBspReconciled], c.bsp_reconciled);
-        read_bool(v[kComplete], c.complete);
-        read_bool(v[kCrossMatching], c.cross_matching);
-        read_bool(v[kInPlay], c.in_play);
-        read_bool(v[kRunnersVoidable], c.runners_voidable);
-        read_double(v[kTv], c.total_matched);
-        read_i64(v[kVersion], c.version);
-        read_i64(v[kLastMatchTime], c.last_match_time);
-
-        for (json::Value rc : v[kRc].items()) apply_runner_change(c.runners, rc);
+        try {
+            apply_change(c, change);
+        } catch (...) {
+            // Out of memory part way: what was applied stays, and the counts agree with it.
+            count_runners(c);
+            throw;
+        }
     }
-
-    // The map keeps its count of "ACTIVE" runners as statuses change.
-    c.number_of_runners = int32_t(c.runners.size());
-    c.number_of_active_runners = int32_t(c.runners.active_count());
+    count_runners(c);
 }
 
 void MarketCache::update(json::Value change, int64_t publish_time) {

@@ -180,6 +180,7 @@ const std::vector<RunnerCache*>& RunnerMap::runners_in_order() {
     // exactly its tail.
     const size_t listed = order_.size();
     if (listed < runners_.size()) {
+        order_.reserve(runners_.size());  // may fail; the pushes below cannot
         for (size_t i = listed; i < runners_.size(); ++i) order_.push_back(&runners_[i]);
         auto by_key = [](const RunnerCache* a, const RunnerCache* b) { return a->key() < b->key(); };
         auto middle = order_.begin() + std::ptrdiff_t(listed);
@@ -295,43 +296,49 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     RunnerCache* r = identify(runners, keys[kId], keys[kHc]);
     if (r == nullptr) return;
 
-    bool changed = false;
-    changed |= set_status(runners, *r, keys[kStatus]);
-    changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
-    changed |= set_if_different(r->last_price_traded, keys[kLtp]);
-    double tv;
-    if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
-        r->total_matched = tv;
-        changed = true;
+    // Out of memory part way, what was applied stays and counts as a change.
+    try {
+        bool changed = false;
+        changed |= set_status(runners, *r, keys[kStatus]);
+        changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
+        changed |= set_if_different(r->last_price_traded, keys[kLtp]);
+        double tv;
+        if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
+            r->total_matched = tv;
+            changed = true;
+        }
+        changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
+        // The starting-price ladders are fed crosswise.
+        changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
+        changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
+        changed |= ladder_update(r->available_to_back, keys[kAtb]);
+        changed |= ladder_update(r->available_to_lay, keys[kAtl]);
+        changed |= ladder_update(r->traded_volume, keys[kTrd]);
+        // Projected starting prices count as a change whenever they are sent.
+        if (keys[kSpn].valid()) {
+            r->near_price.assign(keys[kSpn]);
+            changed = true;
+        }
+        if (keys[kSpf].valid()) {
+            r->far_price.assign(keys[kSpf]);
+            changed = true;
+        }
+        if (changed) ++r->change_count;
+    } catch (...) {
+        ++r->change_count;
+        throw;
     }
-    changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
-    // The starting-price ladders are fed crosswise.
-    changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
-    changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
-    changed |= ladder_update(r->available_to_back, keys[kAtb]);
-    changed |= ladder_update(r->available_to_lay, keys[kAtl]);
-    changed |= ladder_update(r->traded_volume, keys[kTrd]);
-    // Projected starting prices count as a change whenever they are sent.
-    if (keys[kSpn].valid()) {
-        r->near_price.assign(keys[kSpn]);
-        changed = true;
-    }
-    if (keys[kSpf].valid()) {
-        r->far_price.assign(keys[kSpf]);
-        changed = true;
-    }
-    if (changed) ++r->change_count;
 }
 
 void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) {
     if (!definition_runner.is_object()) return;
     RunnerCache* r = identify(runners, definition_runner.find("id"), definition_runner.find("hc"));
     if (r == nullptr) return;
+    ++r->change_count;  // first: a failure below leaves a change counted
     set_status(runners, *r, definition_runner.find("status"));
     r->actual_sp.assign(definition_runner.find("bsp"));  // a missing "bsp" makes it absent
     set_if_different(r->adjustment_factor, definition_runner.find("adjustmentFactor"));
     set_if_different(r->removal_date, definition_runner.find("removalDate"));
-    ++r->change_count;
 }
 
 }  // namespace palisar::market

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <initializer_list>
 #include <vector>
 
 #include "market/ladder.hpp"
@@ -107,6 +108,12 @@ struct RunnerCache {
     PriceLadder back_stake_taken{false};     // "spl"
     PriceLadder lay_liability_taken{true};   // "spb"
     PriceLadder traded_volume{false};        // "trd"
+    // See PriceLadder::give_up_listing.
+    void give_up_listings() {
+        for (PriceLadder* l : {&available_to_back, &available_to_lay, &back_stake_taken,
+                               &lay_liability_taken, &traded_volume})
+            l->give_up_listing();
+    }
     // Rises once per runner change that changed something and once per
     // definition runner naming this runner.
     uint64_t change_count = 0;

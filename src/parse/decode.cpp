@@ -59,6 +59,7 @@ public:
             ssize_t n = ::read(fd_, dst, cap);
             if (n >= 0) return size_t(n);
             if (errno != EINTR) throw ReadError(os_error_text(errno));
+            check_interrupted_call();
         }
     }
 
@@ -296,7 +297,7 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && check_interrupted_call());
     if (fd < 0) throw ReadError(os_error_text(errno));
     std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
     if (has_gzip_extension(path)) return pipelined(gzip_over(std::move(file)));

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,16 @@ bool has_bzip2_extension(std::string_view path);
 
 // True when the extension of `path` is exactly "zst".
 bool has_zstd_extension(std::string_view path);
+// Run when a blocking open() or read() of a prices file was interrupted by a
+// signal, before the call is retried: it looks at pending signals and may
+// throw to abandon the read. Set per thread (read_prices_file sets it for the
+// time of its read); none means a plain retry.
+inline thread_local const std::function<void()>* interrupted_call_check = nullptr;
+// Runs the check; true (the call is to be retried) unless it throws.
+inline bool check_interrupted_call() {
+    if (interrupted_call_check && *interrupted_call_check) (*interrupted_call_check)();
+    return true;
+}
 
 class ByteSource {
 public:

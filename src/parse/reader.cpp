@@ -1,6 +1,9 @@
 #include "parse/reader.hpp"
 
 #include <cstring>
+#include <new>
+#include <unistd.h>
+#include <utility>
 #include <memory>
 
 #include "json/parser.hpp"
@@ -77,6 +80,25 @@ bool is_blank_line(std::string_view line) {
     return true;
 }
 
+namespace {
+
+// Bytes read between two looks at pending signals, whatever the lines: a line
+// that never ends (a stream without line feeds) is interruptible too.
+constexpr uint64_t kPollBytes = uint64_t(4) << 20;
+
+// The largest line buffer: half the machine's memory. A longer line cannot be
+// held (its buffer grows by doubling, and the old one is copied into the new):
+// it fails as out of memory, before the machine runs out of it.
+size_t line_buffer_limit() {
+    static const size_t limit = [] {
+        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+        return pages > 0 && page > 0 ? size_t(pages) / 2 * size_t(page) : SIZE_MAX;
+    }();
+    return limit;
+}
+
+}  // namespace
+
 PricesData read_prices(ByteSource& source, const Poll& poll) {
     PricesData out;
     MessageCollector collector(out);
@@ -86,6 +108,7 @@ PricesData read_prices(ByteSource& source, const Poll& poll) {
     size_t head = 0, tail = 0, scan = 0;
     bool eof = false;
     unsigned lines = 0;
+    uint64_t unpolled = 0;
     for (;;) {
         const char* nl = static_cast<const char*>(std::memchr(buf.get() + scan, '\n', tail - scan));
         if (nl) {
@@ -103,6 +126,7 @@ PricesData read_prices(ByteSource& source, const Poll& poll) {
         size_t partial = tail - head;
         if (partial + kPad + 4096 > cap) {
             size_t grown = cap * 2;
+            if (grown > line_buffer_limit()) throw std::bad_alloc();
             auto bigger = std::make_unique_for_overwrite<char[]>(grown);
             std::memcpy(bigger.get(), buf.get() + head, partial);
             buf = std::move(bigger);
@@ -116,11 +140,22 @@ PricesData read_prices(ByteSource& source, const Poll& poll) {
         if (n == 0) eof = true;
         out.bytes_decoded += n;
         tail += n;
+        if (poll && (unpolled += n) >= kPollBytes) {
+            unpolled = 0;
+            poll();
+        }
     }
     return out;
 }
 
 PricesData read_prices_file(const std::string& path, const Poll& poll) {
+    // Blocking calls interrupted by a signal look at it (a FIFO without a
+    // writer blocks in open(), one whose writer stays silent in read()).
+    struct CheckScope {
+        const std::function<void()>* saved;
+        explicit CheckScope(const Poll& p) : saved(std::exchange(interrupted_call_check, &p)) {}
+        ~CheckScope() { interrupted_call_check = saved; }
+    } scope(poll);
     std::unique_ptr<ByteSource> source = open_source(path);
     return read_prices(*source, poll);
 }

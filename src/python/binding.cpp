@@ -19,9 +19,25 @@ PyObject* internal_error_type() {
 }
 
 PyObject* internal_error() {
-    if (PyErr_Occurred()) PyErr_PrintEx(0);
+    // The failure is printed, and also kept as the new error's cause, so that
+    // a caller can tell memory exhaustion (a MemoryError cause) from the rest.
+    PyObject* cause = PyErr_GetRaisedException();
+    if (cause) {
+        PyErr_SetRaisedException(Py_NewRef(cause));
+        PyErr_PrintEx(0);
+    }
     PyObject* type = internal_error_type();
-    if (type) PyErr_SetString(type, "Python API call failed");
+    if (!type) {
+        Py_XDECREF(cause);  // the type's own failure is pending
+        return nullptr;
+    }
+    PyErr_SetString(type, "Python API call failed");
+    if (cause) {
+        PyObject* raised = PyErr_GetRaisedException();
+        if (raised) PyException_SetCause(raised, cause);  // steals `cause`
+        else Py_DECREF(cause);
+        PyErr_SetRaisedException(raised);
+    }
     return nullptr;
 }
 

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -36,6 +38,33 @@ using PairList = std::vector<std::pair<double, double>>;
 // An immutable pair list that successive objects may share.
 using SharedPairs = std::shared_ptr<const PairList>;
 
+// Whether the calling thread holds the interpreter: false while a daemon
+// thread that the exiting interpreter refused the lock is being unwound
+// through our frames (no Python call may be made then).
+inline bool interpreter_held() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Releases a reference, unless the thread is being unwound without the
+// interpreter (see interpreter_held): the object is then left to the exiting
+// process. (That happens only while the interpreter finalizes, which is
+// cheaper to ask first.)
+inline void release_ref(PyObject* o) {
+    if (o && (!interpreter_finalizing() || interpreter_held())) Py_DECREF(o);
+}
+
 // An owned strong reference.
 class Ref {
 public:
@@ -50,7 +79,7 @@ public:
         Py_XDECREF(old);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { release_ref(p_); }
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
     PyObject* new_ref() const { return Py_XNewRef(p_); }
@@ -195,7 +224,9 @@ struct FreeList {
 };
 
 // Allocates an instance of R and builds its record in place from `args`.
-// Returns a new reference, or nullptr with the internal error raised.
+// Returns a new reference, or nullptr with the internal error raised. A record
+// that cannot be built (std::bad_alloc from copying a text) gives its memory
+// back before the exception goes on.
 template <class R, class... A>
 PyObject* make(A&&... args) {
     PyObject* o;
@@ -206,9 +237,44 @@ PyObject* make(A&&... args) {
         o = R::type->tp_alloc(R::type, 0);
         if (!o) return internal_error();
     }
-    new (&reinterpret_cast<Instance<R>*>(o)->record) R{std::forward<A>(args)...};
+    try {
+        new (&reinterpret_cast<Instance<R>*>(o)->record) R{std::forward<A>(args)...};
+    } catch (...) {
+        R::type->tp_free(o);
+        Py_DECREF(R::type);
+        throw;
+    }
     return o;
 }
+
+// ---- entry points ---------------------------------------------------------------
+
+// Every function the interpreter calls goes through this: a C++ allocation
+// that fails below it (std::bad_alloc, or std::length_error for a size past
+// what a container can hold) raises MemoryError here rather than unwinding
+// into the interpreter. The code below leaves every record consistent when it
+// throws, so the objects stay usable. (Not noexcept: the unwinding of a thread
+// that the exiting interpreter ends must pass.)
+template <auto F>
+struct Guarded;
+template <class Ret, class... Args, Ret (*F)(Args...)>
+struct Guarded<F> {
+    static Ret call(Args... args) {
+        try {
+            return F(args...);
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
+        PyErr_NoMemory();
+        if constexpr (std::is_pointer_v<Ret>) {
+            return nullptr;
+        } else {
+            return Ret(-1);
+        }
+    }
+};
+template <auto F>
+inline constexpr auto guarded = &Guarded<F>::call;
 
 // ---- conversion of field values ------------------------------------------
 
@@ -239,7 +305,7 @@ void reword_argument_error(const char* name);
 // ---- properties ---------------------------------------------------------------
 
 template <class R, auto Member>
-PyObject* field_getter(PyObject* self, void*) {
+PyObject* field_getter_body(PyObject* self, void*) {
     R& rec = record_of<R>(self);
     if constexpr (std::is_base_of_v<AccessChecked, R>) {
         SharedAccess access(rec.access);
@@ -250,9 +316,12 @@ PyObject* field_getter(PyObject* self, void*) {
     }
 }
 
+template <class R, auto Member>
+inline constexpr getter field_getter = guarded<&field_getter_body<R, Member>>;
+
 // A property computed by `Fn(const R&)`, under shared access where R has it.
 template <class R, auto Fn>
-PyObject* computed_getter(PyObject* self, void*) {
+PyObject* computed_getter_body(PyObject* self, void*) {
     R& rec = record_of<R>(self);
     if constexpr (std::is_base_of_v<AccessChecked, R>) {
         SharedAccess access(rec.access);
@@ -262,6 +331,8 @@ PyObject* computed_getter(PyObject* self, void*) {
         return Fn(rec);
     }
 }
+template <class R, auto Fn>
+inline constexpr getter computed_getter = guarded<&computed_getter_body<R, Fn>>;
 
 PyObject* none_getter(PyObject*, void*);
 PyObject* true_getter(PyObject*, void*);

@@ -142,7 +142,7 @@ PyGetSetDef* PriceSize::properties() {
 
 std::vector<PyType_Slot> PriceSize::slots() {
     return {
-        {Py_tp_repr, reinterpret_cast<void*>(&price_size_repr)},
+        {Py_tp_repr, reinterpret_cast<void*>(guarded<&price_size_repr>)},
         {Py_mp_subscript, reinterpret_cast<void*>(&price_size_subscript)},
         {Py_sq_item, reinterpret_cast<void*>(&price_size_item)},
     };
@@ -218,7 +218,7 @@ PyObject* listed_prices(PyObject* self) {
     const Py_ssize_t n = Py_ssize_t(l.ladder ? l.ladder->size() : l.levels.size());
     if (n > 0) {
         PyObject** items = PyMem_New(PyObject*, size_t(n));
-        if (!items) return internal_error();
+        if (!items) return PyErr_NoMemory();
         if (l.ladder) {
             // Each level keeps the PriceSize made for it until its size changes
             // or it goes, so an unchanged level is the same (immutable) object
@@ -256,13 +256,20 @@ PyObject* listed_prices(PyObject* self) {
     return result;
 }
 
-void detach_price_listing(void* object, const market::PriceLadder& ladder) {
+bool detach_price_listing(void* object, const market::PriceLadder& ladder, bool must_let_go) {
     PyObject* self = static_cast<PyObject*>(object);
-    if (Py_TYPE(self) != PriceListing::type) return;  // a list already
+    if (Py_TYPE(self) != PriceListing::type) return true;  // a list already
     PriceListing& l = record_of<PriceListing>(self);
-    l.ladder = nullptr;
     // Held by a snapshot besides the ladder and not listed yet: keep the levels.
-    if (!l.list && Py_REFCNT(self) > 1) l.levels_lost = !l.levels.copy(ladder);
+    // When they cannot be copied, the change that is coming fails instead (the
+    // listing stays the ladder's); only a ladder that goes with its iterator
+    // leaves the listing without them.
+    if (!l.list && Py_REFCNT(self) > 1 && !l.levels.copy(ladder)) {
+        if (!must_let_go) return false;
+        l.levels_lost = true;
+    }
+    l.ladder = nullptr;
+    return true;
 }
 
 // ---- ExchangePrices, StartingPrices, Runner -----------------------------------------
@@ -436,7 +443,7 @@ PyGetSetDef* MarketBook::properties() {
 
 std::vector<PyType_Slot> MarketBook::slots() {
     static PyMethodDef methods[] = {
-        {"to_dict", market_book_to_dict, METH_NOARGS,
+        {"to_dict", guarded<&market_book_to_dict>, METH_NOARGS,
          "to_dict($self)\n--\n\nConvert to a dict matching quorlane lightweight format (for testing)"},
         {nullptr, nullptr, 0, nullptr},
     };

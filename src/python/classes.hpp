@@ -115,7 +115,7 @@ PyObject* listed_prices(PyObject* listing);
 // list itself from then on.
 PyObject* exchange_prices_list(Held& field);
 // Installed as market::listing_detach_hook.
-void detach_price_listing(void* listing, const market::PriceLadder& ladder);
+bool detach_price_listing(void* listing, const market::PriceLadder& ladder, bool must_let_go);
 
 struct ExchangePrices : AccessChecked {
     static constexpr const char* kName = "builtins.ExchangePrices";

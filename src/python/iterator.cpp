@@ -57,10 +57,10 @@ struct Interrupted {};
 PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* path_obj = bind_path(args, nargs, kwnames);
     if (!path_obj) return nullptr;
-    PyObject* encoded = PyUnicode_EncodeFSDefault(path_obj);
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path_obj));
     if (!encoded) return nullptr;
-    std::string path(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    std::string path(PyBytes_AS_STRING(encoded.get()), size_t(PyBytes_GET_SIZE(encoded.get())));
+    encoded = Ref();
 
     // Reading, inflating and parsing touch no Python object: other threads run
     // meanwhile. Pending signals are checked every few thousand lines.
@@ -152,7 +152,7 @@ PyGetSetDef* PricesIterator::properties() {
 std::vector<PyType_Slot> PricesIterator::slots() {
     return {
         {Py_tp_iter, reinterpret_cast<void*>(&prices_iter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(&prices_next)},
+        {Py_tp_iternext, reinterpret_cast<void*>(guarded<&prices_next>)},
         {Py_mp_length, reinterpret_cast<void*>(&prices_len)},
         {Py_sq_length, reinterpret_cast<void*>(&prices_len)},
     };

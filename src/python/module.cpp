@@ -21,7 +21,7 @@ PyModuleDef g_module_def = {
 
 PyMethodDef g_iter_prices_file_def = {
     "iter_prices_file",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&iter_prices_file)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<&iter_prices_file>)),
     METH_FASTCALL | METH_KEYWORDS,
     "iter_prices_file(path)\n--\n\n",
 };
@@ -33,6 +33,8 @@ int64_t g_interpreter_id = -1;
 bool add(PyObject* module, const char* name, PyObject* value) {
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (!all) {
+        // Only a missing __all__ is made here; any other failure passes.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         all = PyList_New(0);
         if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
@@ -55,7 +57,7 @@ bool add_class(PyObject* module) {
     return add(module, bare, reinterpret_cast<PyObject*>(type));
 }
 
-void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
+void release_object(void* object) { release_ref(static_cast<PyObject*>(object)); }
 
 PyObject* create_module() {
     palisar::market::object_release_hook = &release_object;
@@ -95,6 +97,6 @@ PyMODINIT_FUNC PyInit_palisar() {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    g_module = create_module();
+    g_module = guarded<&create_module>();
     return Py_XNewRef(g_module);
 }

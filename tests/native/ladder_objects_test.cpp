@@ -96,10 +96,13 @@ TEST_P(LadderObjects, MovedLadderKeepsItsHandlesOnce) {
 // first real change, on a move and with the ladder; never otherwise.
 using Levels = std::vector<std::pair<double, double>>;
 std::vector<std::pair<void*, Levels>> g_detached;
-void record_detach(void* listing, const PriceLadder& ladder) {
+bool record_detach(void* listing, const PriceLadder& ladder, bool) {
     EXPECT_EQ(g_released.count(listing), 0u);  // told before the release
     g_detached.emplace_back(listing, ladder.to_price_sizes());
+    return true;
 }
+// A listing that cannot keep its levels (out of memory), unless it must.
+bool refuse_detach(void*, const PriceLadder&, bool must_let_go) { return must_let_go; }
 
 TEST_P(LadderObjects, ListingGoesBeforeTheFirstChange) {
     g_detached.clear();
@@ -144,6 +147,31 @@ TEST_P(LadderObjects, ListingGoesBeforeTheFirstChange) {
     EXPECT_EQ(g_detached.back().second, (Levels{{3, 30}, {1.5, 10}}));
     for (const auto& [p, times] : g_released) EXPECT_EQ(times, 1);
     listing_detach_hook = nullptr;
+}
+
+// A listing that cannot keep its levels stops the change before anything
+// moved: levels, objects, listing and count stay; a later update succeeds.
+TEST_P(LadderObjects, RefusedListingStopsTheChange) {
+    listing_detach_hook = &refuse_detach;
+    {
+        PriceLadder ladder(false);
+        ladder.update(palisar::testing::Doc(deltas("[1.5,10],[2,20],[3,30]")).value());
+        auto made = attach(ladder);
+        ladder.set_listing(&tokens_[10]);
+        const uint64_t count = ladder.change_count();
+        for (const char* change : {"[2,0]", "[2,21]", "[2.5,1]"}) {
+            EXPECT_THROW(ladder.update(palisar::testing::Doc(deltas(change)).value()), std::bad_alloc);
+            EXPECT_EQ(ladder.to_price_sizes(), (Levels{{1.5, 10}, {2, 20}, {3, 30}}));
+            EXPECT_EQ(ladder.change_count(), count);
+            EXPECT_EQ(ladder.listing(), &tokens_[10]);
+            EXPECT_TRUE(g_released.empty());
+        }
+        listing_detach_hook = nullptr;
+        EXPECT_TRUE(ladder.update(palisar::testing::Doc(deltas("[2,0]")).value()));
+        EXPECT_EQ(ladder.change_count(), count + 1);
+        EXPECT_EQ(g_released[&tokens_[10]], 1);
+        EXPECT_EQ(g_released[made[2.0]], 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(DirectAndMerged, LadderObjects, ::testing::Bool());
