@@ -27,47 +27,35 @@ MarketDefinitionRunner parse_definition_runner(json::Value element) {
 namespace {
 
 enum DefinitionKey : size_t {
-    kStatus,
-    kBetDelay,
-    kBspReconciled,
-    kComplete,
-    kCrossMatching,
-    kInPlay,
-    kRunnersVoidable,
-    kNumberOfWinners,
-    kEventId,
-    kEventTypeId,
-    kEventName,
-    kMarketType,
-    kMarketTime,
-    kCountryCode,
-    kVenue,
-    kRaceType,
-    kBspMarket,
-    kPersistenceEnabled,
-    kEachWayDivisor,
-    kTimezone,
-    kTurnInPlayEnabled,
-    kBettingType,
-    kName,
-    kDiscountAllowed,
-    kMarketBaseRate,
-    kRegulators,
-    kOpenDate,
-    kSuspendTime,
-    kSettledTime,
-    kVersion,
-    kRunners,
+#define PALISAR_KEY_ENUM(kind, member, key, initial, exported) k_##member,
+    PALISAR_MARKET_DEFINITION(PALISAR_KEY_ENUM)
+#undef PALISAR_KEY_ENUM
     kDefinitionKeys
 };
-// Same order as DefinitionKey.
 constexpr std::string_view kDefinitionKeyNames[kDefinitionKeys] = {
-    "status", "betDelay", "bspReconciled", "complete", "crossMatching", "inPlay",
-    "runnersVoidable", "numberOfWinners", "eventId", "eventTypeId", "eventName", "marketType",
-    "marketTime", "countryCode", "venue", "raceType", "bspMarket", "persistenceEnabled",
-    "eachWayDivisor", "timezone", "turnInPlayEnabled", "bettingType", "name", "discountAllowed",
-    "marketBaseRate", "regulators", "openDate", "suspendTime", "settledTime", "version",
-    "runners"};
+#define PALISAR_KEY_NAME(kind, member, key, initial, exported) key,
+    PALISAR_MARKET_DEFINITION(PALISAR_KEY_NAME)
+#undef PALISAR_KEY_NAME
+};
+
+// One reader per kind of field.
+inline void read_field(json::Value v, std::string& out) { read_text(v, out); }
+inline void read_field(json::Value v, std::optional<std::string>& out) { read_text(v, out); }
+inline void read_field(json::Value v, bool& out) { read_bool(v, out); }
+inline void read_field(json::Value v, int32_t& out) { read_low32(v, out); }
+inline void read_field(json::Value v, int64_t& out) { read_i64(v, out); }
+inline void read_field(json::Value v, double& out) { read_double(v, out); }
+inline void read_field(json::Value v, std::optional<double>& out) { read_double(v, out); }
+void read_field(json::Value v, std::vector<std::string>& out) {
+    if (!v.is_array()) return;
+    // Only the string elements are kept; the list is replaced whole.
+    std::vector<std::string> kept;
+    for (json::Value e : v.items()) {
+        std::string_view s;
+        if (e.get_string(s)) kept.emplace_back(s);
+    }
+    out = std::move(kept);
+}
 
 }  // namespace
 
@@ -82,46 +70,12 @@ void apply_market_definition(MarketCache& c, json::Value d) {
     // definition object that shows them.
     ++c.definition_count;
 
-    read_text(v[kStatus], c.status);
-    read_low32(v[kBetDelay], c.bet_delay);
-    read_bool(v[kBspReconciled], c.bsp_reconciled);
-    read_bool(v[kComplete], c.complete);
-    read_bool(v[kCrossMatching], c.cross_matching);
-    read_bool(v[kInPlay], c.in_play);
-    read_bool(v[kRunnersVoidable], c.runners_voidable);
-    read_low32(v[kNumberOfWinners], c.number_of_winners);
-    read_text(v[kEventId], c.event_id);
-    read_text(v[kEventTypeId], c.event_type_id);
-    read_text(v[kEventName], c.event_name);
-    read_text(v[kMarketType], c.market_type);
-    read_text(v[kMarketTime], c.market_time);
-    read_text(v[kCountryCode], c.country_code);
-    read_text(v[kVenue], c.venue);
-    read_text(v[kRaceType], c.race_type);
-    read_bool(v[kBspMarket], c.bsp_market);
-    read_bool(v[kPersistenceEnabled], c.persistence_enabled);
-    read_double(v[kEachWayDivisor], c.each_way_divisor);
-    read_text(v[kTimezone], c.timezone);
-    read_bool(v[kTurnInPlayEnabled], c.turn_in_play_enabled);
-    read_text(v[kBettingType], c.betting_type);
-    read_text(v[kName], c.name);
-    read_bool(v[kDiscountAllowed], c.discount_allowed);
-    read_double(v[kMarketBaseRate], c.market_base_rate);
-    if (v[kRegulators].is_array()) {
-        // Only the string elements are kept; the list is replaced whole.
-        std::vector<std::string> kept;
-        for (json::Value e : v[kRegulators].items()) {
-            std::string_view s;
-            if (e.get_string(s)) kept.emplace_back(s);
-        }
-        c.regulators = std::move(kept);
-    }
-    read_text(v[kOpenDate], c.open_date);
-    read_text(v[kSuspendTime], c.suspend_time);
-    read_text(v[kSettledTime], c.settled_time);
-    read_i64(v[kVersion], c.version);
+#define PALISAR_READ_FIELD(kind, member, key, initial, exported) \
+    PALISAR_IF_FIELD(kind, read_field(v[k_##member], c.member);)
+    PALISAR_MARKET_DEFINITION(PALISAR_READ_FIELD)
+#undef PALISAR_READ_FIELD
 
-    const json::Value runners = v[kRunners];
+    const json::Value runners = v[k_runners];
     if (!runners.is_array()) return;
     std::vector<MarketDefinitionRunner> records;
     for (json::Value e : runners.items()) records.push_back(parse_definition_runner(e));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "market/definition.hpp"
+#include "market/definition_fields.hpp"
 #include "market/runner.hpp"
 #include "market/slot.hpp"
 #include "json/value.hpp"
@@ -29,44 +30,20 @@ struct MarketCache {
     // Set at creation, never read or changed by update.
     std::string market_id;
 
-    // Market-level values (definition and top-level keys of a change).
-    std::string status = "OPEN";
+    // Market-level values that only market changes and the runners give.
     std::optional<int64_t> last_match_time;
     int64_t publish_time_epoch = 0;
     double total_matched = 0.0;
-    int64_t version = 0;
-    int32_t bet_delay = 0;
-    int32_t number_of_winners = 1;
     int32_t number_of_runners = 0;         // every runner cache
     int32_t number_of_active_runners = 0;  // runner caches whose status is "ACTIVE"
-    bool bsp_reconciled = false;
-    bool complete = true;
-    bool cross_matching = true;
-    bool in_play = false;
-    bool runners_voidable = false;
 
-    // The other definition fields.
-    std::optional<std::string> event_id;
-    std::optional<std::string> event_type_id;
-    std::optional<std::string> event_name;
-    std::optional<std::string> market_type;
-    std::optional<std::string> market_time;  // unparsed text
-    std::optional<std::string> country_code;
-    std::optional<std::string> venue;
-    std::optional<std::string> race_type;
-    bool bsp_market = false;
-    bool persistence_enabled = true;
-    std::optional<double> each_way_divisor;
-    std::optional<std::string> timezone;
-    bool turn_in_play_enabled = false;
-    std::optional<std::string> betting_type;
-    std::optional<std::string> name;
-    bool discount_allowed = false;
-    double market_base_rate = 0.0;
-    std::vector<std::string> regulators;
-    std::optional<std::string> open_date;     // unparsed text
-    std::optional<std::string> suspend_time;  // unparsed text
-    std::optional<std::string> settled_time;  // unparsed text
+    // The definition's fields (market/definition_fields.hpp). Some of them are
+    // also set by the market change itself: status, betDelay, bspReconciled,
+    // complete, crossMatching, inPlay, runnersVoidable, version.
+#define PALISAR_DECLARE_FIELD(kind, member, key, initial, exported) \
+    PALISAR_IF_FIELD(kind, PALISAR_FIELD_TYPE_##kind member = initial;)
+    PALISAR_MARKET_DEFINITION(PALISAR_DECLARE_FIELD)
+#undef PALISAR_DECLARE_FIELD
     std::vector<MarketDefinitionRunner> definition_runners;
     // Rises by one for every market change carrying "marketDefinition".
     uint64_t definition_count = 0;

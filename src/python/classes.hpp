@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/binding.hpp"
+#include "market/definition_fields.hpp"
 #include "market/runner.hpp"
 
 namespace palisar::py {
@@ -193,41 +194,37 @@ struct MarketDefinition {
     static PyGetSetDef* properties();
     static std::vector<PyType_Slot> slots() { return {}; }
 
-    std::optional<std::string> event_id;
-    std::optional<std::string> event_type_id;
-    std::optional<std::string> event_name;
-    std::optional<std::string> market_type;
-    std::optional<std::string> country_code;
-    std::optional<std::string> venue;
-    std::optional<std::string> race_type;
-    std::optional<std::string> name;
-    std::optional<std::string> timezone;
-    std::optional<std::string> betting_type;
-    std::vector<std::string> regulators;
-    Held runners;
-    OptionalHeld market_time;
-    OptionalHeld open_date;
-    OptionalHeld suspend_time;
-    OptionalHeld settled_time;
-    std::optional<std::string> market_time_text;
-    std::optional<std::string> open_date_text;
-    std::optional<std::string> suspend_time_text;
-    bool bsp_market;
-    bool persistence_enabled;
-    std::optional<double> each_way_divisor;
-    bool turn_in_play_enabled;
-    bool discount_allowed;
-    double market_base_rate;
-    int32_t bet_delay;
-    int32_t number_of_winners;
-    int32_t number_of_active_runners;
-    bool bsp_reconciled;
-    bool complete;
-    bool cross_matching;
-    bool in_play;
-    bool runners_voidable;
-    std::string status;
-    int64_t version;
+    // The table's fields as the definition had them when this object was
+    // built; a time is held as its datetime (None when absent) beside its text.
+#define PALISAR_RECORD_FIELD(kind, member, key, initial, exported) PALISAR_RECORD_##kind(member)
+#define PALISAR_RECORD_PLAIN(member, type) type member;
+#define PALISAR_RECORD_Text(m) PALISAR_RECORD_PLAIN(m, std::string)
+#define PALISAR_RECORD_OptText(m) PALISAR_RECORD_PLAIN(m, std::optional<std::string>)
+#define PALISAR_RECORD_Time(m) \
+    OptionalHeld m;            \
+    std::optional<std::string> m##_text;
+#define PALISAR_RECORD_Bool(m) PALISAR_RECORD_PLAIN(m, bool)
+#define PALISAR_RECORD_Low32(m) PALISAR_RECORD_PLAIN(m, int32_t)
+#define PALISAR_RECORD_Count(m) PALISAR_RECORD_PLAIN(m, int32_t)
+#define PALISAR_RECORD_I64(m) PALISAR_RECORD_PLAIN(m, int64_t)
+#define PALISAR_RECORD_Double(m) PALISAR_RECORD_PLAIN(m, double)
+#define PALISAR_RECORD_OptDouble(m) PALISAR_RECORD_PLAIN(m, std::optional<double>)
+#define PALISAR_RECORD_TextList(m) PALISAR_RECORD_PLAIN(m, std::vector<std::string>)
+#define PALISAR_RECORD_Runners(m) PALISAR_RECORD_PLAIN(m, Held)
+    PALISAR_MARKET_DEFINITION(PALISAR_RECORD_FIELD)
+#undef PALISAR_RECORD_FIELD
+#undef PALISAR_RECORD_PLAIN
+#undef PALISAR_RECORD_Text
+#undef PALISAR_RECORD_OptText
+#undef PALISAR_RECORD_Time
+#undef PALISAR_RECORD_Bool
+#undef PALISAR_RECORD_Low32
+#undef PALISAR_RECORD_Count
+#undef PALISAR_RECORD_I64
+#undef PALISAR_RECORD_Double
+#undef PALISAR_RECORD_OptDouble
+#undef PALISAR_RECORD_TextList
+#undef PALISAR_RECORD_Runners
 };
 
 struct MarketBook : AccessChecked {

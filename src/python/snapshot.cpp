@@ -228,38 +228,77 @@ PyObject* build_runner(market::RunnerCache& rc) {
                         std::move(sp));
 }
 
+// Builds an R whose fields `fill` sets one by one, by name: no two fields can
+// be swapped by their order. A failure part way releases the object.
+template <class R, class F>
+PyObject* make_filled(F&& fill) {
+    PyObject* o = make<R>();
+    if (!o) return nullptr;
+    try {
+        fill(record_of<R>(o));
+    } catch (...) {
+        Py_DECREF(o);
+        throw;
+    }
+    return o;
+}
+
 PyObject* build_definition(const market::MarketCache& c) {
     const auto& records = c.definition_runners;
     Ref runners = Ref::steal(PyList_New(Py_ssize_t(records.size())));
     if (!runners) return internal_error();
     for (size_t i = 0; i < records.size(); ++i) {
         const market::MarketDefinitionRunner& r = records[i];
-        PyObject* o = make<MarketDefinitionRunner>(r.selection_id, r.sort_priority, r.status, r.handicap,
-                                                   r.adjustment_factor, r.removal_date, r.name, r.bsp);
+        PyObject* o = make_filled<MarketDefinitionRunner>([&](MarketDefinitionRunner& d) {
+            d.selection_id = r.selection_id;
+            d.sort_priority = r.sort_priority;
+            d.status = r.status;
+            d.handicap = r.handicap;
+            d.adjustment_factor = r.adjustment_factor;
+            d.removal_date = r.removal_date;
+            d.name = r.name;
+            d.bsp = r.bsp;
+        });
         if (!o) return nullptr;
         PyList_SET_ITEM(runners.get(), Py_ssize_t(i), o);
     }
-    Ref market_time = Ref::steal(parse_datetime_or_none(c.market_time));
-    if (!market_time) return nullptr;
-    Ref open_date = Ref::steal(parse_datetime_or_none(c.open_date));
-    if (!open_date) return nullptr;
-    Ref suspend_time = Ref::steal(parse_datetime_or_none(c.suspend_time));
-    if (!suspend_time) return nullptr;
-    Ref settled_time = Ref::steal(parse_datetime_or_none(c.settled_time));
-    if (!settled_time) return nullptr;
-    auto held_or_none = [](Ref r) {
-        if (r.get() == Py_None) return OptionalHeld{};
-        return OptionalHeld{std::move(r)};
-    };
-    return make<MarketDefinition>(
-        c.event_id, c.event_type_id, c.event_name, c.market_type, c.country_code, c.venue,
-        c.race_type, c.name, c.timezone, c.betting_type, c.regulators, Held{std::move(runners)},
-        held_or_none(std::move(market_time)), held_or_none(std::move(open_date)),
-        held_or_none(std::move(suspend_time)), held_or_none(std::move(settled_time)), c.market_time,
-        c.open_date, c.suspend_time, c.bsp_market, c.persistence_enabled, c.each_way_divisor,
-        c.turn_in_play_enabled, c.discount_allowed, c.market_base_rate, c.bet_delay,
-        c.number_of_winners, c.number_of_active_runners, c.bsp_reconciled, c.complete,
-        c.cross_matching, c.in_play, c.runners_voidable, c.status, c.version);
+    // The times in the table's order, each converted once; None stays empty.
+#define PALISAR_CONVERT_TIME(kind, member, key, initial, exported) PALISAR_CONVERT_##kind(member)
+#define PALISAR_CONVERT_Time(m)                                 \
+    Ref m = Ref::steal(parse_datetime_or_none(c.m));            \
+    if (!m) return nullptr;                                     \
+    if (m.get() == Py_None) m = Ref{};
+#define PALISAR_CONVERT_NOTHING(m)
+#define PALISAR_CONVERT_Text PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_OptText PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_Bool PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_Low32 PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_I64 PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_Double PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_OptDouble PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_TextList PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_Runners PALISAR_CONVERT_NOTHING
+#define PALISAR_CONVERT_Count PALISAR_CONVERT_NOTHING
+    PALISAR_MARKET_DEFINITION(PALISAR_CONVERT_TIME)
+    // Then every field, by name.
+    return make_filled<MarketDefinition>([&](MarketDefinition& d) {
+#define PALISAR_COPY_FIELD(kind, member, key, initial, exported) PALISAR_COPY_##kind(member)
+#define PALISAR_COPY_PLAIN(m) d.m = c.m;
+#define PALISAR_COPY_Text PALISAR_COPY_PLAIN
+#define PALISAR_COPY_OptText PALISAR_COPY_PLAIN
+#define PALISAR_COPY_Bool PALISAR_COPY_PLAIN
+#define PALISAR_COPY_Low32 PALISAR_COPY_PLAIN
+#define PALISAR_COPY_I64 PALISAR_COPY_PLAIN
+#define PALISAR_COPY_Double PALISAR_COPY_PLAIN
+#define PALISAR_COPY_OptDouble PALISAR_COPY_PLAIN
+#define PALISAR_COPY_TextList PALISAR_COPY_PLAIN
+#define PALISAR_COPY_Count PALISAR_COPY_PLAIN
+#define PALISAR_COPY_Time(m)          \
+    d.m = OptionalHeld{std::move(m)}; \
+    d.m##_text = c.m;
+#define PALISAR_COPY_Runners(m) d.m = Held{std::move(m)};
+        PALISAR_MARKET_DEFINITION(PALISAR_COPY_FIELD)
+    });
 }
 
 }  // namespace
@@ -286,13 +325,26 @@ PyObject* to_market_book(market::MarketCache& cache) {
     OptionalHeld definition{Ref::borrow(static_cast<PyObject*>(cache.cached_definition.object))};
     Ref publish_time = Ref::steal(utc_datetime_from_ms(cache.publish_time_epoch));
     if (!publish_time) return nullptr;
-    return make<MarketBook>(AccessChecked{}, cache.market_id, Held{std::move(publish_time)},
-                            cache.publish_time_epoch, cache.status, cache.bet_delay,
-                            cache.bsp_reconciled, cache.complete, cache.cross_matching,
-                            cache.in_play, cache.number_of_active_runners, cache.number_of_runners,
-                            cache.number_of_winners, cache.runners_voidable, cache.total_matched,
-                            cache.version, cache.last_match_time, std::move(definition),
-                            Held{std::move(runners)}, std::optional<int32_t>{});
+    return make_filled<MarketBook>([&](MarketBook& b) {
+        b.market_id = cache.market_id;
+        b.publish_time = Held{std::move(publish_time)};
+        b.publish_time_epoch = cache.publish_time_epoch;
+        b.status = cache.status;
+        b.bet_delay = cache.bet_delay;
+        b.bsp_reconciled = cache.bsp_reconciled;
+        b.complete = cache.complete;
+        b.cross_matching = cache.cross_matching;
+        b.inplay = cache.in_play;
+        b.number_of_active_runners = cache.number_of_active_runners;
+        b.number_of_runners = cache.number_of_runners;
+        b.number_of_winners = cache.number_of_winners;
+        b.runners_voidable = cache.runners_voidable;
+        b.total_matched = cache.total_matched;
+        b.version = cache.version;
+        b.last_match_time = cache.last_match_time;
+        b.market_definition = std::move(definition);
+        b.runners = Held{std::move(runners)};
+    });
 }
 
 }  // namespace palisar::py

@@ -2,9 +2,20 @@
 // stream's camel-case keys. It reads only the snapshot's Python objects.
 #include "python/classes.hpp"
 
+#include <algorithm>
+#include <array>
+#include <string_view>
+
 namespace palisar::py {
 
 namespace {
+
+// The keys of the exported definition fields, sorted (defined below, with the
+// getters that read them).
+#define PALISAR_COUNT_EXPORTED(kind, member, key, initial, exported) +exported
+constexpr size_t kExportedDefinitionFields = 0 PALISAR_MARKET_DEFINITION(PALISAR_COUNT_EXPORTED);
+#undef PALISAR_COUNT_EXPORTED
+std::string_view definition_key(size_t i);
 
 // Interned keys, made once.
 struct Keys {
@@ -14,19 +25,19 @@ struct Keys {
     X(totalMatched) X(version) X(lastMatchTime) X(publishTime) X(runners) X(marketDefinition)     \
     X(selectionId) X(handicap) X(adjustmentFactor) X(lastPriceTraded) X(removalDate) X(ex) X(sp)  \
     X(availableToBack) X(availableToLay) X(tradedVolume) X(nearPrice) X(farPrice) X(actualSP)     \
-    X(backStakeTaken) X(layLiabilityTaken) X(price) X(size) X(bettingType) X(bspMarket)          \
-    X(countryCode) X(discountAllowed) X(eventId) X(eventName) X(eventTypeId) X(inPlay)            \
-    X(marketBaseRate) X(marketTime) X(marketType) X(name) X(openDate) X(persistenceEnabled)       \
-    X(regulators) X(suspendTime) X(timezone) X(turnInPlayEnabled) X(venue) X(id) X(sortPriority)  \
-    X(hc) X(bsp)
+    X(backStakeTaken) X(layLiabilityTaken) X(price) X(size) X(name) X(id) X(sortPriority) X(hc)  \
+    X(bsp)
 #define PALISAR_DECLARE(k) PyObject* k = nullptr;
     PALISAR_KEYS(PALISAR_DECLARE)
 #undef PALISAR_DECLARE
+    PyObject* definition[kExportedDefinitionFields] = {};
     bool init() {
 #define PALISAR_INTERN(k) \
     if (!(k = PyUnicode_InternFromString(#k))) return false;
         PALISAR_KEYS(PALISAR_INTERN)
 #undef PALISAR_INTERN
+        for (size_t i = 0; i < kExportedDefinitionFields; ++i)
+            if (!(definition[i] = PyUnicode_InternFromString(definition_key(i).data()))) return false;
         return true;
     }
 #undef PALISAR_KEYS
@@ -180,41 +191,58 @@ PyObject* map_list(PyObject* list, F&& each) {
     return out.release();
 }
 
+// The exported fields of a definition, sorted by key as the dict lists them.
+struct DefinitionEntry {
+    std::string_view key;
+    PyObject* (*get)(const Keys&, const MarketDefinition&);
+};
+#define PALISAR_EXPORT_FIELD(kind, member, key, initial, exported) \
+    PALISAR_IF_##exported(DefinitionEntry{key, PALISAR_GET_##kind(member)}, )
+#define PALISAR_GET_PLAIN(m) [](const Keys&, const MarketDefinition& d) { return to_python(d.m); }
+#define PALISAR_GET_Text PALISAR_GET_PLAIN
+#define PALISAR_GET_OptText PALISAR_GET_PLAIN
+#define PALISAR_GET_Bool PALISAR_GET_PLAIN
+#define PALISAR_GET_Low32 PALISAR_GET_PLAIN
+#define PALISAR_GET_Count PALISAR_GET_PLAIN
+#define PALISAR_GET_I64 PALISAR_GET_PLAIN
+#define PALISAR_GET_Double PALISAR_GET_PLAIN
+#define PALISAR_GET_OptDouble PALISAR_GET_PLAIN
+#define PALISAR_GET_TextList PALISAR_GET_PLAIN
+#define PALISAR_GET_Time(m) [](const Keys&, const MarketDefinition& d) { return to_python(d.m##_text); }
+#define PALISAR_GET_Runners(m)                                                         \
+    [](const Keys& k, const MarketDefinition& d) {                                      \
+        return map_list(d.m.ref.get(), [&](PyObject* r) { return definition_runner_dict(k, r); }); \
+    }
+constexpr auto kDefinitionEntries = [] {
+    std::array entries{PALISAR_MARKET_DEFINITION(PALISAR_EXPORT_FIELD)};
+    std::sort(entries.begin(), entries.end(),
+              [](const DefinitionEntry& a, const DefinitionEntry& b) { return a.key < b.key; });
+    return entries;
+}();
+static_assert(kDefinitionEntries.size() == kExportedDefinitionFields);
+#undef PALISAR_EXPORT_FIELD
+#undef PALISAR_GET_PLAIN
+#undef PALISAR_GET_Text
+#undef PALISAR_GET_OptText
+#undef PALISAR_GET_Bool
+#undef PALISAR_GET_Low32
+#undef PALISAR_GET_Count
+#undef PALISAR_GET_I64
+#undef PALISAR_GET_Double
+#undef PALISAR_GET_OptDouble
+#undef PALISAR_GET_TextList
+#undef PALISAR_GET_Time
+#undef PALISAR_GET_Runners
+
+std::string_view definition_key(size_t i) { return kDefinitionEntries[i].key; }
+
 PyObject* definition_dict(const Keys& k, PyObject* obj) {
     const MarketDefinition& m = record_of<MarketDefinition>(obj);
     Ref d = Ref::steal(PyDict_New());
     if (!d) return internal_error();
-    PyObject* o = d.get();
-    bool ok = put(o, k.betDelay, to_python(m.bet_delay)) &&
-              put(o, k.bettingType, to_python(m.betting_type)) &&
-              put(o, k.bspMarket, to_python(m.bsp_market)) &&
-              put(o, k.bspReconciled, to_python(m.bsp_reconciled)) &&
-              put(o, k.complete, to_python(m.complete)) &&
-              put(o, k.countryCode, to_python(m.country_code)) &&
-              put(o, k.crossMatching, to_python(m.cross_matching)) &&
-              put(o, k.discountAllowed, to_python(m.discount_allowed)) &&
-              put(o, k.eventId, to_python(m.event_id)) &&
-              put(o, k.eventName, to_python(m.event_name)) &&
-              put(o, k.eventTypeId, to_python(m.event_type_id)) &&
-              put(o, k.inPlay, to_python(m.in_play)) &&
-              put(o, k.marketBaseRate, to_python(m.market_base_rate)) &&
-              put(o, k.marketTime, to_python(m.market_time_text)) &&
-              put(o, k.marketType, to_python(m.market_type)) && put(o, k.name, to_python(m.name)) &&
-              put(o, k.numberOfActiveRunners, to_python(m.number_of_active_runners)) &&
-              put(o, k.numberOfWinners, to_python(m.number_of_winners)) &&
-              put(o, k.openDate, to_python(m.open_date_text)) &&
-              put(o, k.persistenceEnabled, to_python(m.persistence_enabled)) &&
-              put(o, k.regulators, to_python(m.regulators)) &&
-              put(o, k.runners, map_list(m.runners.ref.get(), [&](PyObject* r) {
-                      return definition_runner_dict(k, r);
-                  })) &&
-              put(o, k.runnersVoidable, to_python(m.runners_voidable)) &&
-              put(o, k.status, to_python(m.status)) &&
-              put(o, k.suspendTime, to_python(m.suspend_time_text)) &&
-              put(o, k.timezone, to_python(m.timezone)) &&
-              put(o, k.turnInPlayEnabled, to_python(m.turn_in_play_enabled)) &&
-              put(o, k.venue, to_python(m.venue)) && put(o, k.version, to_python(m.version));
-    return ok ? d.release() : nullptr;
+    for (size_t i = 0; i < kDefinitionEntries.size(); ++i)
+        if (!put(d.get(), k.definition[i], kDefinitionEntries[i].get(k, m))) return nullptr;
+    return d.release();
 }
 
 }  // namespace
