@@ -1,46 +1,15 @@
 // MarketBook.to_dict(): the snapshot as plain dicts and lists with the
 // stream's camel-case keys. It reads only the snapshot's Python objects.
 #include "python/classes.hpp"
+#include "python/price_listing.hpp"
+#include "python/state.hpp"
 
 namespace palisar::py {
 
 namespace {
 
-// Interned keys, made once.
-struct Keys {
-#define PALISAR_KEYS(X)                                                                          \
-    X(marketId) X(status) X(betDelay) X(bspReconciled) X(complete) X(crossMatching) X(inplay)     \
-    X(numberOfActiveRunners) X(numberOfRunners) X(numberOfWinners) X(runnersVoidable)            \
-    X(totalMatched) X(version) X(lastMatchTime) X(publishTime) X(runners) X(marketDefinition)     \
-    X(selectionId) X(handicap) X(adjustmentFactor) X(lastPriceTraded) X(removalDate) X(ex) X(sp)  \
-    X(availableToBack) X(availableToLay) X(tradedVolume) X(nearPrice) X(farPrice) X(actualSP)     \
-    X(backStakeTaken) X(layLiabilityTaken) X(price) X(size) X(bettingType) X(bspMarket)          \
-    X(countryCode) X(discountAllowed) X(eventId) X(eventName) X(eventTypeId) X(inPlay)            \
-    X(marketBaseRate) X(marketTime) X(marketType) X(name) X(openDate) X(persistenceEnabled)       \
-    X(regulators) X(suspendTime) X(timezone) X(turnInPlayEnabled) X(venue) X(id) X(sortPriority)  \
-    X(hc) X(bsp)
-#define PALISAR_DECLARE(k) PyObject* k = nullptr;
-    PALISAR_KEYS(PALISAR_DECLARE)
-#undef PALISAR_DECLARE
-    bool init() {
-#define PALISAR_INTERN(k) \
-    if (!(k = PyUnicode_InternFromString(#k))) return false;
-        PALISAR_KEYS(PALISAR_INTERN)
-#undef PALISAR_INTERN
-        return true;
-    }
-#undef PALISAR_KEYS
-};
-
-Keys* keys() {
-    static Keys k;
-    static bool ready = false;
-    if (!ready) {
-        if (!k.init()) return nullptr;
-        ready = true;
-    }
-    return &k;
-}
+// The interned keys, made with the module state.
+const Keys* keys() { return &module_state.keys; }
 
 // Sets d[key] = value, taking over `value`; false with an error on failure.
 bool put(PyObject* d, PyObject* key, PyObject* value) {
