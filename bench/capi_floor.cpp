@@ -14,17 +14,16 @@
 //
 // The classes are registered exactly as the module does (same records, same
 // type creation); the palisar module itself gains no name.
-#include "python/binding.hpp"  // Python.h first
+#include "python/types.hpp"  // Python.h first
 
 #include <datetime.h>
 
 #include <chrono>
 #include <string>
 
-#include "python/iterator.hpp"
-#include "python/snapshot.hpp"
 #include "python/classes.hpp"
-#include "market/slot.hpp"
+#include "python/iterator.hpp"
+#include "python/state.hpp"
 
 namespace {
 
@@ -90,8 +89,6 @@ PyModuleDef g_module_def = {
     g_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
-
 template <class R>
 bool add_class(PyObject* module) {
     PyTypeObject* type = create_type<R>();
@@ -103,10 +100,7 @@ bool add_class(PyObject* module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_palisar_bench() {
-    palisar::market::object_release_hook = &release_object;
-    palisar::market::listing_detach_hook = &detach_price_listing;
-    if (!create_type<PriceListing>()) return nullptr;
-    if (!init_datetime()) return nullptr;
+    if (!init_module_state()) return nullptr;
     PyDateTime_IMPORT;  // this file's own copy of the capsule pointer
     if (!PyDateTimeAPI) return nullptr;
     PyObject* module = PyModule_Create(&g_module_def);

@@ -11,15 +11,17 @@
 #include <xlocale.h>
 #endif
 
+#include "json/text.hpp"
+
 namespace palisar::parse {
 
 namespace {
 
+using json::is_digit;
+
 constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-inline bool is_digit(char c) { return unsigned(c - '0') < 10; }
 
 // strtod in the "C" locale, whatever locale the program has set.
 double strtod_c(const char* text) {

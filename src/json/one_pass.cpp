@@ -8,13 +8,13 @@
 #endif
 
 #include "json/decimal.hpp"
+#include "json/text.hpp"
 #include "json/utf8.hpp"
 
 namespace palisar::json {
 
 namespace {
 
-inline bool is_digit(uint8_t c) { return uint8_t(c - '0') < 10; }
 inline bool is_space(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 // One pass over a line, writing the value tree as it goes. It takes the plain
@@ -313,37 +313,11 @@ private:
         return true;
     }
 
+    // Reads the four hex digits of a \u escape.
     bool hex4(uint32_t& cp) {
-        if (e_ - p_ < 4) return false;
-        cp = 0;
-        for (int i = 0; i < 4; ++i) {
-            uint8_t c = *p_++;
-            unsigned v;
-            if (is_digit(c)) v = c - '0';
-            else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-            else return false;
-            cp = cp << 4 | v;
-        }
+        if (read_hex4(reinterpret_cast<const char*>(p_), size_t(e_ - p_), cp) != 4) return false;
+        p_ += 4;
         return true;
-    }
-
-    static void append_utf8(std::string& s, uint32_t cp) {
-        if (cp < 0x80) {
-            s += char(cp);
-        } else if (cp < 0x800) {
-            s += char(0xC0 | cp >> 6);
-            s += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            s += char(0xE0 | cp >> 12);
-            s += char(0x80 | (cp >> 6 & 0x3F));
-            s += char(0x80 | (cp & 0x3F));
-        } else {
-            s += char(0xF0 | cp >> 18);
-            s += char(0x80 | (cp >> 12 & 0x3F));
-            s += char(0x80 | (cp >> 6 & 0x3F));
-            s += char(0x80 | (cp & 0x3F));
-        }
     }
 
     const uint8_t* p_;

@@ -24,10 +24,6 @@ bool parse_precise(std::string_view line, Builder& out, std::string& error);
 // The envelope rules of `LineParser::parse_message` on a parsed line.
 bool keep_message(Value top, Builder& changes, int64_t& publish_time);
 
-}  // namespace palisar::json
-
-namespace palisar::json {
-
 // Extra readable bytes that must follow a line handed to
 // `LineParser::parse_message`.
 inline constexpr size_t kLinePadding = 64;

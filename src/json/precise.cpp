@@ -18,12 +18,12 @@
 
 #include "json/decimal.hpp"
 #include "json/parser.hpp"
+#include "json/text.hpp"
 
 namespace palisar::json {
 namespace {
 
 constexpr bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Bytes that end a run of plain string content: the closing quote, a
 // backslash, and the control characters that must be escaped.
@@ -56,31 +56,6 @@ inline size_t scan_plain(const char* s, size_t i, size_t n) {
     }
     while (i < n && !kStop.stop[uint8_t(s[i])]) ++i;
     return i;
-}
-
-inline int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(char(cp));
-    } else if (cp < 0x800) {
-        out.push_back(char(0xC0 | (cp >> 6)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(char(0xE0 | (cp >> 12)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (cp >> 18)));
-        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    }
 }
 
 // For a number text that the grammar accepted but that lies outside the
@@ -398,17 +373,12 @@ bool Parser::string(bool key) {
 
 // Reads four hex digits starting at `i`; on success `i` is past them.
 bool Parser::hex4(size_t& i, uint32_t& v) {
-    v = 0;
-    for (int k = 0; k < 4; ++k, ++i) {
-        if (i == n_) return fail_eof("EOF while parsing a string");
-        int h = hex_value(s_[i]);
-        if (h < 0) {
-            pos_ = i;
-            return fail_here("invalid escape");
-        }
-        v = (v << 4) | uint32_t(h);
-    }
-    return true;
+    const size_t read = read_hex4(s_ + i, n_ - i, v);
+    i += read;
+    if (read == 4) return true;
+    if (i == n_) return fail_eof("EOF while parsing a string");
+    pos_ = i;
+    return fail_here("invalid escape");
 }
 
 // Slow path for a string with escapes: `start` is its first content byte and

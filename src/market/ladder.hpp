@@ -31,8 +31,9 @@ class PriceLadder;
 // (out of memory) and `must_let_go` is false: the ladder then keeps the listing
 // and its levels and throws std::bad_alloc instead of changing. With
 // `must_let_go` (the ladder moves or goes) the hook has to let go whatever
-// happens. Process-wide; the module sets it at import. It must not re-enter
-// the ladder.
+// happens. Process-wide; the module sets it at import (detach_price_listing,
+// python/price_listing.hpp, where the whole protocol is described). It must
+// not re-enter the ladder.
 inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
                                    bool must_let_go) = nullptr;
 
@@ -124,7 +125,8 @@ public:
     }
     // The object that lists the ladder as it stands (an owned handle, or
     // null): the snapshot builder keeps its list of the levels here, so that
-    // every snapshot until the next change shares it. The ladder gives it up
+    // every snapshot until the next change shares it (the lazy price list of
+    // python/price_listing.hpp). The ladder gives it up
     // before its levels first change (an update that changes nothing keeps
     // it), when it moves and when it goes, telling `listing_detach_hook` first
     // while the levels are still those the listing was made for.

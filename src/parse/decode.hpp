@@ -69,7 +69,8 @@ public:
 // "bz2" or "zst" file in a build without its library (the text names it).
 std::unique_ptr<ByteSource> open_source(const std::string& path);
 
-// Decodes gzip data held in memory (every member); for tests and tools.
+// Decodes the gzip data of `raw`, every member of it: the decoder open_source
+// puts over a "gz" or "gzip" file.
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw);
 
 // Decodes the bzip2 streams of `raw`, one after another: after the end of a

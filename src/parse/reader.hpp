@@ -35,7 +35,8 @@ bool is_blank_line(std::string_view line);
 // Reads, decodes and parses every line of `source`. Throws ReadError.
 PricesData read_prices(ByteSource& source, const Poll& poll = {});
 
-// Opens `path` (gzip chosen by its extension) and reads it whole.
+// Opens `path` (its decoder, if any, chosen by its extension: see open_source)
+// and reads it whole.
 PricesData read_prices_file(const std::string& path, const Poll& poll = {});
 
 }  // namespace palisar::parse

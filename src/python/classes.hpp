@@ -1,15 +1,15 @@
-// The Python classes of a snapshot: records declared through the binding layer.
+// The Python classes of a snapshot: records declared as Python classes (types.hpp).
 #pragma once
 
-#include <cstddef>
-#include <cstring>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "python/binding.hpp"
 #include "market/definition_fields.hpp"
 #include "market/runner.hpp"
+#include "python/pairs.hpp"
+#include "python/types.hpp"
 
 namespace palisar::py {
 
@@ -23,100 +23,6 @@ struct PriceSize {
     double price;
     double size;
 };
-
-// The levels a listing copied from its ladder: each level's key and size as
-// the ladder stores them (ascending by key), in memory from the interpreter's
-// allocator.
-class CopiedLevels {
-public:
-    CopiedLevels() = default;
-    CopiedLevels(CopiedLevels&& o) noexcept
-        : levels_(std::exchange(o.levels_, nullptr)),
-          size_(std::exchange(o.size_, 0)),
-          descending_(o.descending_) {}
-    CopiedLevels& operator=(CopiedLevels&&) = delete;
-    ~CopiedLevels() { clear(); }
-
-    // False when the memory cannot be had.
-    bool copy(const market::PriceLadder& ladder) {
-        clear();
-        descending_ = ladder.descending();
-        const size_t n = ladder.size();
-        if (n == 0) return true;
-        levels_ = PyMem_New(Level, n);
-        if (!levels_) return false;
-        size_ = n;
-        // Key and size lead each stored level: 16 bytes moved at once, four
-        // levels a round (written so, the compiler keeps the moves wide).
-        static_assert(offsetof(market::PriceLadder::Level, key) == 0 &&
-                      offsetof(market::PriceLadder::Level, size) == 8 && sizeof(Level) == 16);
-        const market::PriceLadder::Level* from = ladder.stored_levels();
-        size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            Level a, b, c, d;
-            std::memcpy(&a, &from[i], sizeof(Level));
-            std::memcpy(&b, &from[i + 1], sizeof(Level));
-            std::memcpy(&c, &from[i + 2], sizeof(Level));
-            std::memcpy(&d, &from[i + 3], sizeof(Level));
-            levels_[i] = a;
-            levels_[i + 1] = b;
-            levels_[i + 2] = c;
-            levels_[i + 3] = d;
-        }
-        for (; i < n; ++i) std::memcpy(&levels_[i], &from[i], sizeof(Level));
-        return true;
-    }
-    void clear() {
-        if (levels_) PyMem_Free(std::exchange(levels_, nullptr));  // most listings never copy
-        size_ = 0;
-    }
-    size_t size() const { return size_; }
-    // The i-th level in book order.
-    double price(size_t i) const { return market::PriceLadder::key_price(at(i).key); }
-    double size_at(size_t i) const { return at(i).size; }
-
-private:
-    struct Level {
-        uint64_t key;
-        double size;
-    };
-    const Level& at(size_t i) const { return levels_[descending_ ? size_ - 1 - i : i]; }
-    Level* levels_ = nullptr;
-    size_t size_ = 0;
-    bool descending_ = false;
-};
-
-// The list of one ladder's levels, as ExchangePrices objects hold it: built
-// on its first read, so a snapshot nobody reads lists nothing. While the
-// ladder still has the levels it was made for, the ladder keeps it as its
-// listing, every new snapshot shares it, and its list is built from the
-// ladder with the ladder's own PriceSize objects. When the ladder is about to
-// change and a snapshot still holds an unbuilt listing, the listing copies
-// the levels first. Python code never sees this class.
-struct PriceListing {
-    static constexpr const char* kName = "builtins.PriceListing";
-    static constexpr const char* kDoc = "The levels of a price ladder, listed on first read";
-    static inline PyTypeObject* type = nullptr;
-    static PyGetSetDef* properties();
-    static std::vector<PyType_Slot> slots() { return {}; }
-
-    market::PriceLadder* ladder;  // while the ladder has the listed levels
-    CopiedLevels levels;          // the levels as they were, once the ladder moved on
-    bool levels_lost;             // the copy could not be made (out of memory)
-    Ref list;                     // once built
-};
-
-// The ladder's listing (a new reference), made when the ladder has none: a
-// PriceListing, or for an empty ladder an empty list.
-PyObject* price_listing(market::PriceLadder& ladder);
-// A new reference to the listing's list, built on the first call (a list is
-// its own listing).
-PyObject* listed_prices(PyObject* listing);
-// A new reference to the list of an ExchangePrices field, which holds the
-// list itself from then on.
-PyObject* exchange_prices_list(Held& field);
-// Installed as market::listing_detach_hook.
-bool detach_price_listing(void* listing, const market::PriceLadder& ladder, bool must_let_go);
 
 struct ExchangePrices : AccessChecked {
     static constexpr const char* kName = "builtins.ExchangePrices";

@@ -1,9 +1,8 @@
 #include "python/iterator.hpp"
 
-#include <datetime.h>
-
-#include <cmath>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "python/snapshot.hpp"
 

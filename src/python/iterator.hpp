@@ -3,9 +3,9 @@
 
 #include <memory>
 
-#include "python/binding.hpp"
 #include "market/market.hpp"
 #include "parse/reader.hpp"
+#include "python/types.hpp"
 
 namespace palisar::py {
 

@@ -1,10 +1,9 @@
 // Module initialisation: one module object per process, the function and the
 // eight classes added in a fixed order, each name also appended to __all__.
-#include "python/binding.hpp"
-#include "python/iterator.hpp"
-#include "python/snapshot.hpp"
-#include "market/slot.hpp"
 #include "python/classes.hpp"
+#include "python/iterator.hpp"
+#include "python/state.hpp"
+#include "python/types.hpp"
 
 namespace {
 
@@ -25,9 +24,6 @@ PyMethodDef g_iter_prices_file_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "iter_prices_file(path)\n--\n\n",
 };
-
-PyObject* g_module = nullptr;
-int64_t g_interpreter_id = -1;
 
 // Appends `name` to __all__ (creating it first if needed), then sets the attribute.
 bool add(PyObject* module, const char* name, PyObject* value) {
@@ -57,13 +53,8 @@ bool add_class(PyObject* module) {
     return add(module, bare, reinterpret_cast<PyObject*>(type));
 }
 
-void release_object(void* object) { release_ref(static_cast<PyObject*>(object)); }
-
 PyObject* create_module() {
-    palisar::market::object_release_hook = &release_object;
-    palisar::market::listing_detach_hook = &detach_price_listing;
-    if (!create_type<PriceListing>()) return nullptr;
-    if (!init_datetime()) return nullptr;
+    if (!init_module_state()) return nullptr;
     PyObject* module = PyModule_Create(&g_module_def);
     if (!module) return nullptr;
     PyObject* name = PyModule_GetNameObject(module);
@@ -88,15 +79,16 @@ PyMODINIT_FUNC PyInit_palisar() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     int64_t id = PyInterpreterState_GetID(interp);
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    ModuleState& st = module_state;
+    if (st.interpreter_id == -1) {
+        st.interpreter_id = id;
+    } else if (st.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "palisar does not support sub-interpreters: it can only be imported "
                         "once per process, in one interpreter");
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
-    g_module = guarded<&create_module>();
-    return Py_XNewRef(g_module);
+    if (st.module) return Py_NewRef(st.module);
+    st.module = guarded<&create_module>();
+    return Py_XNewRef(st.module);
 }

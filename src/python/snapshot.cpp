@@ -6,16 +6,12 @@
 #include <string_view>
 
 #include "python/classes.hpp"
+#include "python/price_listing.hpp"
+#include "python/state.hpp"
 
 namespace palisar::py {
 
 namespace {
-
-PyObject* g_strptime_name = nullptr;
-PyObject* g_format_fraction = nullptr;
-PyObject* g_format_seconds = nullptr;
-PyObject* g_fromtimestamp_name = nullptr;
-PyObject* g_utc = nullptr;
 
 // Days since 1970-01-01 to a proleptic Gregorian civil date.
 void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
@@ -36,8 +32,9 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
 PyObject* datetime_out_of_range(double seconds) {
     PyObject* ts = PyFloat_FromDouble(seconds);
     if (!ts) return internal_error();
-    PyObject* args[] = {reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), ts, g_utc};
-    PyObject* r = PyObject_VectorcallMethod(g_fromtimestamp_name, args,
+    PyObject* args[] = {reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), ts,
+                        module_state.utc};
+    PyObject* r = PyObject_VectorcallMethod(module_state.fromtimestamp_name, args,
                                             3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     Py_DECREF(ts);
     if (r) {
@@ -96,23 +93,24 @@ bool parse_time_text(std::string_view s, TimeFields& t) {
 
 PyObject* strptime(PyObject* text, PyObject* format) {
     PyObject* args[] = {reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), text, format};
-    return PyObject_VectorcallMethod(g_strptime_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(module_state.strptime_name, args,
+                                     3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 }  // namespace
 
 bool init_datetime() {
-    if (g_utc) return true;
+    ModuleState& st = module_state;
+    if (st.utc) return true;
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) return false;
-    g_strptime_name = PyUnicode_InternFromString("strptime");
-    g_fromtimestamp_name = PyUnicode_InternFromString("fromtimestamp");
-    g_format_fraction = PyUnicode_FromString("%Y-%m-%dT%H:%M:%S.%fZ");
-    g_format_seconds = PyUnicode_FromString("%Y-%m-%dT%H:%M:%SZ");
-    if (!g_strptime_name || !g_fromtimestamp_name || !g_format_fraction || !g_format_seconds)
+    st.strptime_name = PyUnicode_InternFromString("strptime");
+    st.fromtimestamp_name = PyUnicode_InternFromString("fromtimestamp");
+    st.format_fraction = PyUnicode_FromString("%Y-%m-%dT%H:%M:%S.%fZ");
+    st.format_seconds = PyUnicode_FromString("%Y-%m-%dT%H:%M:%SZ");
+    if (!st.strptime_name || !st.fromtimestamp_name || !st.format_fraction || !st.format_seconds)
         return false;
-    g_utc = Py_NewRef(PyDateTimeAPI->TimeZone_UTC);
+    st.utc = Py_NewRef(PyDateTimeAPI->TimeZone_UTC);
     return true;
 }
 
@@ -143,14 +141,13 @@ PyObject* utc_datetime_from_ms(int64_t ms) {
     int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
     int64_t in_day = secs - days * 86400;
     // Successive books mostly fall on the same day: its date is kept.
-    static int64_t cached_days = INT64_MIN, cached_year = 0;
-    static unsigned cached_month = 0, cached_day = 0;
-    if (days != cached_days) {
-        civil_from_days(days, cached_year, cached_month, cached_day);
-        cached_days = days;
+    ModuleState& st = module_state;
+    if (days != st.cached_days) {
+        civil_from_days(days, st.cached_year, st.cached_month, st.cached_day);
+        st.cached_days = days;
     }
-    const int64_t year = cached_year;
-    const unsigned month = cached_month, day = cached_day;
+    const int64_t year = st.cached_year;
+    const unsigned month = st.cached_month, day = st.cached_day;
     PyObject* dt = PyDateTimeAPI->DateTime_FromDateAndTime(
         int(year), int(month), int(day), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60),
         int(fraction), Py_None, PyDateTimeAPI->DateTimeType);
@@ -168,12 +165,12 @@ PyObject* parse_datetime_or_none(const std::optional<std::string>& text) {
     }
     PyObject* s = to_python(*text);
     if (!s) return nullptr;
-    PyObject* dt = strptime(s, g_format_fraction);
+    PyObject* dt = strptime(s, module_state.format_fraction);
     // Only a text that does not match the first form tries the second; any
     // other failure (an interrupt, no memory) is the result.
     if (!dt && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
-        dt = strptime(s, g_format_seconds);
+        dt = strptime(s, module_state.format_seconds);
     }
     Py_DECREF(s);
     return dt;
@@ -226,21 +223,6 @@ PyObject* build_runner(market::RunnerCache& rc) {
     return make<Runner>(rc.selection_id, rc.handicap, Held{std::move(status)}, rc.adjustment_factor,
                         rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(ex)},
                         std::move(sp));
-}
-
-// Builds an R whose fields `fill` sets one by one, by name: no two fields can
-// be swapped by their order. A failure part way releases the object.
-template <class R, class F>
-PyObject* make_filled(F&& fill) {
-    PyObject* o = make<R>();
-    if (!o) return nullptr;
-    try {
-        fill(record_of<R>(o));
-    } catch (...) {
-        Py_DECREF(o);
-        throw;
-    }
-    return o;
 }
 
 PyObject* build_definition(const market::MarketCache& c) {

@@ -1,12 +1,17 @@
 // Turning the market cache into a MarketBook, with object reuse.
 #pragma once
 
-#include "python/binding.hpp"
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "market/market.hpp"
+#include "python/types.hpp"
 
 namespace palisar::py {
 
-// Loads the interpreter's datetime support once; false with an error set on failure.
+// Loads the interpreter's datetime support and makes the datetime part of the
+// module state, once (from init_module_state); false with an error set on failure.
 bool init_datetime();
 
 // Naive UTC datetime of `ms` milliseconds since the epoch, equal to what

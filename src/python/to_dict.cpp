@@ -1,6 +1,8 @@
 // MarketBook.to_dict(): the snapshot as plain dicts and lists with the
 // stream's camel-case keys. It reads only the snapshot's Python objects.
 #include "python/classes.hpp"
+#include "python/price_listing.hpp"
+#include "python/state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,48 +12,8 @@ namespace palisar::py {
 
 namespace {
 
-// The keys of the exported definition fields, sorted (defined below, with the
-// getters that read them).
-#define PALISAR_COUNT_EXPORTED(kind, member, key, initial, exported) +exported
-constexpr size_t kExportedDefinitionFields = 0 PALISAR_MARKET_DEFINITION(PALISAR_COUNT_EXPORTED);
-#undef PALISAR_COUNT_EXPORTED
-std::string_view definition_key(size_t i);
-
-// Interned keys, made once.
-struct Keys {
-#define PALISAR_KEYS(X)                                                                          \
-    X(marketId) X(status) X(betDelay) X(bspReconciled) X(complete) X(crossMatching) X(inplay)     \
-    X(numberOfActiveRunners) X(numberOfRunners) X(numberOfWinners) X(runnersVoidable)            \
-    X(totalMatched) X(version) X(lastMatchTime) X(publishTime) X(runners) X(marketDefinition)     \
-    X(selectionId) X(handicap) X(adjustmentFactor) X(lastPriceTraded) X(removalDate) X(ex) X(sp)  \
-    X(availableToBack) X(availableToLay) X(tradedVolume) X(nearPrice) X(farPrice) X(actualSP)     \
-    X(backStakeTaken) X(layLiabilityTaken) X(price) X(size) X(name) X(id) X(sortPriority) X(hc)  \
-    X(bsp)
-#define PALISAR_DECLARE(k) PyObject* k = nullptr;
-    PALISAR_KEYS(PALISAR_DECLARE)
-#undef PALISAR_DECLARE
-    PyObject* definition[kExportedDefinitionFields] = {};
-    bool init() {
-#define PALISAR_INTERN(k) \
-    if (!(k = PyUnicode_InternFromString(#k))) return false;
-        PALISAR_KEYS(PALISAR_INTERN)
-#undef PALISAR_INTERN
-        for (size_t i = 0; i < kExportedDefinitionFields; ++i)
-            if (!(definition[i] = PyUnicode_InternFromString(definition_key(i).data()))) return false;
-        return true;
-    }
-#undef PALISAR_KEYS
-};
-
-Keys* keys() {
-    static Keys k;
-    static bool ready = false;
-    if (!ready) {
-        if (!k.init()) return nullptr;
-        ready = true;
-    }
-    return &k;
-}
+// The interned keys, made with the module state.
+const Keys* keys() { return &module_state.keys; }
 
 // Sets d[key] = value, taking over `value`; false with an error on failure.
 bool put(PyObject* d, PyObject* key, PyObject* value) {
@@ -234,7 +196,6 @@ static_assert(kDefinitionEntries.size() == kExportedDefinitionFields);
 #undef PALISAR_GET_Time
 #undef PALISAR_GET_Runners
 
-std::string_view definition_key(size_t i) { return kDefinitionEntries[i].key; }
 
 PyObject* definition_dict(const Keys& k, PyObject* obj) {
     const MarketDefinition& m = record_of<MarketDefinition>(obj);
@@ -246,6 +207,8 @@ PyObject* definition_dict(const Keys& k, PyObject* obj) {
 }
 
 }  // namespace
+
+std::string_view definition_key(size_t i) { return kDefinitionEntries[i].key; }
 
 PyObject* market_book_to_dict(PyObject* self, PyObject*) {
     const Keys* kp = keys();

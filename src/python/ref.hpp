@@ -1,0 +1,72 @@
+// Owned references to Python objects, and the two kinds of held field.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace palisar::py {
+
+// Whether the calling thread holds the interpreter: false while a daemon
+// thread that the exiting interpreter refused the lock is being unwound
+// through our frames (no Python call may be made then).
+inline bool interpreter_held() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Releases a reference, unless the thread is being unwound without the
+// interpreter (see interpreter_held): the object is then left to the exiting
+// process. (That happens only while the interpreter finalizes, which is
+// cheaper to ask first.)
+inline void release_ref(PyObject* o) {
+    if (o && (!interpreter_finalizing() || interpreter_held())) Py_DECREF(o);
+}
+
+// An owned strong reference.
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* o) { return Ref(o); }
+    static Ref borrow(PyObject* o) { return Ref(Py_XNewRef(o)); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { release_ref(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    PyObject* new_ref() const { return Py_XNewRef(p_); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// A held Python object field: every read returns this same object.
+struct Held {
+    Ref ref;
+};
+// An optional held object: None when empty.
+struct OptionalHeld {
+    Ref ref;
+};
+
+}  // namespace palisar::py
