@@ -15,7 +15,6 @@
 #if PALISAR_WITH_BZIP2
 
 #include <bzlib.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -466,13 +465,6 @@ private:
 };
 
 }  // namespace
-
-unsigned usable_cpus() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    int n = CPU_COUNT(&set);
-    return n > 0 ? unsigned(n) : 1;
-}
 
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads,
                                                 size_t parallel_from) {

@@ -2,6 +2,8 @@
 // the calling thread parses one buffer of text, the next is being inflated.
 #include "parse/decode.hpp"
 
+#include <sched.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -12,6 +14,13 @@
 #include <vector>
 
 namespace palisar::parse {
+
+unsigned usable_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    int n = CPU_COUNT(&set);
+    return n > 0 ? unsigned(n) : 1;
+}
 
 namespace {
 
