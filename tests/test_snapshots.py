@@ -6,7 +6,9 @@ import datetime
 import json
 import math
 import random
+import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -693,7 +695,8 @@ class ReferenceMarket:
     def runner(self, element):
         key = (element["id"], hc_key(element.get("hc") or 0.0))
         return self.runners.setdefault(
-            key, {"status": "ACTIVE", "ltp": None, "tv": 0.0, "atb": {}, "atl": {}, "trd": {}})
+            key, {"status": "ACTIVE", "ltp": None, "tv": 0.0,
+                  "atb": {}, "atl": {}, "trd": {}, "spb": {}, "spl": {}})
 
     def apply(self, item):
         touched = {}
@@ -711,7 +714,7 @@ class ReferenceMarket:
             for key in ("status", "ltp", "tv"):
                 if element.get(key) is not None:
                     r[key] = element[key]
-            for key in ("atb", "atl", "trd"):
+            for key in ("atb", "atl", "trd", "spb", "spl"):
                 for price, size in element.get(key, []):
                     if size == 0:
                         r[key].pop(float(price), None)
@@ -730,9 +733,22 @@ def kept_messages(path):
                     yield msg
 
 
-@pytest.mark.parametrize("name", REAL_FILES)
-def test_sample_file_replay(name):
-    path = real_file(name)
+def generated_market(tmp_path):
+    """A market from the benchmark generator: unlike the recorded ones, it
+    carries starting-price ladders ("spb", "spl")."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+    try:
+        import generate
+    finally:
+        del sys.path[0]
+    path = str(tmp_path / "generated.json")
+    generate.write_market(path, 400_000, seed=5)
+    return path
+
+
+@pytest.mark.parametrize("name", [*REAL_FILES, "generated"])
+def test_sample_file_replay(name, tmp_path):
+    path = generated_market(tmp_path) if name == "generated" else real_file(name)
     messages = list(kept_messages(path))
     it = palisar.iter_prices_file(path)
     assert len(it) == len(messages)
@@ -741,7 +757,7 @@ def test_sample_file_replay(name):
 
     reference = ReferenceMarket()
     previous = {}
-    reused_runners = reused_lists = rebuilt_runners = 0
+    reused_runners = reused_lists = rebuilt_runners = sp_levels = 0
     count = 0
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -793,6 +809,13 @@ def test_sample_file_replay(name):
                     assert got == sorted(ref[stream_key].items(), reverse=descending), (
                         msg["pt"], key, attr)
                     assert all(size != 0 for _, size in got)
+                # Starting-price ladders: "spb" lists highest price first, "spl" lowest.
+                for stream_key, attr, descending in (("spb", "lay_liability_taken", True),
+                                                     ("spl", "back_stake_taken", False)):
+                    got = pairs(getattr(r.sp, attr))
+                    assert got == sorted(ref[stream_key].items(), reverse=descending), (
+                        msg["pt"], key, attr)
+                    sp_levels += len(got)
             previous = current
 
             if count % 25 == 1 or count == len(messages):
@@ -801,6 +824,8 @@ def test_sample_file_replay(name):
     assert count == len(messages)
     assert reused_runners > 0 and reused_lists > 0 and rebuilt_runners > 0
     assert book.status == "CLOSED"
+    if name == "generated":
+        assert sp_levels > 100
 
 
 @pytest.mark.parametrize("name", REAL_FILES)
