@@ -327,6 +327,12 @@ def test_many_members_including_empty_ones(write, gz, member):
     assert publish_times(load(write("prices.gz", data))) == [1, 2, 3]
 
 
+@pytest.mark.parametrize("tail", [b"\x1f\x8b", b"\x1f\x8bgarbage after it", b"\x1f\x8b\x08\x00" + b"\0" * 6 + b"\xff\xff"],
+                         ids=["magic-only", "magic-then-garbage", "header-then-bad-data"])
+def test_gzip_magic_after_a_member_starts_another(write, gz, tail):
+    failure(write("prices.gz", gz(pt_lines(1, 3)) + tail))
+
+
 def stored_member(data):
     """A gzip member of `data` in stored deflate blocks: 18 bytes of header and
     trailer plus 5 bytes per block of at most 65535 bytes."""
