@@ -17,7 +17,7 @@ import pytest
 import palisar
 
 from child import SANITIZED, run_child
-from conftest import CODECS, bzip2_built, to_bytes, zstd_compress as zstd
+from conftest import bzip2_built, to_bytes, zstd_compress as zstd
 
 pytestmark = pytest.mark.skipif(not bzip2_built(), reason="this palisar was built without libbz2")
 load = palisar.iter_prices_file
@@ -310,28 +310,3 @@ def test_failure_closes_the_file(tmp_path, open_fds):
     for _ in range(5):
         failure(path)
     assert open_fds() == before
-
-
-# ---- choosing the decoder by name --------------------------------------------------
-
-
-@pytest.mark.parametrize("name", ["p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2",
-                                  "p.zst", "p.json.zst", "..zst", "dir.bz2/p.zst"])
-def test_names_read_as_bzip2_or_zstd(tmp_path, name):
-    path = tmp_path / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(CODECS[name.rsplit(".", 1)[1]].compress(to_bytes(LINES)))
-    assert len(load(str(path))) == 40
-
-
-@pytest.mark.parametrize("name", ["p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2",
-                                  "p.bz2x", "dir.bz2/p", "p.ZST", "p.zstd", "p.zs", ".zst",
-                                  "p.zst.bak", "dir.zst/p"])
-def test_names_read_as_plain_text(tmp_path, name):
-    path = tmp_path / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(to_bytes(LINES))
-    assert len(load(str(path))) == 40
-    path.write_bytes(CODECS["zst" if "z" in name.lower().replace("bz", "") else "bz2"].compress(to_bytes(LINES)))
-    assert failure(str(path)) == "stream did not contain valid UTF-8"
-

@@ -12,7 +12,7 @@ import pytest
 
 import palisar
 
-from conftest import CODECS, COMPRESSED, NO_BZIP2_TEXT, bzip2_built, to_bytes, use_codec
+from conftest import CODECS, COMPRESSED, codec_built, to_bytes, use_codec
 
 load = palisar.iter_prices_file
 
@@ -250,10 +250,13 @@ def with_byte(data, index, value):
     return bytes(data)
 
 
-@pytest.mark.skipif(bzip2_built(), reason="this palisar reads bzip2 files")
-def test_bzip2_file_in_a_build_without_the_library(write):
+@pytest.mark.parametrize("encoding", ["bz2", "zst"])
+def test_a_build_without_the_library_refuses_the_file(write, encoding):
+    codec = CODECS[encoding]
+    if codec_built(encoding):
+        pytest.skip(f"this palisar reads {encoding} files")
     # Refused when opened, whatever the file holds.
-    assert failure(write("prices.bz2", [KEPT])) == NO_BZIP2_TEXT
+    assert failure(write("prices" + codec.suffix, [KEPT])) == codec.not_built
 
 
 @pytest.mark.parametrize("data", [b"\x1f\x8c\x08\x00", b"\x1e\x8b\x08\x00", b"PK\x03\x04"], ids=repr)
@@ -355,36 +358,30 @@ def test_member_boundary_at_buffer_sizes(write, gz, end):
     assert len(load(write("prices.gz", first + gz(['{"pt":3,"mc":[]}'])))) == 3
 
 
-# ---- the gzip extension rule ----------------------------------------------------------
+# ---- the extension rule ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name, compressed", [
-    ("prices.gz", True),
-    ("prices.json.gz", True),
-    ("prices.gzip", True),
-    ("prices.tar.gzip", True),
-    (".hidden.gz", True),
-    ("a.b.c.gz", True),
-    ("dir.gz/prices.gz", True),
-    ("prices.GZ", False),
-    ("prices.Gz", False),
-    ("prices.GZIP", False),
-    ("prices.gz.bak", False),
-    ("prices.tgz", False),
-    ("prices.gz.", False),
-    ("pricesgz", False),
-    (".gz", False),
-    (".gzip", False),
-    ("dir.gz/prices", False),
-    ("dir.gz/.gz", False),
-    ("prices", False),
+@pytest.mark.parametrize("name, encoding", [
+    *[(name, "gz") for name in ("prices.gz", "prices.json.gz", "prices.gzip", "prices.tar.gzip",
+                                ".hidden.gz", "a.b.c.gz", "dir.gz/prices.gz")],
+    *[(name, "bz2") for name in ("p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2")],
+    *[(name, "zst") for name in ("p.zst", "p.json.zst", "..zst", "dir.bz2/p.zst")],
+    *[(name, "plain") for name in (
+        "prices.GZ", "prices.Gz", "prices.GZIP", "prices.gz.bak", "prices.tgz", "prices.gz.",
+        "pricesgz", ".gz", ".gzip", "dir.gz/prices", "dir.gz/.gz", "prices",
+        "p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2", "p.bz2x", "dir.bz2/p",
+        "p.ZST", "p.zstd", "p.zs", ".zst", "p.zst.bak", "dir.zst/p")],
 ])
-def test_extension_decides_the_decoder(write, name, compressed):
+def test_extension_decides_the_decoder(write, name, encoding):
+    codec = use_codec(encoding)
     lines = pt_lines(1, 3)
-    assert publish_times(load(write(name, lines, compress=compressed))) == [1, 2, 3]
-    # The content is never inspected: the other form fails.
-    other = write(name, lines, compress=not compressed)
-    assert failure(other) == (UTF8_TEXT if not compressed else "invalid gzip header")
+    assert publish_times(load(write(name, codec.compress(to_bytes(lines))))) == [1, 2, 3]
+    # The content is never inspected: another form fails.
+    if encoding == "plain":
+        lookalike = "bz2" if "bz" in name.lower() else "zst" if "zs" in name.lower() else "gz"
+        assert failure(write(name, CODECS[lookalike].compress(to_bytes(lines)))) == UTF8_TEXT
+    else:
+        assert failure(write(name, lines)) == codec.bad_header
 
 
 # ---- JSON --------------------------------------------------------------------------
