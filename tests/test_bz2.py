@@ -17,10 +17,11 @@ import pytest
 import palisar
 
 from child import SANITIZED, run_child
-from conftest import bzip2_built, to_bytes, zstd_compress as zstd
+from conftest import bzip2_built, codec_built, to_bytes, use_codec, zstd_compress as zstd
 
 pytestmark = pytest.mark.skipif(not bzip2_built(), reason="this palisar was built without libbz2")
 load = palisar.iter_prices_file
+zstd_built = pytest.mark.skipif(not codec_built("zst"), reason="this palisar was built without libzstd")
 
 LINES = [f'{{"op":"mcm","pt":{1000 + i},"mc":[{{"id":"1.5","tv":{i}}}]}}' for i in range(40)]
 
@@ -80,6 +81,7 @@ def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_p
 # ---- streams -----------------------------------------------------------------------
 
 
+@zstd_built
 @pytest.mark.parametrize("where", ["front", "between", "end", "only"])
 def test_skippable_zstd_frames_are_passed_over(tmp_path, where):
     data = to_bytes(LINES)
@@ -149,6 +151,7 @@ CHECKSUM = "corrupt zstd stream does not have a matching checksum"
 WINDOW = "zstd frame asks for a window larger than 128 MiB"
 
 
+@zstd_built
 @pytest.mark.parametrize("make, message", [
     (lambda: skippable(b"x" * 10)[:-2], "unexpected end of file"),
     (lambda: flip(zcompressed(), -1), CHECKSUM),
@@ -203,6 +206,7 @@ def middle_block_offset(data, nth):
 def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message):
     """Beyond 4 MiB the text is inflated on another thread: a wrong checksum
     at the end of the file, alone and after a bad line."""
+    use_codec(codec)
     lines = many_blocks()[0] * 4
     pack = (lambda t: gzip.compress(t, 1, mtime=0)) if codec == "gz" else zstd
     good = pack(to_bytes(lines))
@@ -269,6 +273,7 @@ def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec
     thread of their own, ahead of the reader (beyond the first 4 MiB)."""
     if len(os.sched_getaffinity(0)) < cpus:
         pytest.skip(f"fewer than {cpus} CPUs")
+    use_codec(codec)
     lines, data = many_blocks()
     if codec != "bz2":
         text = to_bytes(lines)
