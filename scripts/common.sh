@@ -4,7 +4,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-SYSTEM_PACKAGES=(g++ clang pkg-config libsimdjson-dev libisal-dev libgtest-dev zlib1g-dev libbz2-dev libzstd-dev)
+SYSTEM_PACKAGES=(g++ clang pkg-config libsimdjson-dev libisal-dev libgtest-dev zlib1g-dev libbz2-dev libzstd-dev zstd)
 PYTHON_TOOLS=("scikit-build-core>=0.11" "ninja" "cmake>=3.20" "pytest>=7")
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }

@@ -16,21 +16,11 @@ import tempfile
 # memory and time figures are then several times larger.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
-PRELUDE = """
+PRELUDE = f"""
 import gc, json, os, sys, time
 import palisar
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-def peak_rss():
-    # This process's own high-water mark (getrusage would also count the
-    # parent's memory that the child had between fork and exec).
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+from memory_helpers import peak_rss, rss
 
 def done(**result):
     with open(sys.argv[1], "w") as f:
@@ -65,15 +55,6 @@ def run_child(code, *args, timeout=120):
             with open(out) as f:
                 result = json.load(f)
         return ChildResult(result, proc.returncode, proc.stdout, proc.stderr)
-
-
-def slope(ys):
-    """Least-squares slope of ys against 0, 1, 2, ..."""
-    n = len(ys)
-    mean_x, mean_y = (n - 1) / 2, sum(ys) / n
-    num = sum((x - mean_x) * (y - mean_y) for x, y in enumerate(ys))
-    den = sum((x - mean_x) ** 2 for x in range(n))
-    return num / den
 
 
 def write_json_lines(path, messages):

@@ -5,11 +5,14 @@ the recorded markets under DATA_DIR are read in place (never copied here).
 """
 
 import bz2
+import dataclasses
 import functools
 import gzip
 import json
 import os
+import shutil
 import struct
+import subprocess
 import tempfile
 import zlib
 
@@ -36,25 +39,95 @@ def to_bytes(content):
 
 
 NO_BZIP2_TEXT = "cannot read bzip2 files: palisar was built without the bzip2 library (libbz2)"
+NO_ZSTD_TEXT = "cannot read zstd files: palisar was built without the zstd library (libzstd)"
+
+
+def zstd_compress(data, level=3):
+    """One zstd frame of `data` with its content checksum, from the zstd tool
+    or from compression.zstd (Python 3.14); skips (fails under CI, where the
+    tool is installed) without either."""
+    if shutil.which("zstd"):
+        return subprocess.run(["zstd", "-q", "-c", "--check", f"-{level}"], input=data,
+                              capture_output=True, check=True).stdout
+    try:
+        from compression import zstd
+    except ImportError:
+        missing("neither the zstd tool nor compression.zstd is available to write zstd files",
+                "the zstd tool")
+    options = {zstd.CompressionParameter.compression_level: level,
+               zstd.CompressionParameter.checksum_flag: 1}
+    return zstd.compress(data, options=options)
+
+
+@dataclasses.dataclass(frozen=True)
+class Codec:
+    """One encoding of prices files: the file name suffix that chooses it, how
+    to compress one stream (gzip member, zstd frame) of it, the text of a
+    header that is not its own, and the refusal of a build without its library."""
+    name: str
+    suffix: str
+    compress: object
+    bad_header: str = None
+    not_built: str = None
+
+    def streams(self, data, cuts):
+        """`data` compressed as one stream per piece between the cut offsets."""
+        bounds = [0, *cuts, len(data)]
+        return b"".join(self.compress(data[a:b]) for a, b in zip(bounds, bounds[1:]))
+
+
+CODECS = {
+    "plain": Codec("plain", "", bytes),
+    "gz": Codec("gz", ".gz", lambda data: gzip.compress(data, mtime=0), "invalid gzip header"),
+    "bz2": Codec("bz2", ".bz2", lambda data: bz2.compress(data, 9), "invalid bzip2 header",
+                 NO_BZIP2_TEXT),
+    "zst": Codec("zst", ".zst", zstd_compress, "invalid zstd header", NO_ZSTD_TEXT),
+}
+COMPRESSED = ("gz", "bz2", "zst")
 
 
 @functools.cache
-def bzip2_built():
-    """Whether this build of palisar reads bzip2 files (a build without libbz2
-    refuses them with NO_BZIP2_TEXT)."""
+def codec_built(name):
+    """Whether this build of palisar reads the files of codec `name` (a build
+    without the library refuses them when opened, whatever they hold)."""
     import palisar
 
+    refusal = CODECS[name].not_built
+    if refusal is None:
+        return True
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "probe.bz2")
-        with open(path, "wb") as f:
-            f.write(bz2.compress(b'{"pt":1,"mc":[]}\n'))
+        path = os.path.join(tmp, "probe" + CODECS[name].suffix)
+        open(path, "wb").close()
         try:
             palisar.iter_prices_file(path)
         except ValueError as exc:
-            if str(exc) == NO_BZIP2_TEXT:
-                return False
-            raise
+            return str(exc) != refusal
     return True
+
+
+def bzip2_built():
+    return codec_built("bz2")
+
+
+def use_codec(name):
+    """The Codec `name`; skips when this build cannot read it or nothing here can write it."""
+    if not codec_built(name):
+        pytest.skip(f"this palisar was built without {name} files")
+    if name == "zst":
+        zstd_compress(b"")
+    return CODECS[name]
+
+
+@pytest.fixture(params=list(CODECS))
+def codec(request):
+    """Each encoding in turn: plain text, gzip, bzip2, zstd."""
+    return use_codec(request.param)
+
+
+@pytest.fixture(params=COMPRESSED)
+def compressed_codec(request):
+    """Each compressed encoding in turn: gzip, bzip2, zstd."""
+    return use_codec(request.param)
 
 
 def gzip_member(data, *, flags=0, extra=b"", name=b"", comment=b"",

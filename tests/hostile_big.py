@@ -24,18 +24,8 @@ import time
 CHILD = r"""
 import json, os, sys, time
 import palisar
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-def peak_rss():
-    # The high-water mark of this process's own memory (getrusage would also
-    # count the parent's memory that the child had between fork and exec).
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
+sys.path.insert(0, %r)
+from memory_helpers import peak_rss, rss
 
 base = rss()
 out = {"file_bytes": os.path.getsize(sys.argv[2])}
@@ -72,7 +62,7 @@ else:
 out["peak_above_start"] = peak_rss() - base
 with open(sys.argv[1], "w") as f:
     json.dump(out, f)
-"""
+""" % os.path.dirname(os.path.abspath(__file__))
 
 MARKET = "1.23"
 

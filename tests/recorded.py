@@ -1,7 +1,8 @@
 """Where the recorded prices files are: $PALISAR_DATA_DIR, or shared/data
 beside the repository. They are read in place, never copied. Without them
 their tests skip, except under CI (CI set), where a missing file fails: a CI
-run has to prove something about recorded markets."""
+run has to prove something about recorded markets. `missing` serves the
+other things a CI machine has to provide as well."""
 
 import os
 from pathlib import Path
@@ -15,10 +16,10 @@ RECORDED_MARKETS = (
 )
 
 
-def missing(reason):
+def missing(reason, needed="the recorded markets"):
     import pytest
     if os.environ.get("CI"):
-        pytest.fail(f"{reason} (CI runs need the recorded markets)")
+        pytest.fail(f"{reason} (CI runs need {needed})")
     pytest.skip(reason)
 
 

@@ -10,6 +10,8 @@ import math
 import palisar
 
 MARKET_ID = "1.234567"
+# 9999-12-31 23:59:59.999 is the last millisecond a datetime can show.
+LAST_MS = 253402300799999
 
 from recorded import RECORDED_MARKETS as REAL_FILES, recorded_file as real_file  # noqa: F401
 

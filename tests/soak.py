@@ -15,7 +15,6 @@ import array
 import gc
 import gzip
 import json
-import os
 import random
 import sys
 import tempfile
@@ -24,82 +23,13 @@ from pathlib import Path
 import palisar
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from memory_helpers import PATTERNS, failing_steps, rss, slope  # noqa: E402
 from recorded import DATA_DIR, RECORDED_MARKETS as RECORDED  # noqa: E402
+
 # Allocated blocks a round that count as growth, and how many times the asked
 # rounds a series may run while it still grows.
 FLAT_BLOCKS = 1.0
 EXTEND = 3
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def slope(ys):
-    n = len(ys)
-    mean_x, mean_y = (n - 1) / 2, sum(ys) / n
-    num = sum((x - mean_x) * (y - mean_y) for x, y in enumerate(ys))
-    return num / sum((x - mean_x) ** 2 for x in range(n))
-
-
-def touch(book):
-    """Reads every attribute of a snapshot once, so that every lazily made object is made."""
-    book.publish_time, book.market_definition, book.status
-    for r in book.runners:
-        sp = r.sp
-        sp.back_stake_taken, sp.lay_liability_taken, sp.near_price, sp.far_price, sp.actual_sp
-        r.status, r.removal_date, r.last_price_traded
-        for ps in r.ex.available_to_back[:2]:
-            ps["price"], repr(ps)
-
-
-# Ways of keeping and dropping the snapshots of one replay.
-def drop_each(it, rng):
-    for book in it:
-        touch(book)
-
-
-def keep_all_drop_forward(it, rng):
-    books = list(it)
-    del it
-    for i in range(len(books)):
-        books[i] = None
-
-
-def keep_all_drop_backward(it, rng):
-    books = list(it)
-    while books:
-        books.pop()
-
-
-def keep_sparse_drop_iterator_first(it, rng):
-    books = [book for i, book in enumerate(it) if i % 10 == 0]
-    del it
-    for book in books[::5]:
-        book.to_dict()
-
-
-def keep_all_drop_shuffled(it, rng):
-    books = list(it)
-    order = list(range(len(books)))
-    rng.shuffle(order)
-    for i in order:
-        books[i] = None
-    del it
-
-
-def abandon_half_way(it, rng):
-    half = len(it) // 2
-    for i, book in enumerate(it):
-        if i == half:
-            break
-        if i % 50 == 0:
-            book.to_dict()
-
-
-PATTERNS = [drop_each, keep_all_drop_forward, keep_all_drop_backward,
-            keep_sparse_drop_iterator_first, keep_all_drop_shuffled, abandon_half_way]
 
 
 def measure(rounds, step):
@@ -174,17 +104,6 @@ def error_paths(rounds, tmp):
             f.write(json.dumps({"pt": 253402300800000 + i, "mc": [change]}) + "\n")
     with open(mutated, "w") as f:
         f.write(json.dumps({"pt": 1, "mc": [change]}) + "\n")
-
-    def failing_steps(path, error):
-        it = palisar.iter_prices_file(str(path))
-        failures = 0
-        while True:
-            try:
-                next(it)
-            except StopIteration:
-                return failures
-            except error:
-                failures += 1
 
     def step(i, rng):
         for path in files.values():

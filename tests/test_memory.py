@@ -5,6 +5,7 @@ held exactly by the snapshots, the cache and nothing else."""
 import gc
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -14,9 +15,10 @@ import pytest
 
 import palisar
 from child import SANITIZED, run_child
+from memory_helpers import PATTERNS, failing_steps, rss
 from soak import FLAT_BLOCKS
 from snapshot_helpers import (change, full_definition, message, open_prices, real_file, REAL_FILES,
-                              write_prices)
+                              LAST_MS, runner_changes, write_prices)
 
 SOAK = Path(__file__).with_name("soak.py")
 
@@ -39,6 +41,49 @@ def test_replays_and_failing_paths_keep_memory_flat():
         if not SANITIZED:
             # One leaked price level per snapshot would add tens of kilobytes a round.
             assert figures["rss_slope"] < 16 * 1024, (series, figures["rss_slope"])
+
+
+def test_memory_stays_flat_over_many_replays():
+    paths = [real_file(name) for name in REAL_FILES]
+    rng = random.Random(7)
+
+    def cycle(n):
+        for i in range(n):
+            pattern = PATTERNS[i % len(PATTERNS)]
+            for path in paths:
+                pattern(palisar.iter_prices_file(path), rng)
+        gc.collect()
+
+    cycle(len(PATTERNS))
+    blocks_before, rss_before = sys.getallocatedblocks(), rss()
+    cycle(4 * len(PATTERNS))
+    blocks_after, rss_after = sys.getallocatedblocks(), rss()
+    # One leaked object per snapshot would add hundreds of thousands of blocks.
+    assert blocks_after - blocks_before < 1000
+    # Under the sanitizers (scripts/asan) freed memory is held in quarantine.
+    if not SANITIZED:
+        assert rss_after - rss_before < 6 * 2 ** 20
+
+
+@pytest.mark.parametrize(
+    "messages",
+    [
+        [message(1000, change(marketDefinition={"marketTime": "bad"}))]
+        + [runner_changes(1000 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
+        [runner_changes(LAST_MS + 1 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
+    ],
+    ids=["bad-time-text", "publish-time-out-of-range"],
+)
+def test_failing_steps_do_not_leak(tmp_path, messages):
+    path = write_prices(tmp_path, messages, "errors.json")
+    for _ in range(3):
+        assert failing_steps(path) == len(messages)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(30):
+        assert failing_steps(path) == len(messages)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
 
 
 # ---- reference counts --------------------------------------------------------------

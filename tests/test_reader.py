@@ -12,7 +12,7 @@ import pytest
 
 import palisar
 
-from conftest import NO_BZIP2_TEXT, bzip2_built
+from conftest import CODECS, COMPRESSED, codec_built, to_bytes, use_codec
 
 load = palisar.iter_prices_file
 
@@ -118,10 +118,6 @@ def test_invalid_utf8_after_first_megabyte(write):
     assert failure(path) == UTF8_TEXT
 
 
-def test_invalid_utf8_in_decompressed_data(write):
-    assert failure(write("prices.gz", KEPT.encode() + b"\n\xff\n", compress=True)) == UTF8_TEXT
-
-
 @pytest.mark.parametrize("data, message", [
     pytest.param(b"x\n\xff\n", "expected value at line 1 column 1", id="json-first"),
     pytest.param(b"\xff\nx\n", UTF8_TEXT, id="utf8-first"),
@@ -135,11 +131,111 @@ def test_valid_multibyte_text_loads(write):
     assert len(load(write("prices", [line]))) == 1
 
 
-# ---- gzip decoding failures ----------------------------------------------------------
+# ---- every compressed encoding --------------------------------------------------------
 
 TRUNCATED = "unexpected end of file"
-CHECKSUM = "corrupt gzip stream does not have a matching checksum"
 PLAIN = "\n".join(f'{{"pt":{i},"mc":[{{"id":"1.1"}}]}}' for i in range(1, 200)).encode() + b"\n"
+LINES = pt_lines(1000, 40)
+CUT_AT = [1, 2, 3, 4, 9, 10, 11, 20, 30, 0.5, -9, -8, -5, -1]
+
+
+def write_encoded(tmp_path, codec, data, name="prices.json"):
+    path = tmp_path / (name + codec.suffix)
+    path.write_bytes(data)
+    return str(path)
+
+
+def test_empty_file(tmp_path, codec):
+    if codec.name == "plain":
+        assert len(load(write_encoded(tmp_path, codec, b""))) == 0
+    else:
+        assert failure(write_encoded(tmp_path, codec, b"")) == TRUNCATED
+
+
+def test_one_stream(tmp_path, compressed_codec):
+    path = write_encoded(tmp_path, compressed_codec, compressed_codec.compress(PLAIN))
+    assert publish_times(load(path)) == list(range(1, 200))
+
+
+def test_empty_stream_gives_no_messages(tmp_path, compressed_codec):
+    path = write_encoded(tmp_path, compressed_codec, compressed_codec.compress(b""))
+    assert len(load(path)) == 0
+
+
+@pytest.mark.parametrize("keep", CUT_AT)
+def test_truncated_stream(tmp_path, compressed_codec, keep):
+    data = compressed_codec.compress(PLAIN)
+    cut = int(len(data) * keep) if isinstance(keep, float) else keep % len(data)
+    assert failure(write_encoded(tmp_path, compressed_codec, data[:cut])) == TRUNCATED
+
+
+def test_second_stream_truncated(tmp_path, compressed_codec):
+    # A complete first stream, then a second one cut short.
+    data = compressed_codec.compress(PLAIN)
+    assert failure(write_encoded(tmp_path, compressed_codec, data + data[: len(data) // 2])) == TRUNCATED
+
+
+@pytest.mark.parametrize("cuts", [
+    [1],                                      # a stream holding one byte
+    [len(LINES[0]) + 1],                      # cut at a line boundary
+    [len(LINES[0]), len(LINES[0]) + 1],       # a stream holding a line feed alone
+    [10, 200, 201, 900],                      # cuts inside lines, a one-byte stream
+    [0, 0, 500],                              # empty streams in front
+])
+def test_every_stream_of_a_multi_stream_file(tmp_path, compressed_codec, cuts):
+    path = write_encoded(tmp_path, compressed_codec, compressed_codec.streams(to_bytes(LINES), cuts))
+    assert publish_times(load(path)) == list(range(1000, 1040))
+
+
+TRAILERS = {
+    "text": b"text after the stream\n",
+    "one-zero": b"\0",
+    "zeros": b"\0" * 1000,
+    "lone-gzip-magic-byte": b"\x1f",
+    "gzip-magic-reversed": b"\x8b\x1f",
+    # not a complete bzip2 stream header
+    "B": b"B", "BZ": b"BZ", "BZh": b"BZh", "BZh0data": b"BZh0data", "BZhX": b"BZhX",
+    "gzip-member": gzip.compress(b'{"pt":1,"mc":[]}\n'),
+}
+
+
+@pytest.mark.parametrize("name, trailer", [
+    pytest.param(name, trailer, id=f"{name}-{tail}") for name in COMPRESSED
+    for tail, trailer in TRAILERS.items() if (name, tail) != ("gz", "gzip-member")])
+def test_data_after_a_stream_that_is_not_a_stream_is_ignored(tmp_path, name, trailer):
+    codec = use_codec(name)
+    path = write_encoded(tmp_path, codec, codec.compress(to_bytes(LINES)) + trailer)
+    assert publish_times(load(path)) == list(range(1000, 1040))
+
+
+@pytest.mark.parametrize("name, other", [
+    (name, other) for name in COMPRESSED for other in CODECS if other != name])
+def test_data_of_another_encoding_is_an_invalid_header(tmp_path, name, other):
+    # The name decides the decoder; the content is not inspected.
+    codec = use_codec(name)
+    data = use_codec(other).compress(to_bytes(LINES))
+    assert failure(write_encoded(tmp_path, codec, data)) == codec.bad_header
+
+
+@pytest.mark.parametrize("line, message", [
+    ("{]", "key must be a string at line 1 column 2"),
+    (b'{"pt":1,"mc":["\xff"]}', UTF8_TEXT),
+], ids=["json", "utf8"])
+def test_decoded_text_fails_as_plain_text_does(tmp_path, codec, line, message):
+    data = to_bytes([LINES[0], line])
+    assert failure(write_encoded(tmp_path, codec, codec.compress(data))) == message
+
+
+def test_line_rules_apply_after_decoding(tmp_path, codec):
+    lines = [LINES[0] + "\r", "", "   \u00a0", '{"op":"status"}', '{"pt":0,"mc":[]}', LINES[1]]
+    data = to_bytes(lines)[:-1]  # the last line without its "\n"
+    path = write_encoded(tmp_path, codec, codec.streams(data, [len(LINES[0]) + 1]))
+    assert publish_times(load(path)) == [1000, 1001]
+
+
+# ---- gzip decoding failures ----------------------------------------------------------
+
+CHECKSUM = "corrupt gzip stream does not have a matching checksum"
 
 
 def flipped(data, index, mask=0xFF):
@@ -154,30 +250,18 @@ def with_byte(data, index, value):
     return bytes(data)
 
 
-@pytest.mark.skipif(bzip2_built(), reason="this palisar reads bzip2 files")
-def test_bzip2_file_in_a_build_without_the_library(write):
+@pytest.mark.parametrize("encoding", ["bz2", "zst"])
+def test_a_build_without_the_library_refuses_the_file(write, encoding):
+    codec = CODECS[encoding]
+    if codec_built(encoding):
+        pytest.skip(f"this palisar reads {encoding} files")
     # Refused when opened, whatever the file holds.
-    assert failure(write("prices.bz2", [KEPT])) == NO_BZIP2_TEXT
-
-
-def test_plain_text_named_gz(write):
-    assert failure(write("prices.gz", [KEPT])) == "invalid gzip header"
+    assert failure(write("prices" + codec.suffix, [KEPT])) == codec.not_built
 
 
 @pytest.mark.parametrize("data", [b"\x1f\x8c\x08\x00", b"\x1e\x8b\x08\x00", b"PK\x03\x04"], ids=repr)
 def test_bad_magic(write, data):
     assert failure(write("prices.gz", data + b"\0" * 30)) == "invalid gzip header"
-
-
-def test_empty_gz(write):
-    assert failure(write("prices.gz", b"")) == TRUNCATED
-
-
-@pytest.mark.parametrize("keep", [1, 2, 3, 4, 9, 10, 11, 20, 0.5, -9, -8, -5, -1])
-def test_truncated_gzip(write, gz, keep):
-    data = gz(PLAIN)
-    cut = int(len(data) * keep) if isinstance(keep, float) else keep % len(data)
-    assert failure(write("prices.gz", data[:cut])) == TRUNCATED
 
 
 @pytest.mark.parametrize("offset", [-8, -7, -6, -5], ids=lambda o: f"crc-byte{o + 8}")
@@ -241,27 +325,9 @@ def test_header_forms(write, member, header):
 # ---- gzip members ------------------------------------------------------------------
 
 
-def test_two_members_yield_the_lines_of_both(write, gz):
-    first, second = pt_lines(1, 3), pt_lines(4, 2)
-    path = write("prices.gz", gz(first) + gz(second))
-    assert publish_times(load(path)) == [1, 2, 3, 4, 5]
-
-
 def test_many_members_including_empty_ones(write, gz, member):
     data = gz(b"") + gz(pt_lines(1, 2)) + member(b"") + member(pt_lines(3, 1), flags=0x1E, name=b"x")
     assert publish_times(load(write("prices.gz", data))) == [1, 2, 3]
-
-
-def test_line_split_across_members(write, gz):
-    line = pt_lines(7, 1)[0].encode() + b"\n"
-    data = gz(line[:10]) + gz(line[10:-1]) + gz(b"\n")
-    assert publish_times(load(write("prices.gz", data))) == [7]
-
-
-@pytest.mark.parametrize("tail", [b"\0", b"\0" * 1000, b"text after the member\n", b"\x1f", b"\x8b\x1f"],
-                         ids=["one-zero", "zeros", "text", "lone-magic-byte", "magic-reversed"])
-def test_data_after_a_member_is_ignored(write, gz, tail):
-    assert publish_times(load(write("prices.gz", gz(pt_lines(1, 3)) + tail))) == [1, 2, 3]
 
 
 @pytest.mark.parametrize("tail", [b"\x1f\x8b", b"\x1f\x8bgarbage after it", b"\x1f\x8b\x08\x00" + b"\0" * 6 + b"\xff\xff"],
@@ -292,36 +358,30 @@ def test_member_boundary_at_buffer_sizes(write, gz, end):
     assert len(load(write("prices.gz", first + gz(['{"pt":3,"mc":[]}'])))) == 3
 
 
-# ---- the gzip extension rule ----------------------------------------------------------
+# ---- the extension rule ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name, compressed", [
-    ("prices.gz", True),
-    ("prices.json.gz", True),
-    ("prices.gzip", True),
-    ("prices.tar.gzip", True),
-    (".hidden.gz", True),
-    ("a.b.c.gz", True),
-    ("dir.gz/prices.gz", True),
-    ("prices.GZ", False),
-    ("prices.Gz", False),
-    ("prices.GZIP", False),
-    ("prices.gz.bak", False),
-    ("prices.tgz", False),
-    ("prices.gz.", False),
-    ("pricesgz", False),
-    (".gz", False),
-    (".gzip", False),
-    ("dir.gz/prices", False),
-    ("dir.gz/.gz", False),
-    ("prices", False),
+@pytest.mark.parametrize("name, encoding", [
+    *[(name, "gz") for name in ("prices.gz", "prices.json.gz", "prices.gzip", "prices.tar.gzip",
+                                ".hidden.gz", "a.b.c.gz", "dir.gz/prices.gz")],
+    *[(name, "bz2") for name in ("p.bz2", "p.json.bz2", "a.b.c.bz2", "..bz2", "dir.gz/p.bz2")],
+    *[(name, "zst") for name in ("p.zst", "p.json.zst", "..zst", "dir.bz2/p.zst")],
+    *[(name, "plain") for name in (
+        "prices.GZ", "prices.Gz", "prices.GZIP", "prices.gz.bak", "prices.tgz", "prices.gz.",
+        "pricesgz", ".gz", ".gzip", "dir.gz/prices", "dir.gz/.gz", "prices",
+        "p.BZ2", "p.Bz2", "p.bz2.bak", "p.bz", "p.bzip2", ".bz2", "bz2", "p.bz2x", "dir.bz2/p",
+        "p.ZST", "p.zstd", "p.zs", ".zst", "p.zst.bak", "dir.zst/p")],
 ])
-def test_extension_decides_the_decoder(write, name, compressed):
+def test_extension_decides_the_decoder(write, name, encoding):
+    codec = use_codec(encoding)
     lines = pt_lines(1, 3)
-    assert publish_times(load(write(name, lines, compress=compressed))) == [1, 2, 3]
-    # The content is never inspected: the other form fails.
-    other = write(name, lines, compress=not compressed)
-    assert failure(other) == (UTF8_TEXT if not compressed else "invalid gzip header")
+    assert publish_times(load(write(name, codec.compress(to_bytes(lines))))) == [1, 2, 3]
+    # The content is never inspected: another form fails.
+    if encoding == "plain":
+        lookalike = "bz2" if "bz" in name.lower() else "zst" if "zs" in name.lower() else "gz"
+        assert failure(write(name, CODECS[lookalike].compress(to_bytes(lines)))) == UTF8_TEXT
+    else:
+        assert failure(write(name, lines)) == codec.bad_header
 
 
 # ---- JSON --------------------------------------------------------------------------

@@ -1,20 +1,20 @@
 """End-to-end replays: object reuse between snapshots, runner order, market
-creation, definition lag, time texts, publish times, the sample files and
-memory use over many replays."""
+creation, definition lag, time texts, publish times, the sample files and a
+generated market."""
 
 import datetime
-import gc
 import json
 import math
-import os
 import random
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
 import palisar
 from snapshot_helpers import (
+    LAST_MS,
     REAL_FILES,
     change,
     message,
@@ -600,8 +600,6 @@ def test_only_a_value_error_of_the_first_form_tries_the_second(tmp_path, monkeyp
 
 # ---- publish time -------------------------------------------------------------------
 
-# 9999-12-31 23:59:59.999 is the last millisecond a datetime can show.
-LAST_MS = 253402300799999
 
 
 def in_range_times():
@@ -697,7 +695,8 @@ class ReferenceMarket:
     def runner(self, element):
         key = (element["id"], hc_key(element.get("hc") or 0.0))
         return self.runners.setdefault(
-            key, {"status": "ACTIVE", "ltp": None, "tv": 0.0, "atb": {}, "atl": {}, "trd": {}})
+            key, {"status": "ACTIVE", "ltp": None, "tv": 0.0,
+                  "atb": {}, "atl": {}, "trd": {}, "spb": {}, "spl": {}})
 
     def apply(self, item):
         touched = {}
@@ -715,7 +714,7 @@ class ReferenceMarket:
             for key in ("status", "ltp", "tv"):
                 if element.get(key) is not None:
                     r[key] = element[key]
-            for key in ("atb", "atl", "trd"):
+            for key in ("atb", "atl", "trd", "spb", "spl"):
                 for price, size in element.get(key, []):
                     if size == 0:
                         r[key].pop(float(price), None)
@@ -734,9 +733,22 @@ def kept_messages(path):
                     yield msg
 
 
-@pytest.mark.parametrize("name", REAL_FILES)
-def test_sample_file_replay(name):
-    path = real_file(name)
+def generated_market(tmp_path):
+    """A market from the benchmark generator: unlike the recorded ones, it
+    carries starting-price ladders ("spb", "spl")."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+    try:
+        import generate
+    finally:
+        del sys.path[0]
+    path = str(tmp_path / "generated.json")
+    generate.write_market(path, 400_000, seed=5)
+    return path
+
+
+@pytest.mark.parametrize("name", [*REAL_FILES, "generated"])
+def test_sample_file_replay(name, tmp_path):
+    path = generated_market(tmp_path) if name == "generated" else real_file(name)
     messages = list(kept_messages(path))
     it = palisar.iter_prices_file(path)
     assert len(it) == len(messages)
@@ -745,7 +757,7 @@ def test_sample_file_replay(name):
 
     reference = ReferenceMarket()
     previous = {}
-    reused_runners = reused_lists = rebuilt_runners = 0
+    reused_runners = reused_lists = rebuilt_runners = sp_levels = 0
     count = 0
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -797,6 +809,13 @@ def test_sample_file_replay(name):
                     assert got == sorted(ref[stream_key].items(), reverse=descending), (
                         msg["pt"], key, attr)
                     assert all(size != 0 for _, size in got)
+                # Starting-price ladders: "spb" lists highest price first, "spl" lowest.
+                for stream_key, attr, descending in (("spb", "lay_liability_taken", True),
+                                                     ("spl", "back_stake_taken", False)):
+                    got = pairs(getattr(r.sp, attr))
+                    assert got == sorted(ref[stream_key].items(), reverse=descending), (
+                        msg["pt"], key, attr)
+                    sp_levels += len(got)
             previous = current
 
             if count % 25 == 1 or count == len(messages):
@@ -805,6 +824,8 @@ def test_sample_file_replay(name):
     assert count == len(messages)
     assert reused_runners > 0 and reused_lists > 0 and rebuilt_runners > 0
     assert book.status == "CLOSED"
+    if name == "generated":
+        assert sp_levels > 100
 
 
 @pytest.mark.parametrize("name", REAL_FILES)
@@ -841,117 +862,3 @@ def test_sample_file_lists_first_read_at_the_end(name, drop_iterator):
     late = {i: lists_of(kept[i]) for i in range(len(kept) - 1, -1, -3)}
     late.update((i, lists_of(kept[i])) for i in range(len(kept)) if i not in late)
     assert [late[i] for i in range(len(kept))] == eager
-
-
-# ---- memory -------------------------------------------------------------------------
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def touch(book):
-    """Read everything a snapshot offers, so that every lazily built object is made."""
-    for r in book.runners:
-        sp = r.sp
-        sp.back_stake_taken, sp.lay_liability_taken, sp.near_price
-        r.orders, r.matches, r.removal_date, r.status
-        for ps in r.ex.available_to_back[:3]:
-            ps["price"], repr(ps)
-    d = book.market_definition
-    if d is not None:
-        d.regulators, d.runners, d.market_time
-
-
-def replay_pattern(path, pattern):
-    it = palisar.iter_prices_file(path)
-    if pattern == "drop-each":
-        for book in it:
-            touch(book)
-    elif pattern == "keep-all-drop-forward":
-        books = list(it)
-        del it
-        for i in range(len(books)):
-            books[i] = None
-    elif pattern == "keep-all-drop-backward":
-        books = list(it)
-        while books:
-            books.pop()
-    elif pattern == "keep-sparse-drop-iterator-first":
-        books = [book for i, book in enumerate(it) if i % 10 == 0]
-        del it
-        for book in books[::3]:
-            book.to_dict()
-        del books
-    elif pattern == "abandon-half-way":
-        for i, book in enumerate(it):
-            if i == len(it) // 2:
-                break
-            book.to_dict()
-        del it
-    elif pattern == "to-dict-some":
-        for i, book in enumerate(it):
-            if i % 10 == 0:
-                book.to_dict()
-            book.streaming_unique_id = i
-
-
-PATTERNS = ["drop-each", "keep-all-drop-forward", "keep-all-drop-backward",
-            "keep-sparse-drop-iterator-first", "abandon-half-way", "to-dict-some"]
-
-
-def test_memory_stays_flat_over_many_replays():
-    paths = [real_file(name) for name in REAL_FILES]
-
-    def cycle(n):
-        for i in range(n):
-            pattern = PATTERNS[i % len(PATTERNS)]
-            for path in paths:
-                replay_pattern(path, pattern)
-        gc.collect()
-
-    cycle(len(PATTERNS))
-    blocks_before, rss_before = sys.getallocatedblocks(), rss_bytes()
-    cycle(4 * len(PATTERNS))
-    blocks_after, rss_after = sys.getallocatedblocks(), rss_bytes()
-    # One leaked object per snapshot would add hundreds of thousands of blocks.
-    assert blocks_after - blocks_before < 1000
-    # Under the sanitizers (scripts/asan) freed memory is held in quarantine.
-    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-        assert rss_after - rss_before < 6 * 2 ** 20
-
-
-@pytest.mark.parametrize(
-    "messages",
-    [
-        [message(1000, change(marketDefinition={"marketTime": "bad"}))]
-        + [runner_changes(1000 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
-        [runner_changes(LAST_MS + 1 + i, {"id": 1, "atb": [[2.0, i + 1]]}) for i in range(50)],
-    ],
-    ids=["bad-time-text", "publish-time-out-of-range"],
-)
-def test_failing_steps_do_not_leak(tmp_path, messages):
-    path = tmp_path / "errors.json"
-    path.write_text("".join(json.dumps(m) + "\n" for m in messages))
-
-    def run():
-        it = palisar.iter_prices_file(str(path))
-        failures = 0
-        while True:
-            try:
-                next(it)
-            except StopIteration:
-                break
-            except ValueError:
-                failures += 1
-        assert failures == len(messages)
-
-    for _ in range(3):
-        run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(30):
-        run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
