@@ -1,5 +1,7 @@
 #include "parse/decode.hpp"
 
+#include "parse/gzip_members.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -67,143 +69,36 @@ private:
     int fd_;
 };
 
-[[noreturn, maybe_unused]] void truncated() { throw ReadError("unexpected end of file"); }
-
-// The compressed bytes under a decoder: a window [pos, end) over a buffer that
-// is refilled from the underlying source.
-class CompressedInput {
-public:
-    explicit CompressedInput(std::unique_ptr<ByteSource> raw)
-        : raw_(std::move(raw)), buf_(std::make_unique_for_overwrite<uint8_t[]>(kSize)) {
-        pos = end = buf_.get();
-    }
-    size_t available() const { return size_t(end - pos); }
-    // Keeps the unread bytes and appends more; false at the end of the input.
-    bool refill() {
-        if (eof_) return false;
-        size_t keep = available();
-        std::memmove(buf_.get(), pos, keep);
-        pos = buf_.get();
-        end = pos + keep;
-        size_t n = raw_->read(end, kSize - keep);
-        if (n == 0) {
-            eof_ = true;
-            return false;
-        }
-        end += n;
-        return true;
-    }
-    // At least `n` unread bytes, unless the input ends first.
-    bool ensure(size_t n) {
-        while (available() < n)
-            if (!refill()) return false;
-        return true;
-    }
-
-    uint8_t* pos;
-    uint8_t* end;
-
-private:
-    static constexpr size_t kSize = 256 * 1024;
-    std::unique_ptr<ByteSource> raw_;
-    std::unique_ptr<uint8_t[]> buf_;
-    bool eof_ = false;
-};
 #if PALISAR_WITH_ISAL
-[[noreturn]] void bad_header() { throw ReadError("invalid gzip header"); }
-
-// Inflates every gzip member of the underlying bytes, one after another.
-class GzipSource final : public ByteSource {
+// ISA-L's inflate, which also reads and checks each member's trailer.
+class IsalInflater {
 public:
-    explicit GzipSource(std::unique_ptr<ByteSource> raw)
-        : in_(std::move(raw)), state_(std::make_unique<inflate_state>()) {
-        isal_inflate_init(state_.get());
-    }
+    IsalInflater() : state_(std::make_unique<inflate_state>()) { isal_inflate_init(state_.get()); }
 
-    size_t read(uint8_t* dst, size_t cap) override {
-        for (;;) {
-            switch (phase_) {
-                case Phase::Done: return 0;
-                case Phase::Header:
-                    read_header();
-                    break;
-                case Phase::Body: {
-                    size_t n = inflate_some(dst, cap);
-                    if (n) return n;
-                    break;
-                }
-            }
-        }
-    }
+    static uint32_t crc(uint32_t crc, const uint8_t* p, size_t n) { return crc32_gzip_refl(crc, p, n); }
 
-private:
-    enum class Phase { Header, Body, Done };
-
-    uint8_t header_byte() {
-        if (!in_.ensure(1)) truncated();
-        uint8_t b = *in_.pos++;
-        header_crc_ = crc32_gzip_refl(header_crc_, &b, 1);
-        return b;
-    }
-    void skip_zero_terminated() {
-        while (header_byte() != 0) {
-        }
-    }
-
-    void read_header() {
-        header_crc_ = 0;
-        if (header_byte() != 0x1f || header_byte() != 0x8b) bad_header();
-        if (header_byte() != 8) throw ReadError("unsupported gzip compression method");
-        uint8_t flags = header_byte();
-        if (flags & 0xE0) throw ReadError("invalid gzip header flags");
-        for (int i = 0; i < 6; ++i) header_byte();  // mtime, extra flags, os
-        if (flags & 0x04) {
-            unsigned len = header_byte();
-            len |= unsigned(header_byte()) << 8;
-            while (len--) header_byte();
-        }
-        if (flags & 0x08) skip_zero_terminated();
-        if (flags & 0x10) skip_zero_terminated();
-        if (flags & 0x02) {
-            uint32_t expected = header_crc_ & 0xFFFF;
-            unsigned got = header_byte();
-            got |= unsigned(header_byte()) << 8;
-            if (got != expected) throw ReadError("corrupt gzip header checksum");
-        }
+    void start_member() {
         isal_inflate_reset(state_.get());
         state_->crc_flag = ISAL_GZIP_NO_HDR_VER;
-        phase_ = Phase::Body;
     }
 
-    size_t inflate_some(uint8_t* dst, size_t cap) {
+    size_t inflate(CompressedInput& in, uint8_t* dst, size_t cap, bool& member_done) {
         inflate_state* s = state_.get();
-        if (!in_.ensure(1)) truncated();
-        s->next_in = in_.pos;
-        s->avail_in = uint32_t(in_.available());
+        s->next_in = in.pos;
+        s->avail_in = uint32_t(in.available() > UINT32_MAX ? UINT32_MAX : in.available());
         s->next_out = dst;
         s->avail_out = uint32_t(cap > UINT32_MAX ? UINT32_MAX : cap);
         int rc = isal_inflate(s);
-        in_.pos = s->next_in;
-        size_t produced = size_t(s->next_out - dst);
+        in.pos = s->next_in;
         if (rc == ISAL_INCORRECT_CHECKSUM)
             throw ReadError("corrupt gzip stream does not have a matching checksum");
         if (rc < 0) throw ReadError("corrupt deflate stream");
-        if (s->block_state == ISAL_BLOCK_FINISH) {
-            // The member is complete. Another one follows only if the next bytes
-            // are a gzip magic number; anything else after it is ignored.
-            if (in_.ensure(2) && in_.pos[0] == 0x1f && in_.pos[1] == 0x8b) {
-                phase_ = Phase::Header;
-            } else {
-                phase_ = Phase::Done;
-            }
-        }
-        return produced;
+        member_done = s->block_state == ISAL_BLOCK_FINISH;
+        return size_t(s->next_out - dst);
     }
 
-    CompressedInput in_;
+private:
     std::unique_ptr<inflate_state> state_;
-    uint32_t header_crc_ = 0;
-    Phase phase_ = Phase::Header;
 };
 #endif  // PALISAR_WITH_ISAL (else gzip_zlib.cpp)
 
@@ -287,7 +182,7 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw) {
 
 #if PALISAR_WITH_ISAL
 std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
-    return std::make_unique<GzipSource>(std::move(raw));
+    return std::make_unique<GzipMembers<IsalInflater>>(std::move(raw));
 }
 #endif
 
