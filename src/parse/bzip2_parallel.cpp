@@ -297,14 +297,7 @@ private:
         while (item.state != Item::Ok && item.state != Item::Failed) {
             // Help rather than wait: decode the next block nobody has taken.
             if (!todo_.empty()) {
-                Item* job = todo_.front();
-                todo_.pop_front();
-                job->state = Item::Running;
-                lock.unlock();
-                bool ok = decode_block(*job);
-                lock.lock();
-                job->state = ok ? Item::Ok : Item::Failed;
-                done_cv_.notify_all();
+                run_next(lock);
             } else {
                 done_cv_.wait(lock);
             }
@@ -358,15 +351,20 @@ private:
         for (;;) {
             work_cv_.wait(lock, [this] { return stop_ || !todo_.empty(); });
             if (stop_) return;
-            Item* job = todo_.front();
-            todo_.pop_front();
-            job->state = Item::Running;
-            lock.unlock();
-            bool ok = decode_block(*job);
-            lock.lock();
-            job->state = ok ? Item::Ok : Item::Failed;
-            done_cv_.notify_all();
+            run_next(lock);
         }
+    }
+
+    // Decodes the first block nobody has taken, with the lock given up meanwhile.
+    void run_next(std::unique_lock<std::mutex>& lock) {
+        Item* job = todo_.front();
+        todo_.pop_front();
+        job->state = Item::Running;
+        lock.unlock();
+        bool ok = decode_block(*job);
+        lock.lock();
+        job->state = ok ? Item::Ok : Item::Failed;
+        done_cv_.notify_all();
     }
 
     // Decodes one block as a standalone stream; false when it does not verify.
