@@ -20,7 +20,6 @@
 #include <array>
 #include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -28,6 +27,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "parse/cond_var.hpp"
 
 namespace palisar::parse {
 
@@ -455,7 +456,7 @@ private:
 
     // Shared with the workers, under mutex_.
     mutable std::mutex mutex_;
-    std::condition_variable work_cv_, done_cv_;
+    CondVar work_cv_, done_cv_;
     std::deque<Item> order_;  // in file order; deque keeps addresses stable
     std::deque<Item*> todo_;  // blocks nobody decodes yet
     std::vector<std::thread> workers_;

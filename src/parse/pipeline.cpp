@@ -4,7 +4,6 @@
 
 #include <sched.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -12,6 +11,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "parse/cond_var.hpp"
 
 namespace palisar::parse {
 
@@ -129,7 +130,7 @@ private:
     size_t served_ = 0;
 
     std::mutex mutex_;
-    std::condition_variable cv_;
+    CondVar cv_;
     std::deque<std::vector<uint8_t>> full_;  // decoded text, in order
     std::vector<std::vector<uint8_t>> free_;
     size_t made_ = 0;
