@@ -3,9 +3,10 @@ long the load goes on after Ctrl-C. Each case runs in a child of its own.
 
     python bench/bombs.py [--dir DIR] [--gib 1] [--interrupt-after 0.3] [CASE...]
 
-Cases: blank-lines.gz, blank-lines.bz2, one-line.gz, one-line.bz2 (a line
-of "x" with no line feed), repeated.gz (one small message repeated). The
-files are written to DIR (default: a temporary directory) once and kept there.
+Cases: blank-lines.gz, blank-lines.bz2, blank-lines.zst, one-line.gz,
+one-line.bz2, one-line.zst (a line of "x" with no line feed), repeated.gz (one
+small message repeated). The files are written to DIR (default: a temporary
+directory) once and kept there; the zstd ones with the zstd tool.
 """
 
 import argparse
@@ -26,6 +27,8 @@ CASES = {
     "blank-lines.bz2": b"\n",
     "one-line.gz": b"x",
     "one-line.bz2": b"x",
+    "blank-lines.zst": b"\n",
+    "one-line.zst": b"x",
     "repeated.gz": MESSAGE,
 }
 
@@ -49,12 +52,29 @@ print(json.dumps({"seconds": time.perf_counter() - start, "peak": peak(), "base"
 """
 
 
+class ZstdTool:
+    """The zstd tool as a compressor object writing to `out`."""
+
+    def __init__(self, out):
+        self.proc = subprocess.Popen(["zstd", "-q", "-3", "-c"], stdin=subprocess.PIPE, stdout=out)
+
+    def compress(self, data):
+        self.proc.stdin.write(data)
+        return b""
+
+    def flush(self):
+        self.proc.stdin.close()
+        if self.proc.wait() != 0:
+            raise RuntimeError("zstd failed")
+        return b""
+
+
 def write_bomb(path, unit, size):
     size -= size % len(unit)  # whole messages only
     chunk = unit * ((8 << 20) // len(unit))
-    packer = (zlib.compressobj(1, zlib.DEFLATED, 31) if path.endswith(".gz")
-              else bz2.BZ2Compressor(9))
     with open(path, "wb") as f:
+        packer = (zlib.compressobj(1, zlib.DEFLATED, 31) if path.endswith(".gz")
+                  else ZstdTool(f) if path.endswith(".zst") else bz2.BZ2Compressor(9))
         written = 0
         while written < size:
             part = chunk[:size - written]
