@@ -9,6 +9,7 @@ using namespace fields;
 namespace {
 
 enum ChangeKey : size_t {
+    kId,
     kImg,
     kMarketDefinition,
     kStatus,
@@ -26,7 +27,7 @@ enum ChangeKey : size_t {
 };
 // Same order as ChangeKey.
 constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
-    "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
+    "id",     "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
     "inPlay", "runnersVoidable",  "tv",     "version",  "lastMatchTime", "rc"};
 
 // The map keeps its count of "ACTIVE" runners as statuses change.
@@ -35,10 +36,7 @@ void count_runners(MarketCache& c) {
     c.number_of_active_runners = int32_t(c.runners.active_count());
 }
 
-void apply_change(MarketCache& c, json::Value change) {
-    json::Value v[kChangeKeys];
-    find_all(change, kChangeKeyNames, v);
-
+void apply_change(MarketCache& c, const json::Value (&v)[kChangeKeys]) {
     // An image rebuilds the runners from this change only; market and
     // definition fields, and every counter, are kept. The listings that
     // snapshots hold keep their levels first, or the step fails here with
@@ -67,11 +65,17 @@ void apply_change(MarketCache& c, json::Value change) {
 
 }  // namespace
 
-void update(MarketCache& c, json::Value change, int64_t publish_time) {
+bool update(MarketCache& c, json::Value change, int64_t publish_time) {
+    json::Value v[kChangeKeys];
+    if (change.is_object()) {
+        find_all(change, kChangeKeyNames, v);
+        std::string_view id;
+        if (v[kId].get_string(id) && !id.empty() && id != c.market_id) return false;
+    }
     c.publish_time_epoch = publish_time;
     if (change.is_object()) {
         try {
-            apply_change(c, change);
+            apply_change(c, v);
         } catch (...) {
             // Out of memory part way: what was applied stays, and the counts agree with it.
             count_runners(c);
@@ -79,10 +83,11 @@ void update(MarketCache& c, json::Value change, int64_t publish_time) {
         }
     }
     count_runners(c);
+    return true;
 }
 
-void MarketCache::update(json::Value change, int64_t publish_time) {
-    market::update(*this, change, publish_time);
+bool MarketCache::update(json::Value change, int64_t publish_time) {
+    return market::update(*this, change, publish_time);
 }
 
 }  // namespace palisar::market

@@ -25,9 +25,9 @@ struct MarketCache {
     MarketCache& operator=(MarketCache&&) = default;
 
     // Same as the free function update(*this, change, publish_time).
-    void update(json::Value change, int64_t publish_time);
+    bool update(json::Value change, int64_t publish_time);
 
-    // Set at creation, never read or changed by update.
+    // Set at creation; update only compares it with a change's "id".
     std::string market_id;
 
     // Market-level values that only market changes and the runners give.
@@ -60,7 +60,9 @@ struct MarketCache {
 // Applies one market change, in this order: publish time; for an object,
 // "img" true empties the runner map; "marketDefinition"; the market-level
 // keys of the change itself; each runner change of "rc"; then, for any
-// change, the runner counts are brought up to date.
-void update(MarketCache& cache, json::Value change, int64_t publish_time);
+// change, the runner counts are brought up to date. A change of another
+// market (an "id" that is a non-empty text other than `market_id`) is not
+// applied at all, and false is returned; true otherwise.
+bool update(MarketCache& cache, json::Value change, int64_t publish_time);
 
 }  // namespace palisar::market

@@ -124,17 +124,14 @@ PyObject* prices_next(PyObject* self) {
         const parse::ParsedMessage& message = messages[it.position++];
         bool applied = false, foreign = false;
         for (json::Value item : message.market_changes.items()) {
-            std::string_view id;
-            bool has_id = item.find("id").get_string(id) && !id.empty();
             if (!it.cache) {
-                if (!has_id) continue;
+                std::string_view id;
+                if (!item.find("id").get_string(id) || id.empty()) continue;
                 it.cache = std::make_unique<market::MarketCache>(std::string(id));
-            } else if (has_id && id != it.cache->market_id) {
-                foreign = true;  // another market's change: never applied
-                continue;
             }
-            market::update(*it.cache, item, message.publish_time);
-            applied = true;
+            // Another market's change is never applied.
+            if (market::update(*it.cache, item, message.publish_time)) applied = true;
+            else foreign = true;
         }
         if (it.cache && (applied || !foreign)) return to_market_book(*it.cache);
     }

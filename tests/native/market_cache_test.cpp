@@ -202,12 +202,20 @@ TEST(MarketUpdate, RunnerChangesForOneRunnerApplyInOrder) {
     EXPECT_EQ(r->available_to_back.change_count(), 2u);
 }
 
-TEST(MarketUpdate, ChangeForAnotherMarketStillApplies) {
+// A change of another market is not applied at all, not even its publish
+// time; one without a usable id ("", a number) is.
+TEST(MarketUpdate, ChangeForAnotherMarketIsNotApplied) {
     MarketCache c("1.1");
-    apply(c, R"({"id":"1.2","tv":4,"rc":[{"id":1}]})");
+    EXPECT_FALSE(update(c, Doc(R"({"id":"1.2","tv":4,"rc":[{"id":1}]})"), 5));
     EXPECT_EQ(c.market_id, "1.1");
-    EXPECT_EQ(c.total_matched, 4.0);
-    EXPECT_EQ(c.number_of_runners, 1);
+    EXPECT_EQ(c.total_matched, 0.0);
+    EXPECT_EQ(c.number_of_runners, 0);
+    EXPECT_EQ(c.publish_time_epoch, 0);
+    for (const char* change : {R"({"id":"1.1","tv":4})", R"({"id":"","tv":4})", R"({"id":7,"tv":4})"}) {
+        EXPECT_TRUE(update(c, Doc(change), 6)) << change;
+        EXPECT_EQ(c.total_matched, 4.0) << change;
+        c.total_matched = 0.0;
+    }
 }
 
 }  // namespace
