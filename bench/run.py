@@ -537,9 +537,9 @@ def summarise(args, files, table, threads, empty, profile, runner, started, fini
         add("|---|---:|---:|---:|---:|---|")
         for name, num, den, bar, limit in (
             ("load / floor", "load", "floor", "1: <= 1.3", 1.3),
-            ("baseline / (load+iterate)", "baseline", "iterate", "2: >= 25", 25),
+            ("baseline / (load+iterate)", "baseline", "iterate", "2: >= 35", 35),
             ("baseline with consumer / (load+iterate+consumer)", "baseline_consume", "consume",
-             "2: >= 15", 15),
+             "2: >= 18", 18),
             ("to_dict every 100th / iterate", "to_dict", "iterate", "", None),
         ):
             vals = {k: figures[(k, num)] / figures[(k, den)] for k in ("plain", "gzip")}

@@ -2,7 +2,7 @@
 """The step against its floor, the load against its floor, per file, in one run.
 
     python bench/step_bars.py [--runs 5] [--instructions] [--files F ...]
-        [--reference BUILD_DIR] [--soak] [--out bench/out]
+        [--reference REF ...] [--soak] [--out bench/out]
 
 Run it with the Python of a development environment (.venv/py3.13/bin/python,
 with cmake and ninja). Like run.py it builds palisar, the benchmark extension
@@ -38,10 +38,11 @@ callgrind (one process per part, counting only inside the part's function), and
 adds a fresh process that imports palisar and replays the greyhound WIN
 recording: all of it, and only inside iter_prices_file and next().
 
---reference BUILD_DIR: a directory holding another palisar build (for example
-one of an older commit, made with CMake); its load, step and resident memory
-after loading are measured beside this build's (and its greyhound process under
---instructions). --soak runs tests/soak.py against this build and shows its
+--reference REF (repeatable): another palisar, as a directory holding a build
+of it, or as a git revision, which is exported (git archive) and built with
+CMake into --out/ref-REV once; its load, step and resident memory after loading
+are measured beside this build's in the same runs (and its greyhound process
+under --instructions). --soak runs tests/soak.py against this build and shows its
 slopes. Results go to --out/step_bars.md and step_bars.json.
 """
 
@@ -127,13 +128,16 @@ def child(mode, path, repeat, parts):
         out["rss_before_load"] = before
         out["messages"] = len(it)
         if mode == "count":
-            for book in it:
-                pass
+            import palisar_bench
+
+            palisar_bench.drain(it)
         del it
     try:
         import palisar_bench
     except ImportError:
         palisar_bench = None
+    if palisar_bench and os.path.dirname(palisar_bench.__file__) != os.path.dirname(palisar.__file__):
+        palisar_bench = None  # another build's palisar: its floor is not measured
     if mode in FLOOR_PARTS or (mode == "count" and palisar_bench is not None):
         plan, counts = palisar_bench.plan_steps(path)
         palisar_bench.run_step_floor(plan, "floor" if mode == "count" else mode)
@@ -187,9 +191,11 @@ def run_child(env, *args):
     return json.loads(proc.stdout)
 
 
-def with_path(build):
+def with_path(*builds):
+    """The environment of a child importing palisar from the first of `builds`
+    (palisar_bench, when needed, from a later one)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = build + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    env["PYTHONPATH"] = os.pathsep.join([*builds, *([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])])
     return env
 
 
@@ -252,15 +258,18 @@ def inclusive(cg_file, match, exact=False):
     return best
 
 
-def time_runs(args, files, floor, build, reference):
+def time_runs(args, files, floor, build, references):
     env = with_path(build)
     samples = collections.defaultdict(list)
     for r in range(args.runs):
         for path in (files if r % 2 == 0 else files[::-1]):
             name = os.path.basename(path)
             repeat = max(1, math.ceil(COVER_MESSAGES / message_count(path)))
-            out = subprocess.run([floor, path], capture_output=True, text=True, check=True).stdout
-            samples[(name, "load_floor")].append(float(out.split()[0]))
+            # a small file's floor is short beside starting its process: several, their median
+            floor_secs = [float(subprocess.run([floor, path], capture_output=True, text=True,
+                                               check=True).stdout.split()[0])
+                          for _ in range(min(repeat, 15))]
+            samples[(name, "load_floor")].append(med(floor_secs))
             parts = ["load", "step", *FLOOR_PARTS]
             if r == 0:
                 parts.insert(0, "check")
@@ -269,11 +278,11 @@ def time_runs(args, files, floor, build, reference):
                 samples[(name, k)].append(v)
             samples[(name, "rss_after_load")].append(rec["rss_after_load"])
             samples[(name, "messages")] = [rec["messages"]]
-            if reference:
-                ref = run_child(with_path(reference), "time", path, str(repeat), "load,step")
+            for label, where in references.items():
+                ref = run_child(with_path(where), "time", path, str(repeat), "load,step")
                 for k, v in ref["seconds"].items():
-                    samples[(name, "ref_" + k)].append(v)
-                samples[(name, "ref_rss_after_load")].append(ref["rss_after_load"])
+                    samples[(name, f"{label}:{k}")].append(v)
+                samples[(name, f"{label}:rss_after_load")].append(ref["rss_after_load"])
             log(f"  run {r + 1}/{args.runs} {name}: step {rec['seconds']['step'] / rec['messages'] * 1e9:,.0f} ns, "
                 f"floor {rec['seconds']['floor'] / rec['messages'] * 1e9:,.0f} ns a message "
                 f"(x{repeat}), load {rec['seconds']['load'] * 1e3:.1f} ms, "
@@ -281,7 +290,7 @@ def time_runs(args, files, floor, build, reference):
     return samples
 
 
-def count_runs(args, files, floor, build, reference, tmp):
+def count_runs(args, files, floor, build, references, tmp):
     env = with_path(build)
     counts = {}
     for path in files:
@@ -291,36 +300,61 @@ def count_runs(args, files, floor, build, reference, tmp):
         c["load_floor"] = inclusive(cg, "main", exact=True)
         _, cg = callgrind(self_cmd("--child", "count", path, "1", ""), env, tmp)
         c["load"] = inclusive(cg, LOAD_ENTRY)
-        c["step"] = inclusive(cg, STEP_ENTRY)
+        c["step"] = inclusive(cg, "drain_steps(")
+        c["next"] = inclusive(cg, STEP_ENTRY)
         c["floor"] = inclusive(cg, "step_floor_run(")
         c["ladders"] = inclusive(cg, "floor_apply_deltas(")
         c["objects"] = c["floor"] - c["ladders"]
         _, cg = callgrind(self_cmd("--child", "listings", path, "1", ""), env, tmp)
         c["listings"] = inclusive(cg, "step_floor_run(")
-        if reference:
-            _, cg = callgrind(self_cmd("--child", "count", path, "1", ""), with_path(reference), tmp)
-            c["ref_load"] = inclusive(cg, LOAD_ENTRY)
-            c["ref_step"] = inclusive(cg, STEP_ENTRY)
+        for label, where in references.items():
+            _, cg = callgrind(self_cmd("--child", "count", path, "1", ""), with_path(where, build), tmp)
+            c[f"{label}:load"] = inclusive(cg, LOAD_ENTRY)
+            c[f"{label}:step"] = inclusive(cg, "drain_steps(")
         c["messages"] = run_child(env, "count", path, "1", "")["messages"]
         counts[name] = c
         log(f"  {name}: " + ", ".join(f"{k} {v:,}" for k, v in c.items()))
     return counts
 
 
-def greyhound_counts(build, reference, tmp):
+def greyhound_counts(build, references, tmp):
     path = os.path.join(data_dir(), GREYHOUND)
     if not os.path.isfile(path):
         return None
     code = f"import palisar; [b for b in palisar.iter_prices_file({path!r})]"
     result = {}
-    for label, where in (("this", build), ("reference", reference)):
-        if not where:
-            continue
+    for label, where in (("this", build), *references.items()):
         whole, cg = callgrind([sys.executable, "-c", code], with_path(where), tmp)
         replay = inclusive(cg, LOAD_ENTRY) + inclusive(cg, STEP_ENTRY)
         result[label] = {"whole": whole, "replay": replay}
         log(f"  greyhound process ({label}): {whole:,} instructions, {replay:,} in the replay")
     return result
+
+
+def reference_build(ref, out):
+    """The build directory of a reference: `ref` itself when it is a
+    directory, else the build of git revision `ref`, made once into out."""
+    if os.path.isdir(ref):
+        return os.path.abspath(ref)
+    rev = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", ref], capture_output=True,
+                         text=True, check=True).stdout.strip()
+    where = os.path.join(out, f"ref-{rev}")
+    build = os.path.join(where, "build")
+    if not os.path.isdir(build):
+        log(f"building {ref} ({rev}) into {where}")
+        source = os.path.join(where, "src")
+        os.makedirs(source, exist_ok=True)
+        archive = subprocess.run(["git", "-C", ROOT, "archive", rev], capture_output=True, check=True).stdout
+        subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
+        env = dict(os.environ)
+        env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+        subprocess.run(["cmake", "-S", source, "-B", build + ".partial", "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DPython_EXECUTABLE=" + sys.executable],
+                       check=True, env=env, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build + ".partial", "--target", "palisar"], check=True,
+                       env=env, stdout=subprocess.DEVNULL)
+        os.replace(build + ".partial", build)
+    return build
 
 
 def soak(build):
@@ -347,7 +381,7 @@ def verdict(value, limit):
     return "passes" if value <= limit else "FAILS"
 
 
-def summarise_times(samples, files, runs, reference):
+def summarise_times(samples, files, runs, references):
     lines = [f"Timing, medians of {runs} interleaved runs; ns a message; (paired: the median of the "
              "ratios within each run)", ""]
     lines.append("| file | messages | step | floor | ladders | objects | with listings | step / floor "
@@ -372,41 +406,44 @@ def summarise_times(samples, files, runs, reference):
             f"{both:.2f} {verdict(both, BOTH_BAR)} | {both_paired:.2f} | {med(s['rss_after_load']) / 1e6:.1f} |")
         bars[name] = {"step_over_floor": step_ratio, "step_over_floor_paired": step_paired,
                       "both_over_floors": both, "both_over_floors_paired": both_paired}
-    if reference:
-        lines += ["", f"Against the reference build ({reference}), same runs:", "",
-                  "| file | step ns, this | reference | load ms, this | reference | resident after load MB, this "
-                  f"| reference | resident / reference (<= {RSS_BAR}) |",
+    for label in references:
+        lines += ["", f"Against {label} ({references[label]}), same runs:", "",
+                  f"| file | step ns, this | {label} | load ms, this | {label} | resident after load MB, "
+                  f"this | {label} | resident / {label} (<= {RSS_BAR}) |",
                   "|---|---:|---:|---:|---:|---:|---:|---:|"]
         for path in files:
             name = os.path.basename(path)
             s = {k[1]: v for k, v in samples.items() if k[0] == name}
             n = s["messages"][0]
-            rss, ref_rss = med(s["rss_after_load"]), med(s["ref_rss_after_load"])
+            rss, ref_rss = med(s["rss_after_load"]), med(s[f"{label}:rss_after_load"])
             lines.append(
-                f"| {name} | {med(s['step']) / n * 1e9:,.0f} | {med(s['ref_step']) / n * 1e9:,.0f} | "
-                f"{med(s['load']) * 1e3:.1f} | {med(s['ref_load']) * 1e3:.1f} | {rss / 1e6:.1f} | "
+                f"| {name} | {med(s['step']) / n * 1e9:,.0f} | {med(s[label + ':step']) / n * 1e9:,.0f} | "
+                f"{med(s['load']) * 1e3:.1f} | {med(s[label + ':load']) * 1e3:.1f} | {rss / 1e6:.1f} | "
                 f"{ref_rss / 1e6:.1f} | {rss / ref_rss:.2f} {verdict(rss / ref_rss, RSS_BAR)} |")
-            bars[name]["rss_over_reference"] = rss / ref_rss
+            bars[name][f"rss_over_{label}"] = rss / ref_rss
     return lines, bars
 
 
-def summarise_counts(counts, greyhound, reference):
-    lines = ["Instructions (callgrind, counted inside each part's function only), per message", ""]
-    lines.append("| file | messages | step | floor | ladders | objects | with listings | step / floor "
+def summarise_counts(counts, greyhound, references):
+    lines = ["Instructions (callgrind) a message, counted inside each part's function only: the step "
+             "in palisar_bench.drain (next() and the release of the previous snapshot, as a `for` loop "
+             "does it), next() alone inside palisar's next(); the load in iter_prices_file; the floors in "
+             "step_floor_run and the floor binary's main", ""]
+    lines.append("| file | messages | step | next() alone | floor | ladders | objects | with listings | step / floor "
                  f"(<= {STEP_BAR}) | load | load floor | (load + step) / (both floors) (<= {BOTH_BAR}) |"
-                 + (" reference step |" if reference else ""))
-    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|" + ("---:|" if reference else ""))
+                 + "".join(f" step, {label} |" for label in references))
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|" + "---:|" * len(references))
     bars = {}
     for name, c in counts.items():
         n = c["messages"]
-        per = {k: c[k] / n for k in ("step", *FLOOR_PARTS, "load", "load_floor")}
+        per = {k: c[k] / n for k in ("step", "next", *FLOOR_PARTS, "load", "load_floor")}
         step_ratio = c["step"] / c["floor"]
         both = (c["load"] + c["step"]) / (c["load_floor"] + c["floor"])
         lines.append(
-            f"| {name} | {n:,} | {per['step']:,.0f} | {per['floor']:,.0f} | {per['ladders']:,.0f} | "
+            f"| {name} | {n:,} | {per['step']:,.0f} | {per['next']:,.0f} | {per['floor']:,.0f} | {per['ladders']:,.0f} | "
             f"{per['objects']:,.0f} | {per['listings']:,.0f} | {step_ratio:.2f} {verdict(step_ratio, STEP_BAR)} | "
             f"{per['load']:,.0f} | {per['load_floor']:,.0f} | {both:.2f} {verdict(both, BOTH_BAR)} |"
-            + (f" {c['ref_step'] / n:,.0f} |" if reference else ""))
+            + "".join(f" {c[label + ':step'] / n:,.0f} |" for label in references))
         bars[name] = {"step_over_floor": step_ratio, "both_over_floors": both}
     if greyhound:
         lines += ["", f"A fresh process replaying {GREYHOUND} (`python -c \"import palisar; "
@@ -414,11 +451,11 @@ def summarise_counts(counts, greyhound, reference):
         for label, g in greyhound.items():
             lines.append(f"- {label}: {g['whole']:,} instructions in all, {g['replay']:,} inside "
                          "iter_prices_file and next()")
-        if "reference" in greyhound:
-            ratio = greyhound["this"]["whole"] / greyhound["reference"]["whole"]
-            lines.append(f"- this / reference: {ratio:.2f} (bar: <= 0.5), replay alone "
-                         f"{greyhound['this']['replay'] / greyhound['reference']['replay']:.2f}")
-            bars["greyhound_process_over_reference"] = ratio
+        for label in references:
+            ratio = greyhound["this"]["whole"] / greyhound[label]["whole"]
+            lines.append(f"- this / {label}: {ratio:.2f} (bar against the build of the issue's day: "
+                         f"<= 0.5), replay alone {greyhound['this']['replay'] / greyhound[label]['replay']:.2f}")
+            bars[f"greyhound_process_over_{label}"] = ratio
     return lines, bars
 
 
@@ -431,15 +468,16 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, default=5, help="interleaved runs (timing)")
     parser.add_argument("--instructions", action="store_true", help="count instructions under callgrind")
     parser.add_argument("--files", nargs="+", help="prices files (default: generated and recorded)")
-    parser.add_argument("--reference", help="build directory of another palisar to compare with")
+    parser.add_argument("--reference", action="append", default=[],
+                        help="another palisar to compare with: a build directory or a git revision")
     parser.add_argument("--soak", action="store_true", help="also run tests/soak.py")
     parser.add_argument("--out", default=os.path.join(HERE, "out"), help="cache and results directory")
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     args.out = os.path.abspath(args.out)
-    reference = os.path.abspath(args.reference) if args.reference else None
-
     import run
+
+    references = {ref: reference_build(ref, args.out) for ref in args.reference}
 
     files = inputs(args)
     floor = run.build_floor(args.out)
@@ -450,19 +488,24 @@ def main(argv=None):
     result = {"argv": argv, "git": head, "files": files}
     if args.instructions:
         with tempfile.TemporaryDirectory(prefix="step-bars-") as tmp:
-            counts = count_runs(args, files, floor, build, reference, tmp)
-            greyhound = greyhound_counts(build, reference, tmp)
-        text, bars = summarise_counts(counts, greyhound, reference)
+            counts = count_runs(args, files, floor, build, references, tmp)
+            greyhound = greyhound_counts(build, references, tmp)
+        text, bars = summarise_counts(counts, greyhound, references)
         result.update(counts=counts, greyhound=greyhound, bars=bars)
     else:
-        samples = time_runs(args, files, floor, build, reference)
-        text, bars = summarise_times(samples, files, args.runs, reference)
+        samples = time_runs(args, files, floor, build, references)
+        text, bars = summarise_times(samples, files, args.runs, references)
         result.update(samples={f"{k[0]}/{k[1]}": v for k, v in samples.items()}, bars=bars)
     lines += text
     if args.soak:
         s = soak(build)
-        result["soak"] = s
-        lines += ["", "Soak (tests/soak.py): " + json.dumps(s)[:2000]]
+        result["soak"] = {k: {n: v for n, v in f.items() if "slope" in n or n == "rounds"} for k, f in s.items()}
+        lines += ["", "Soak (tests/soak.py; flat: fewer than 1 allocated block and 16 KiB resident a round):"]
+        for series, f in s.items():
+            flat = abs(f["blocks_slope"]) < 1.0 and f["rss_slope"] < 16 * 1024
+            lines.append(f"- {series}: {f['rounds']} rounds, resident {f['rss'][0] / 2**20:.1f} -> "
+                         f"{f['rss'][-1] / 2**20:.1f} MiB, slope {f['rss_slope']:,.0f} bytes and "
+                         f"{f['blocks_slope']:.3f} allocated blocks a round: {'flat' if flat else 'GROWS'}")
     lines.append("")
     text = "\n".join(lines)
     with open(os.path.join(args.out, "step_bars.md"), "w") as f:
