@@ -14,7 +14,8 @@ Files: the generated 5 MB and 50 MB markets (generate.py, seed 1, cached in
 repository; absent ones are left out), or the --files given.
 
 Per file, four parts:
-    step        next() over every message with nothing read (a `for` loop)
+    step        next() over every message with nothing read (a `for` loop;
+                under callgrind palisar_bench.drain, see below)
     step floor  the same messages' ladder deltas applied to flat sorted
                 vectors, and the objects a snapshot must create: a MarketBook,
                 its runners list, its publish-time datetime, and a Runner and an
@@ -32,11 +33,15 @@ listings"), which the floor itself does not count.
 Timing (the default): every run measures each file in two fresh processes (the
 load floor; then load, step and step floor in one child), files in reversed
 order on every other run; small files repeat each part in the child until it
-covers about 20,000 messages; medians of the runs, and beside them the median
-of the ratios within each run. --instructions counts instructions instead, under
-callgrind (one process per part, counting only inside the part's function), and
-adds a fresh process that imports palisar and replays the greyhound WIN
-recording: all of it, and only inside iter_prices_file and next().
+covers about 20,000 messages (and the load floor runs up to 15 times, its
+median taken); medians of the runs, and beside them the median of the ratios
+within each run. --instructions counts instructions instead, under callgrind:
+one process loads, steps (palisar_bench.drain: next() and the release of each
+previous snapshot, as a `for` loop does them) and runs the step floor, each
+part counted as the inclusive cost of its function (next() alone beside it);
+one runs the floor with listings, one each reference, one the load floor; and
+a fresh process that imports palisar and replays the greyhound WIN recording
+is counted whole and inside iter_prices_file and next() only.
 
 --reference REF (repeatable): another palisar, as a directory holding a build
 of it, or as a git revision, which is exported (git archive) and built with
