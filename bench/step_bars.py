@@ -458,7 +458,7 @@ def summarise_counts(counts, greyhound, references):
                          "iter_prices_file and next()")
         for label in references:
             ratio = greyhound["this"]["whole"] / greyhound[label]["whole"]
-            lines.append(f"- this / {label}: {ratio:.2f} (bar against the build of the issue's day: "
+            lines.append(f"- this / {label}: {ratio:.2f} (bar against the reference build: "
                          f"<= 0.5), replay alone {greyhound['this']['replay'] / greyhound[label]['replay']:.2f}")
             bars[f"greyhound_process_over_{label}"] = ratio
     return lines, bars
