@@ -9,6 +9,13 @@ namespace {
 // Reads one delta. False when the element is to be skipped: not an array, or
 // fewer than two items. Items after the size are ignored.
 bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
+    if (*delta.data() == json::tag::Pair) {  // an element of a packed list
+        const uint8_t* q = delta.data() + 1;
+        key = PriceLadder::price_key(json::detail::pair_number(q));
+        size = json::detail::pair_number(q);
+        store = size != 0.0;
+        return true;
+    }
     if (!delta.is_array()) return false;
     json::Value::Range items = delta.elements();
     json::Value::ArrayIter it = items.begin();
@@ -140,11 +147,23 @@ bool PriceLadder::update(json::Value deltas) {
     bool changed = false;
     json::Value::ArrayIter it = items.begin();
     try {
-        for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
-            uint64_t key;
-            bool store;
-            double size = 0.0;
-            if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+        if (deltas.is_deltas()) {
+            // Packed: each pair decodes in place, and the cursor moves past it.
+            const uint8_t* q = items.b;
+            for (size_t n = 0; q != items.e && n < kDirectDeltas; ++n) {
+                ++q;  // the pair's tag
+                const uint64_t key = price_key(json::detail::pair_number(q));
+                const double size = json::detail::pair_number(q);
+                changed |= apply_one(key, size != 0.0, size);
+            }
+            it = json::Value::ArrayIter(q);
+        } else {
+            for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
+                uint64_t key;
+                bool store;
+                double size = 0.0;
+                if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+            }
         }
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {

@@ -29,6 +29,7 @@ enum ChangeKey : size_t {
 constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
     "id",     "img",    "marketDefinition", "status", "betDelay", "bspReconciled", "complete", "crossMatching",
     "inPlay", "runnersVoidable",  "tv",     "version",  "lastMatchTime", "rc"};
+constexpr auto kChangeSlots = json::member_slots(kChangeKeyNames);
 
 // The map keeps its count of "ACTIVE" runners as statuses change.
 void count_runners(MarketCache& c) {
@@ -68,7 +69,7 @@ void apply_change(MarketCache& c, const json::Value (&v)[kChangeKeys]) {
 bool update(MarketCache& c, json::Value change, int64_t publish_time) {
     json::Value v[kChangeKeys];
     if (change.is_object()) {
-        find_all(change, kChangeKeyNames, v);
+        find_all(change, kChangeSlots, v);
         std::string_view id;
         if (v[kId].get_string(id) && !id.empty() && id != c.market_id) return false;
     }
