@@ -71,15 +71,25 @@ extern const double kPow10[16];
 // One number of a pair (an unsigned integer or a decimal) at `q`, as a double;
 // moves `q` past it.
 inline double pair_number(const uint8_t*& q) {
-    const uint8_t t = *q++;
+    const uint8_t t = *q;
     if (t >= tag::Decimal) {
-        uint64_t z = read_varint(q);
-        int64_t m = int64_t(z >> 1) ^ -int64_t(z & 1);
+        // Mantissas of one or two varint bytes are the common case.
+        uint64_t z = q[1];
+        if (z < 0x80) {
+            q += 2;
+        } else if (q[2] < 0x80) {
+            z = (z & 0x7F) | uint64_t(q[2]) << 7;
+            q += 3;
+        } else {
+            ++q;
+            z = read_varint(q);
+        }
+        const int64_t m = int64_t(z >> 1) ^ -int64_t(z & 1);
         return double(m) / kPow10[t & 0x0F];
     }
     const unsigned n = t & 0x0F;
-    const uint64_t v = read_le(q, n);
-    q += n;
+    const uint64_t v = n == 1 ? q[1] : read_le(q + 1, n);
+    q += 1 + n;
     return double(v);
 }
 inline const uint8_t* skip_number(const uint8_t* q) {

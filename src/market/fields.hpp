@@ -17,13 +17,20 @@ namespace palisar::market::fields {
 // of one pass per key), dispatching on key ids: `slots` comes from
 // json::member_slots(names) and out[i] receives the member named names[i]. As
 // with Value::find, the last occurrence of a repeated key wins; keys not
-// present stay invalid.
+// present stay invalid. Returns the set of indexes found (bit i for out[i]).
 template <size_t N>
-void find_all(json::Value object, const std::array<uint8_t, json::kKeyCount + 1>& slots, json::Value (&out)[N]) {
+uint64_t find_all(json::Value object, const std::array<uint8_t, json::kKeyCount + 1>& slots,
+                  json::Value (&out)[N]) {
+    static_assert(N <= 64);
+    uint64_t found = 0;
     object.for_each_member_id([&](unsigned id, json::Value v) {
         const unsigned i = slots[id];
-        if (i < N) out[i] = v;
+        if (i < N) {
+            out[i] = v;
+            found |= uint64_t(1) << i;
+        }
     });
+    return found;
 }
 
 inline void read_text(json::Value v, std::string& out) {

@@ -143,31 +143,43 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
 }
 
 bool PriceLadder::update(json::Value deltas) {
+    if (deltas.is_deltas()) return update_packed(deltas.data());
     json::Value::Range items = deltas.items();
     bool changed = false;
     json::Value::ArrayIter it = items.begin();
     try {
-        if (deltas.is_deltas()) {
-            // Packed: each pair decodes in place, and the cursor moves past it.
-            const uint8_t* q = items.b;
-            for (size_t n = 0; q != items.e && n < kDirectDeltas; ++n) {
-                ++q;  // the pair's tag
-                const uint64_t key = price_key(json::detail::pair_number(q));
-                const double size = json::detail::pair_number(q);
-                changed |= apply_one(key, size != 0.0, size);
-            }
-            it = json::Value::ArrayIter(q);
-        } else {
-            for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
-                uint64_t key;
-                bool store;
-                double size = 0.0;
-                if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
-            }
+        for (size_t n = 0; it != items.end() && n < kDirectDeltas; ++it, ++n) {
+            uint64_t key;
+            bool store;
+            double size = 0.0;
+            if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
         }
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
         // Out of memory part way: the deltas applied so far stay, and count.
+        if (changed) ++change_count_;
+        throw;
+    }
+    if (changed) ++change_count_;
+    return changed;
+}
+
+// A packed list (the common case): each pair decodes in place, and the cursor
+// moves past it.
+bool PriceLadder::update_packed(const uint8_t* list) {
+    const unsigned w = *list & 0x0F;
+    const uint8_t* q = list + 1 + w;
+    const uint8_t* const end = q + (w == 1 ? list[1] : json::detail::read_le(list + 1, w));
+    bool changed = false;
+    try {
+        for (size_t n = 0; q != end && n < kDirectDeltas; ++n) {
+            ++q;  // the pair's tag
+            const uint64_t key = price_key(json::detail::pair_number(q));
+            const double size = json::detail::pair_number(q);
+            changed |= apply_one(key, size != 0.0, size);
+        }
+        if (q != end) changed |= apply_merged(json::Value::ArrayIter(q), json::Value::ArrayIter(end));
+    } catch (...) {
         if (changed) ++change_count_;
         throw;
     }

@@ -192,6 +192,7 @@ private:
     size_t lower_bound(uint64_t key) const;
     bool apply_one(uint64_t key, bool store, double size);
     bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
+    bool update_packed(const uint8_t* list);
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
