@@ -142,8 +142,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     return changed;
 }
 
-bool PriceLadder::update(json::Value deltas) {
-    if (deltas.is_deltas()) return update_packed(deltas.data());
+bool PriceLadder::update_generic(json::Value deltas) {
     json::Value::Range items = deltas.items();
     bool changed = false;
     json::Value::ArrayIter it = items.begin();
