@@ -219,7 +219,7 @@ public:
             }
             case 6:
             case 7:
-            case 12: return p_ + 1 + n + detail::read_le(p_ + 1, n);
+            case 12: return p_ + 1 + n + (n == 1 ? p_[1] : detail::read_le(p_ + 1, n));
             case 13: return detail::skip_number(detail::skip_number(p_ + 1));
             default: return p_ + 1;  // a known key
         }
@@ -257,7 +257,7 @@ public:
         if (hi != 6 && hi != 7 && hi != 12) return Range{nullptr, nullptr};
         unsigned w = *p_ & 0x0F;
         const uint8_t* b = p_ + 1 + w;
-        return Range{b, b + detail::read_le(p_ + 1, w)};
+        return Range{b, b + (w == 1 ? p_[1] : detail::read_le(p_ + 1, w))};
     }
     Range items() const { return is_array() ? elements() : Range{nullptr, nullptr}; }
     // Number of elements of an array, or members of an object (walks them).
