@@ -173,42 +173,44 @@ TEST(RunnerChangeCountZeros, NegativeZeroAfterZeroIsNoChange) {
     EXPECT_FALSE(std::signbit(*r->adjustment_factor));
 }
 
-TEST(RunnerChange, FieldsAndLaddersLandWhereTheyBelong) {
-    for (bool parsed : {false, true}) {
-        SCOPED_TRACE(parsed ? "parsed" : "generic");
-        RunnerMap m;
-        apply(m, R"({"id":1,"status":"REMOVED","adjustmentFactor":12.5,"ltp":3.5,"tv":100.25,
-                     "removalDate":"2022-07-11T10:00:00.000Z",
-                     "spb":[[1.5,1],[2.5,2]],"spl":[[1.5,3],[2.5,4]],
-                     "atb":[[1.5,5],[2.5,6]],"atl":[[1.5,7],[2.5,8]],"trd":[[1.5,9],[2.5,10]],
-                     "spn":4.5,"spf":"Infinity"})",
-              parsed);
-        const RunnerCache* r = m.find({1, 0});
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(r->status, "REMOVED");
-        EXPECT_EQ(r->adjustment_factor, 12.5);
-        EXPECT_EQ(r->last_price_traded, 3.5);
-        EXPECT_EQ(r->total_matched, 100.25);
-        EXPECT_EQ(r->removal_date, "2022-07-11T10:00:00.000Z");
-        // "spb" feeds the lay liability taken (highest first), "spl" the back
-        // stake taken (lowest first).
-        EXPECT_EQ(r->lay_liability_taken.to_price_sizes(), (Levels{{2.5, 2}, {1.5, 1}}));
-        EXPECT_EQ(r->back_stake_taken.to_price_sizes(), (Levels{{1.5, 3}, {2.5, 4}}));
-        EXPECT_EQ(r->available_to_back.to_price_sizes(), (Levels{{2.5, 6}, {1.5, 5}}));
-        EXPECT_EQ(r->available_to_lay.to_price_sizes(), (Levels{{1.5, 7}, {2.5, 8}}));
-        EXPECT_EQ(r->traded_volume.to_price_sizes(), (Levels{{1.5, 9}, {2.5, 10}}));
-        EXPECT_TRUE(r->near_price.is_number());
-        EXPECT_EQ(r->near_price.number(), 4.5);
-        EXPECT_TRUE(r->far_price.is_text());
-        EXPECT_EQ(r->far_price.text(), "Infinity");
-        EXPECT_TRUE(r->actual_sp.is_absent());
-        EXPECT_EQ(r->change_count, 1u);
-        // Only the ladders that changed move their own counters.
-        apply(m, R"({"id":1,"atl":[[1.5,7.5]]})", parsed);
-        EXPECT_EQ(r->available_to_lay.change_count(), 2u);
-        EXPECT_EQ(r->available_to_back.change_count(), 1u);
-        EXPECT_EQ(r->change_count, 2u);
-    }
+// Runner changes as the tests write them (generic) and as the line parser
+// stores them (keys as ids, packed lists) give the same runner.
+class RunnerChangeForms : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(StoredForms, RunnerChangeForms, ::testing::Values(false, true));
+
+TEST_P(RunnerChangeForms, FieldsAndLaddersLandWhereTheyBelong) {
+    RunnerMap m;
+    apply(m, R"({"id":1,"status":"REMOVED","adjustmentFactor":12.5,"ltp":3.5,"tv":100.25,
+                 "removalDate":"2022-07-11T10:00:00.000Z",
+                 "spb":[[1.5,1],[2.5,2]],"spl":[[1.5,3],[2.5,4]],
+                 "atb":[[1.5,5],[2.5,6]],"atl":[[1.5,7],[2.5,8]],"trd":[[1.5,9],[2.5,10]],
+                 "spn":4.5,"spf":"Infinity"})",
+          GetParam());
+    const RunnerCache* r = m.find({1, 0});
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->status, "REMOVED");
+    EXPECT_EQ(r->adjustment_factor, 12.5);
+    EXPECT_EQ(r->last_price_traded, 3.5);
+    EXPECT_EQ(r->total_matched, 100.25);
+    EXPECT_EQ(r->removal_date, "2022-07-11T10:00:00.000Z");
+    // "spb" feeds the lay liability taken (highest first), "spl" the back
+    // stake taken (lowest first).
+    EXPECT_EQ(r->lay_liability_taken.to_price_sizes(), (Levels{{2.5, 2}, {1.5, 1}}));
+    EXPECT_EQ(r->back_stake_taken.to_price_sizes(), (Levels{{1.5, 3}, {2.5, 4}}));
+    EXPECT_EQ(r->available_to_back.to_price_sizes(), (Levels{{2.5, 6}, {1.5, 5}}));
+    EXPECT_EQ(r->available_to_lay.to_price_sizes(), (Levels{{1.5, 7}, {2.5, 8}}));
+    EXPECT_EQ(r->traded_volume.to_price_sizes(), (Levels{{1.5, 9}, {2.5, 10}}));
+    EXPECT_TRUE(r->near_price.is_number());
+    EXPECT_EQ(r->near_price.number(), 4.5);
+    EXPECT_TRUE(r->far_price.is_text());
+    EXPECT_EQ(r->far_price.text(), "Infinity");
+    EXPECT_TRUE(r->actual_sp.is_absent());
+    EXPECT_EQ(r->change_count, 1u);
+    // Only the ladders that changed move their own counters.
+    apply(m, R"({"id":1,"atl":[[1.5,7.5]]})", GetParam());
+    EXPECT_EQ(r->available_to_lay.change_count(), 2u);
+    EXPECT_EQ(r->available_to_back.change_count(), 1u);
+    EXPECT_EQ(r->change_count, 2u);
 }
 
 TEST(RunnerChange, StartingPriceValueKinds) {
@@ -228,15 +230,13 @@ TEST(RunnerChange, StartingPriceValueKinds) {
     EXPECT_EQ(r->change_count, 4u);
 }
 
-TEST(RunnerChange, LastDuplicateKeyWins) {
-    for (bool parsed : {false, true}) {
-        RunnerMap m;
-        apply(m, R"({"id":1,"ltp":2,"ltp":3,"id":2,"atb":[[2,1]],"\u0061tb":[[3,1]],"\u006ctp":4})", parsed);
-        EXPECT_EQ(m.find({1, 0}), nullptr);
-        ASSERT_NE(m.find({2, 0}), nullptr);
-        EXPECT_EQ(m.find({2, 0})->last_price_traded, 4.0);
-        EXPECT_EQ(m.find({2, 0})->available_to_back.to_price_sizes(), (Levels{{3, 1}}));
-    }
+TEST_P(RunnerChangeForms, LastDuplicateKeyWins) {
+    RunnerMap m;
+    apply(m, R"({"id":1,"ltp":2,"ltp":3,"id":2,"atb":[[2,1]],"\u0061tb":[[3,1]],"\u006ctp":4})", GetParam());
+    EXPECT_EQ(m.find({1, 0}), nullptr);
+    ASSERT_NE(m.find({2, 0}), nullptr);
+    EXPECT_EQ(m.find({2, 0})->last_price_traded, 4.0);
+    EXPECT_EQ(m.find({2, 0})->available_to_back.to_price_sizes(), (Levels{{3, 1}}));
 }
 
 // ---- definition runners ------------------------------------------------------------
