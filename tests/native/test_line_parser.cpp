@@ -10,7 +10,6 @@
 
 #include "json/parser.hpp"
 #include "json/utf8.hpp"
-#include "market_test_json.hpp"
 #include "recorded_data.hpp"
 #include "value_dump.hpp"
 
@@ -388,30 +387,6 @@ TEST(KnownKeys, LookupsAgreeAndMissNearTexts) {
     }
     EXPECT_EQ(key_id(""), kKeyCount);
     EXPECT_EQ(key_id("i"), kKeyCount);
-}
-
-// Keys stored as ids read back as their text, `find` sees both forms, and a
-// key repeated in either form keeps its last value.
-TEST(KnownKeys, StoredAsIdsAndFoundInEitherForm) {
-    const char* change_text = R"({"id":"1.5","atb":[[1,2]],"\u0061tb":7,"zz":1,"id":"2.5","ltp":[1,2]})";
-    LineParser p;
-    const std::string line = std::string(R"({"pt":1,"mc":[)") + change_text + "]}";
-    expect_same(p, line);
-    Outcome o = fast(p, line);
-    EXPECT_EQ(o.key_ids, 4u);       // "id" twice, "atb", "ltp"
-    EXPECT_EQ(o.packed_lists, 1u);  // not [1,2]: its items are no pairs
-    palisar::testing::Parsed parsed(change_text);
-    Value change = parsed.value();
-    std::string_view s;
-    EXPECT_TRUE(change.find("id").get_string(s) && s == "2.5");
-    double d = 0;
-    EXPECT_TRUE(change.find("atb").get_double(d) && d == 7.0);
-    EXPECT_TRUE(change.find("zz").get_double(d) && d == 1.0);
-    EXPECT_FALSE(change.find("ltq").valid());
-    EXPECT_EQ(change.size(), 6u);
-    std::string keys;
-    change.for_each_member([&](std::string_view k, Value) { keys += std::string(k) + ","; });
-    EXPECT_EQ(keys, "id,atb,atb,zz,id,ltp,");
 }
 
 TEST(LineParser, PlainLinesTakeTheOnePassPath) {
