@@ -134,6 +134,7 @@ private:
 
     bool array(uint8_t*& out, size_t level) {
         if (level >= kMaxDepth) return false;
+        if (level + 1 < kMaxDepth && p_ + 1 < e_ && p_[1] == '[' && delta_list(out)) return true;
         ++p_;
         uint8_t* open_at = out;
         uint8_t* q = encode::open(out, tag::Array);
@@ -155,6 +156,65 @@ private:
         return true;
     }
 
+    // A delta list: an array of pairs of numbers, each an unsigned integer or
+    // a decimal, written in the packed form the ladders read. For any other
+    // shape (or a fault) nothing is consumed and the caller reads the array
+    // as usual; what was written is overwritten then.
+    bool delta_list(uint8_t*& out) {
+        const uint8_t* const start = p_;
+        ++p_;
+        uint8_t* q = encode::open(out, tag::Deltas);
+        for (;;) {
+            if (!at('[')) break;
+            ++p_;
+            skip_space();
+            *q++ = tag::Pair;
+            if (!pair_number(q)) break;
+            skip_space();
+            if (!at(',')) break;
+            ++p_;
+            skip_space();
+            if (!pair_number(q)) break;
+            skip_space();
+            if (!at(']')) break;
+            ++p_;
+            skip_space();
+            if (p_ >= e_) break;
+            const uint8_t c = *p_++;
+            if (c == ']') {
+                out = encode::close(out, q);
+                return true;
+            }
+            if (c != ',') break;
+            skip_space();
+        }
+        p_ = start;
+        return false;
+    }
+    bool pair_number(uint8_t*& q) {
+        if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
+        const uint8_t* t = q;
+        if (!number(q)) return false;
+        return (*t >> 4) == 1 || (*t >> 4) == 3;
+    }
+
+    // A member's key at the current position (at its opening quote): a known
+    // key becomes its one-byte id.
+    bool key(uint8_t*& out) {
+        const uint8_t* start = p_ + 1;
+        const uint8_t* p = find_special(start);
+        if (p >= e_ || *p != '"') return string(out);  // an escape, a byte outside ASCII or a fault
+        const size_t n = size_t(p - start);
+        const unsigned id = key_id_padded(reinterpret_cast<const char*>(start), n);
+        p_ = p + 1;
+        if (id < kKeyCount) {
+            *out++ = uint8_t(tag::Key | id);
+        } else {
+            out = encode::string_padded(out, reinterpret_cast<const char*>(start), n);
+        }
+        return true;
+    }
+
     bool object(uint8_t*& out, size_t level) {
         if (level >= kMaxDepth) return false;
         ++p_;
@@ -165,7 +225,7 @@ private:
             ++p_;
         } else {
             for (;;) {
-                if (!at('"') || !string(q)) return false;
+                if (!at('"') || !key(q)) return false;
                 skip_space();
                 if (!at(':')) return false;
                 ++p_;

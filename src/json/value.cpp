@@ -16,10 +16,16 @@ const double kPow10[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 Value Value::find(std::string_view key) const {
     Value found;
     if (!is_object()) return found;
+    const unsigned id = key_id(key);
     Range r = elements();
     const uint8_t* q = r.b;
     while (q != r.e) {
-        // Keys are always strings; compare length and bytes without decoding twice.
+        if (tag::is_key(*q)) {
+            if ((*q & 0x3F) == id) found = Value(q + 1);
+            q = Value(q + 1).end();
+            continue;
+        }
+        // Compare length and bytes without decoding twice.
         const uint8_t* ks = q + 1;
         uint64_t len = *q & 0x0F;
         if (len == 15) len = detail::read_varint(ks);

@@ -17,8 +17,15 @@
 //   0x40 double, followed by its 8 raw bytes
 //   0x5n string of n bytes (n < 15), or 0x5F then a varint length; bytes follow
 //   0x6w array, 0x7w object: w payload bytes (1, 2, 4 or 8) hold the byte length of
-//        the elements that follow; an object's elements are key string, value,
-//        key string, value, ...
+//        the elements that follow; an object's elements are key, value, key,
+//        value, ... where a key is a string or a known key
+//   0x80 | id  a known key (keys.hpp), read as its text
+//   0xCw delta list: an array, laid out as 0x6w, whose elements are all pairs
+//   0xD0 pair: a two-item array of two numbers, each an unsigned integer
+//        (0x1n) or a decimal (0x3k), stored as those values follow
+// Delta lists ([[price, size], ...]) are what the ladders apply on every step;
+// the parser packs those it reads exactly, and the ladder reads a packed list
+// in a few instructions a delta. Every reader of the generic form reads both.
 #pragma once
 
 #include <cmath>
@@ -29,6 +36,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json/keys.hpp"
+
 namespace palisar::json {
 
 enum class Kind : uint8_t { Invalid, Null, Bool, UInt, Int, Double, String, Array, Object };
@@ -37,6 +46,8 @@ namespace tag {
 inline constexpr uint8_t Null = 0x00, False = 0x01, True = 0x02;
 inline constexpr uint8_t UInt = 0x10, NegInt = 0x20, Decimal = 0x30, RawDouble = 0x40;
 inline constexpr uint8_t String = 0x50, LongString = 0x5F, Array = 0x60, Object = 0x70;
+inline constexpr uint8_t Key = 0x80, Deltas = 0xC0, Pair = 0xD0;
+inline constexpr bool is_key(uint8_t t) { return (t & 0xC0) == Key; }
 }  // namespace tag
 
 namespace detail {
@@ -56,6 +67,37 @@ inline uint64_t read_varint(const uint8_t*& p) {
     }
 }
 extern const double kPow10[16];
+
+// One number of a pair (an unsigned integer or a decimal) at `q`, as a double;
+// moves `q` past it.
+inline double pair_number(const uint8_t*& q) {
+    const uint8_t t = *q;
+    if (t >= tag::Decimal) {
+        // Mantissas of one or two varint bytes are the common case.
+        uint64_t z = q[1];
+        if (z < 0x80) {
+            q += 2;
+        } else if (q[2] < 0x80) {
+            z = (z & 0x7F) | uint64_t(q[2]) << 7;
+            q += 3;
+        } else {
+            ++q;
+            z = read_varint(q);
+        }
+        const int64_t m = int64_t(z >> 1) ^ -int64_t(z & 1);
+        return double(m) / kPow10[t & 0x0F];
+    }
+    const unsigned n = t & 0x0F;
+    const uint64_t v = n == 1 ? q[1] : read_le(q + 1, n);
+    q += 1 + n;
+    return double(v);
+}
+inline const uint8_t* skip_number(const uint8_t* q) {
+    const uint8_t t = *q++;
+    if (t < tag::Decimal) return q + (t & 0x0F);
+    while (*q & 0x80) ++q;
+    return q + 1;
+}
 }  // namespace detail
 
 class Value {
@@ -75,16 +117,25 @@ public:
             case 2: return Kind::Int;
             case 3:
             case 4: return Kind::Double;
-            case 5: return Kind::String;
-            case 6: return Kind::Array;
-            default: return Kind::Object;
+            case 5:
+            case 8:
+            case 9:
+            case 10:
+            case 11: return Kind::String;
+            case 6:
+            case 12:
+            case 13: return Kind::Array;
+            case 7: return Kind::Object;
+            default: return Kind::Invalid;
         }
     }
     bool is_null() const { return p_ && *p_ == tag::Null; }
     bool is_bool() const { return p_ && (*p_ == tag::False || *p_ == tag::True); }
     bool is_number() const { return p_ && unsigned(*p_ >> 4) - 1u < 4u; }
-    bool is_string() const { return p_ && (*p_ >> 4) == 5; }
-    bool is_array() const { return p_ && (*p_ >> 4) == 6; }
+    bool is_string() const { return p_ && ((*p_ >> 4) == 5 || tag::is_key(*p_)); }
+    bool is_array() const { return p_ && ((*p_ >> 4) == 6 || unsigned(*p_ >> 4) - 12u < 2u); }
+    // A packed delta list (see the encoding above).
+    bool is_deltas() const { return p_ && (*p_ >> 4) == 12; }
     bool is_object() const { return p_ && (*p_ >> 4) == 7; }
     // True only for the literal `true` (used by "img").
     bool is_true() const { return p_ && *p_ == tag::True; }
@@ -129,7 +180,12 @@ public:
         }
     }
     bool get_string(std::string_view& out) const {
-        if (!is_string()) return false;
+        if (!p_) return false;
+        if (tag::is_key(*p_)) {
+            out = kKeyNames[*p_ & 0x3F];
+            return true;
+        }
+        if ((*p_ >> 4) != 5) return false;
         const uint8_t* q = p_ + 1;
         uint64_t len = *p_ & 0x0F;
         if (len == 15) len = detail::read_varint(q);
@@ -161,7 +217,11 @@ public:
                 uint64_t len = detail::read_varint(q);
                 return q + len;
             }
-            default: return p_ + 1 + n + detail::read_le(p_ + 1, n);
+            case 6:
+            case 7:
+            case 12: return p_ + 1 + n + (n == 1 ? p_[1] : detail::read_le(p_ + 1, n));
+            case 13: return detail::skip_number(detail::skip_number(p_ + 1));
+            default: return p_ + 1;  // a known key
         }
     }
     // Number of bytes of this value's encoding.
@@ -191,14 +251,39 @@ public:
     // Elements of an array (empty for any other kind). For an object, this walks
     // keys and values alternately; use `members` instead.
     Range elements() const {
-        if (!p_ || unsigned(*p_ >> 4) - 6u > 1u) return Range{nullptr, nullptr};
+        if (!p_) return Range{nullptr, nullptr};
+        const unsigned hi = *p_ >> 4;
+        if (hi == 13) return Range{p_ + 1, end()};
+        if (hi != 6 && hi != 7 && hi != 12) return Range{nullptr, nullptr};
         unsigned w = *p_ & 0x0F;
         const uint8_t* b = p_ + 1 + w;
-        return Range{b, b + detail::read_le(p_ + 1, w)};
+        return Range{b, b + (w == 1 ? p_[1] : detail::read_le(p_ + 1, w))};
     }
     Range items() const { return is_array() ? elements() : Range{nullptr, nullptr}; }
     // Number of elements of an array, or members of an object (walks them).
     size_t size() const;
+
+    template <class F>  // F(unsigned key id, Value value), in stored order
+    void for_each_member_id(F&& f) const {
+        if (!is_object()) return;
+        Range r = elements();
+        const uint8_t* q = r.b;
+        while (q != r.e) {
+            unsigned id;
+            const uint8_t* v;
+            if (tag::is_key(*q)) {
+                id = *q & 0x3F;
+                v = q + 1;
+            } else {  // a key as text: one the parser could not store as an id, or none known
+                std::string_view ks;
+                Value(q).get_string(ks);
+                id = key_id(ks);
+                v = reinterpret_cast<const uint8_t*>(ks.data() + ks.size());
+            }
+            f(id, Value(v));
+            q = Value(v).end();
+        }
+    }
 
     template <class F>  // F(std::string_view key, Value value), in stored order
     void for_each_member(F&& f) const {

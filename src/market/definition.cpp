@@ -37,6 +37,7 @@ constexpr std::string_view kDefinitionKeyNames[kDefinitionKeys] = {
     PALISAR_MARKET_DEFINITION(PALISAR_KEY_NAME)
 #undef PALISAR_KEY_NAME
 };
+constexpr auto kDefinitionSlots = json::member_slots(kDefinitionKeyNames);
 
 // One reader per kind of field.
 inline void read_field(json::Value v, std::string& out) { read_text(v, out); }
@@ -65,7 +66,7 @@ void apply_market_definition(MarketCache& c, json::Value d) {
         return;
     }
     json::Value v[kDefinitionKeys];
-    find_all(d, kDefinitionKeyNames, v);
+    find_all(d, kDefinitionSlots, v);
     // Counted first: a failure part way leaves the fields read so far, and a
     // definition object that shows them.
     ++c.definition_count;

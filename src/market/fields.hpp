@@ -3,6 +3,7 @@
 // it untouched otherwise (missing key and null included).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,19 +13,24 @@
 
 namespace palisar::market::fields {
 
-// Looks up several keys of an object in one pass over its members (instead of
-// one pass per key). As with Value::find, the last occurrence of a repeated
-// key wins; keys not present stay invalid.
+// Looks up several keys of an object in one pass over its members (instead
+// of one pass per key), dispatching on key ids: `slots` comes from
+// json::member_slots(names) and out[i] receives the member named names[i]. As
+// with Value::find, the last occurrence of a repeated key wins; keys not
+// present stay invalid. Returns the set of indexes found (bit i for out[i]).
 template <size_t N>
-void find_all(json::Value object, const std::string_view (&keys)[N], json::Value (&out)[N]) {
-    object.for_each_member([&](std::string_view k, json::Value v) {
-        for (size_t i = 0; i < N; ++i) {
-            if (keys[i] == k) {
-                out[i] = v;
-                return;
-            }
+uint64_t find_all(json::Value object, const std::array<uint8_t, json::kKeyCount + 1>& slots,
+                  json::Value (&out)[N]) {
+    static_assert(N <= 64);
+    uint64_t found = 0;
+    object.for_each_member_id([&](unsigned id, json::Value v) {
+        const unsigned i = slots[id];
+        if (i < N) {
+            out[i] = v;
+            found |= uint64_t(1) << i;
         }
     });
+    return found;
 }
 
 inline void read_text(json::Value v, std::string& out) {

@@ -9,6 +9,13 @@ namespace {
 // Reads one delta. False when the element is to be skipped: not an array, or
 // fewer than two items. Items after the size are ignored.
 bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
+    if (*delta.data() == json::tag::Pair) {  // an element of a packed list
+        const uint8_t* q = delta.data() + 1;
+        key = PriceLadder::price_key(json::detail::pair_number(q));
+        size = json::detail::pair_number(q);
+        store = size != 0.0;
+        return true;
+    }
     if (!delta.is_array()) return false;
     json::Value::Range items = delta.elements();
     json::Value::ArrayIter it = items.begin();
@@ -135,7 +142,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     return changed;
 }
 
-bool PriceLadder::update(json::Value deltas) {
+bool PriceLadder::update_generic(json::Value deltas) {
     json::Value::Range items = deltas.items();
     bool changed = false;
     json::Value::ArrayIter it = items.begin();
@@ -149,6 +156,29 @@ bool PriceLadder::update(json::Value deltas) {
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
         // Out of memory part way: the deltas applied so far stay, and count.
+        if (changed) ++change_count_;
+        throw;
+    }
+    if (changed) ++change_count_;
+    return changed;
+}
+
+// A packed list (the common case): each pair decodes in place, and the cursor
+// moves past it.
+bool PriceLadder::update_packed(const uint8_t* list) {
+    const unsigned w = *list & 0x0F;
+    const uint8_t* q = list + 1 + w;
+    const uint8_t* const end = q + (w == 1 ? list[1] : json::detail::read_le(list + 1, w));
+    bool changed = false;
+    try {
+        for (size_t n = 0; q != end && n < kDirectDeltas; ++n) {
+            ++q;  // the pair's tag
+            const uint64_t key = price_key(json::detail::pair_number(q));
+            const double size = json::detail::pair_number(q);
+            changed |= apply_one(key, size != 0.0, size);
+        }
+        if (q != end) changed |= apply_merged(json::Value::ArrayIter(q), json::Value::ArrayIter(end));
+    } catch (...) {
         if (changed) ++change_count_;
         throw;
     }

@@ -77,7 +77,9 @@ public:
     // a zero or non-number size removes the level. Returns whether any level
     // changed; `change_count` then rises by one for the whole call. A value that
     // is not an array changes nothing.
-    bool update(json::Value deltas);
+    bool update(json::Value deltas) {
+        return deltas.is_deltas() ? update_packed(deltas.data()) : update_generic(deltas);
+    }
 
     // Number of the last `update` calls that changed something.
     uint64_t change_count() const { return change_count_; }
@@ -192,6 +194,8 @@ private:
     size_t lower_bound(uint64_t key) const;
     bool apply_one(uint64_t key, bool store, double size);
     bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
+    bool update_packed(const uint8_t* list);  // a packed list (the parser's common form)
+    bool update_generic(json::Value deltas);  // any other value
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing

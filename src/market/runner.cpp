@@ -217,35 +217,11 @@ enum ChangeKey : unsigned {
     kChangeKeys
 };
 
-unsigned change_key(std::string_view k) {
-    switch (k.size()) {
-        case 2:
-            if (k == "id") return kId;
-            if (k == "hc") return kHc;
-            if (k == "tv") return kTv;
-            break;
-        case 3:
-            if (k == "atb") return kAtb;
-            if (k == "atl") return kAtl;
-            if (k == "trd") return kTrd;
-            if (k == "ltp") return kLtp;
-            if (k == "spn") return kSpn;
-            if (k == "spf") return kSpf;
-            if (k == "spb") return kSpb;
-            if (k == "spl") return kSpl;
-            break;
-        case 6:
-            if (k == "status") return kStatus;
-            break;
-        case 11:
-            if (k == "removalDate") return kRemovalDate;
-            break;
-        case 16:
-            if (k == "adjustmentFactor") return kAdjustmentFactor;
-            break;
-    }
-    return kChangeKeys;
-}
+// Same order as ChangeKey.
+constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
+    "id", "hc", "status", "adjustmentFactor", "ltp", "tv", "removalDate",
+    "spb", "spl", "atb", "atl", "trd", "spn", "spf"};
+constexpr auto kChangeSlots = json::member_slots(kChangeKeyNames);
 
 // The runner named by an element's "id" (an integer that fits signed 64 bits)
 // and "hc" (any number, else 0.0); null when the element names none.
@@ -291,7 +267,7 @@ bool ladder_update(PriceLadder& ladder, json::Value v) { return v.is_array() && 
 void apply_runner_change(RunnerMap& runners, json::Value change) {
     if (!change.is_object()) return;
     json::Value keys[kChangeKeys + 1];
-    change.for_each_member([&](std::string_view k, json::Value v) { keys[change_key(k)] = v; });
+    change.for_each_member_id([&](unsigned id, json::Value v) { keys[kChangeSlots[id]] = v; });
 
     RunnerCache* r = identify(runners, keys[kId], keys[kHc]);
     if (r == nullptr) return;

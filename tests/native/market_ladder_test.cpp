@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
@@ -17,6 +18,7 @@ namespace palisar::market {
 namespace {
 
 using testing::Doc;
+using testing::Parsed;
 using Levels = std::vector<std::pair<double, double>>;
 
 // ---- one call on a fresh ladder, table driven ---------------------------------
@@ -28,17 +30,32 @@ struct FreshCase {
     bool returns;
     uint64_t count_after;  // change_count after both calls
     Levels ascending;      // listing of an ascending ladder afterwards
+    int packed = -1;       // 1: the parser packs `deltas`, 0: it does not, -1: not checked
 };
 
 class LadderDeltas : public ::testing::TestWithParam<FreshCase> {};
 
+// Each case runs on the generic tree and on the parser's form of the same
+// text (packed where the parser packs it): both must give the same ladder.
 TEST_P(LadderDeltas, AppliesAndCounts) {
     const FreshCase& c = GetParam();
-    PriceLadder ladder(false);
-    ladder.update(Doc(c.setup));
-    EXPECT_EQ(ladder.update(Doc(c.deltas)), c.returns);
-    EXPECT_EQ(ladder.change_count(), c.count_after);
-    EXPECT_EQ(ladder.to_price_sizes(), c.ascending);
+    for (bool parsed : {false, true}) {
+        SCOPED_TRACE(parsed ? "parsed" : "generic");
+        PriceLadder ladder(false);
+        if (parsed) ladder.update(Parsed(c.setup));
+        else ladder.update(Doc(c.setup));
+        if (parsed) {
+            Parsed deltas(c.deltas);
+            if (c.packed >= 0) {
+                EXPECT_EQ(deltas.value().is_deltas(), c.packed == 1);
+            }
+            EXPECT_EQ(ladder.update(deltas), c.returns);
+        } else {
+            EXPECT_EQ(ladder.update(Doc(c.deltas)), c.returns);
+        }
+        EXPECT_EQ(ladder.change_count(), c.count_after);
+        EXPECT_EQ(ladder.to_price_sizes(), c.ascending);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -58,12 +75,25 @@ INSTANTIATE_TEST_SUITE_P(
         FreshCase{"short_and_flat_skipped", "[]", "[[1.5],[],1.5,\"x\",{\"a\":1},null]", false, 0, {}},
         FreshCase{"flat_pair_skipped", "[]", "[1.5,10]", false, 0, {}},
         FreshCase{"extra_items_ignored", "[]", "[[1.5,10,99]]", true, 1, {{1.5, 10}}},
-        FreshCase{"negative_size_kept", "[]", "[[1.5,-3]]", true, 1, {{1.5, -3}}},
+        FreshCase{"negative_size_kept", "[]", "[[1.5,-3]]", true, 1, {{1.5, -3}}, 0},
         FreshCase{"integer_price_same_level", "[[2,5]]", "[[2.0,7]]", true, 2, {{2.0, 7}}},
         FreshCase{"later_delta_wins", "[]", "[[3,1],[3,2],[3,9]]", true, 1, {{3, 9}}},
         FreshCase{"remove_then_restore_same", "[[3,1]]", "[[3,0],[3,1]]", true, 2, {{3, 1}}},
         FreshCase{"not_an_array", "[[1.5,10]]", "{\"1.5\":0}", false, 1, {{1.5, 10}}},
-        FreshCase{"number_not_a_list", "[[1.5,10]]", "7", false, 1, {{1.5, 10}}}),
+        FreshCase{"number_not_a_list", "[[1.5,10]]", "7", false, 1, {{1.5, 10}}},
+        // Which lists the parser packs; the outcome never depends on it.
+        FreshCase{"packed_number_forms", "[[2,1]]", "[[1.5,10],[2,0.25],[1000,3],[0.5,1e2],[7,0]]", true, 2,
+                  {{0.5, 100}, {1.5, 10}, {2, 0.25}, {1000, 3}}, 1},
+        FreshCase{"packed_negative_decimals", "[]", "[[-1.5,-2.5],[-0,1]]", true, 1, {{-1.5, -2.5}, {0, 1}}, 1},
+        FreshCase{"packed_spaces_inside", "[]", "[[1.5 , 10 ] ,[ 2,3]]", true, 1, {{1.5, 10}, {2, 3}}, 1},
+        FreshCase{"space_after_bracket", "[]", "[ [1.5,10]]", true, 1, {{1.5, 10}}, 0},
+        FreshCase{"packed_u64_price", "[]", "[[18446744073709551615,1]]", true, 1, {{18446744073709551615.0, 1}}, 1},
+        FreshCase{"negative_zero_price", "[[0,4]]", "[[-0.0,5]]", true, 2, {{-0.0, 5}, {0, 4}}, 0},
+        FreshCase{"raw_double_size", "[]", "[[1.5,1e300]]", true, 1, {{1.5, 1e300}}, 0},
+        FreshCase{"pair_then_triple", "[]", "[[1.5,10],[2,3,4]]", true, 1, {{1.5, 10}, {2, 3}}, 0},
+        FreshCase{"pair_then_text_price", "[]", "[[1.5,10],[\"2\",3]]", true, 1, {{0, 3}, {1.5, 10}}, 0},
+        FreshCase{"pair_then_flat", "[]", "[[1.5,10],3]", true, 1, {{1.5, 10}}, 0},
+        FreshCase{"array_size_removes", "[[1.5,10]]", "[[1.5,[10]]]", true, 2, {}, 0}),
     [](const ::testing::TestParamInfo<FreshCase>& info) { return std::string(info.param.name); });
 
 // ---- listing order -------------------------------------------------------------
@@ -167,7 +197,9 @@ struct ReferenceLadder {
 };
 
 // Short lists go one delta at a time, long ones through the merge; both must
-// agree with the reference on contents, order, result and counter.
+// agree with the reference on contents, order, result and counter. Every
+// other list holds numbers only and is also applied, as the parser stores it
+// (packed), to a second ladder that must stay identical.
 class LadderModel : public ::testing::TestWithParam<int> {};
 
 TEST_P(LadderModel, MatchesReference) {
@@ -175,22 +207,38 @@ TEST_P(LadderModel, MatchesReference) {
     std::mt19937_64 rng(12345 + max_list);
     // A small price grid so that deltas collide on the same level often.
     std::vector<double> prices;
-    for (int i = 0; i < 40; ++i) prices.push_back(1.01 + 0.37 * i);
+    // Each a two-place decimal, so that the parser can pack them.
+    for (int i = 0; i < 40; ++i) prices.push_back(std::round((1.01 + 0.37 * i) * 100) / 100);
     prices.push_back(0.0);
-    const double sizes[] = {0.0, 1.0, 2.5, 2.5, -4.0, 1e6};
+    const double sizes[] = {0.0, 1.0, 2.5, 2.5, -4.0, 1e6, -4.25};
+    auto text_of = [](double d) {
+        char tmp[40];
+        std::snprintf(tmp, sizeof tmp, "%.17g", d);
+        return std::string(tmp);
+    };
 
     for (bool descending : {false, true}) {
-        PriceLadder ladder(descending);
+        PriceLadder ladder(descending), packed(descending);
         ReferenceLadder ref;
         for (int step = 0; step < 400; ++step) {
             json::Builder b;
+            std::string text = "[";
             std::vector<std::pair<double, std::optional<double>>> model;
             const int n = int(rng() % (max_list + 1));
+            const bool plain = step % 2 == 1;
             b.begin_array();
             for (int i = 0; i < n; ++i) {
                 double price = prices[rng() % prices.size()];
                 b.begin_array();
                 b.number(price);
+                if (plain) {
+                    double s = sizes[rng() % std::size(sizes)];
+                    b.number(s);
+                    model.emplace_back(price, s);
+                    text += (i ? ",[" : "[") + text_of(price) + "," + text_of(s) + "]";
+                    b.end_container();
+                    continue;
+                }
                 switch (rng() % 8) {
                     case 0: b.null(); model.emplace_back(price, std::nullopt); break;
                     case 1: b.string("x"); model.emplace_back(price, std::nullopt); break;
@@ -207,6 +255,16 @@ TEST_P(LadderModel, MatchesReference) {
             ASSERT_EQ(ladder.update(json::Value(b.data())), expected) << "step " << step;
             ASSERT_EQ(ladder.change_count(), ref.change_count);
             ASSERT_EQ(ladder.to_price_sizes(), ref.listing(descending)) << "step " << step;
+            if (plain) {
+                Parsed parsed(text + "]");
+                // -4 is a negative integer, which keeps the generic form.
+                ASSERT_EQ(parsed.value().is_deltas(), n > 0 && text.find(",-4]") == std::string::npos) << text;
+                ASSERT_EQ(packed.update(parsed), expected) << "step " << step;
+            } else {
+                ASSERT_EQ(packed.update(json::Value(b.data())), expected) << "step " << step;
+            }
+            ASSERT_EQ(packed.change_count(), ladder.change_count());
+            ASSERT_EQ(packed.to_price_sizes(), ladder.to_price_sizes()) << "step " << step;
         }
     }
 }

@@ -18,9 +18,14 @@ namespace palisar::market {
 namespace {
 
 using testing::Doc;
+using testing::Parsed;
 using Levels = std::vector<std::pair<double, double>>;
 
-void apply(RunnerMap& m, const char* change) { apply_runner_change(m, Doc(change)); }
+// `parsed`: as the line parser stores the text (keys as ids, packed lists).
+void apply(RunnerMap& m, const char* change, bool parsed = false) {
+    if (parsed) apply_runner_change(m, Parsed(change));
+    else apply_runner_change(m, Doc(change));
+}
 void apply_def(RunnerMap& m, const char* runner) { apply_definition_runner(m, Doc(runner)); }
 
 // ---- handicap keys -------------------------------------------------------------
@@ -110,11 +115,13 @@ struct CountCase {
 class RunnerChangeCount : public ::testing::TestWithParam<CountCase> {};
 
 TEST_P(RunnerChangeCount, SecondChange) {
-    RunnerMap m;
-    apply(m, GetParam().first);
-    const uint64_t before = m.find({1, 0})->change_count;
-    apply(m, GetParam().second);
-    EXPECT_EQ(m.find({1, 0})->change_count - before, GetParam().second_counts);
+    for (bool parsed : {false, true}) {
+        RunnerMap m;
+        apply(m, GetParam().first, parsed);
+        const uint64_t before = m.find({1, 0})->change_count;
+        apply(m, GetParam().second, parsed);
+        EXPECT_EQ(m.find({1, 0})->change_count - before, GetParam().second_counts) << (parsed ? "parsed" : "generic");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -138,7 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"ladder_empty", R"({"id":1})", R"({"id":1,"atb":[],"spb":[]})", 0},
         CountCase{"several_keys_count_once", R"({"id":1})",
                   R"({"id":1,"ltp":2,"tv":3,"atb":[[2,1]],"atl":[[3,1]],"trd":[[2,3]],"spn":1,"spf":2})", 1},
-        CountCase{"unknown_keys", R"({"id":1})", R"({"id":1,"bsp":3,"name":"x","hc":0})", 0}),
+        CountCase{"unknown_keys", R"({"id":1})", R"({"id":1,"bsp":3,"name":"x","hc":0})", 0},
+        CountCase{"unlisted_keys", R"({"id":1})", R"({"id":1,"x":3,"a\u0074c":[[2,1]],"atb ":[[2,1]]})", 0},
+        CountCase{"escaped_key_is_the_key", R"({"id":1})", R"({"id":1,"\u0061tb":[[2,1]]})", 1}),
     [](const ::testing::TestParamInfo<CountCase>& info) { return std::string(info.param.name); });
 
 // Signed zeros compare equal as doubles: a -0.0 after 0.0 is not written.
@@ -164,13 +173,19 @@ TEST(RunnerChangeCountZeros, NegativeZeroAfterZeroIsNoChange) {
     EXPECT_FALSE(std::signbit(*r->adjustment_factor));
 }
 
-TEST(RunnerChange, FieldsAndLaddersLandWhereTheyBelong) {
+// Runner changes as the tests write them (generic) and as the line parser
+// stores them (keys as ids, packed lists) give the same runner.
+class RunnerChangeForms : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(StoredForms, RunnerChangeForms, ::testing::Values(false, true));
+
+TEST_P(RunnerChangeForms, FieldsAndLaddersLandWhereTheyBelong) {
     RunnerMap m;
     apply(m, R"({"id":1,"status":"REMOVED","adjustmentFactor":12.5,"ltp":3.5,"tv":100.25,
                  "removalDate":"2022-07-11T10:00:00.000Z",
                  "spb":[[1.5,1],[2.5,2]],"spl":[[1.5,3],[2.5,4]],
                  "atb":[[1.5,5],[2.5,6]],"atl":[[1.5,7],[2.5,8]],"trd":[[1.5,9],[2.5,10]],
-                 "spn":4.5,"spf":"Infinity"})");
+                 "spn":4.5,"spf":"Infinity"})",
+          GetParam());
     const RunnerCache* r = m.find({1, 0});
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->status, "REMOVED");
@@ -192,7 +207,7 @@ TEST(RunnerChange, FieldsAndLaddersLandWhereTheyBelong) {
     EXPECT_TRUE(r->actual_sp.is_absent());
     EXPECT_EQ(r->change_count, 1u);
     // Only the ladders that changed move their own counters.
-    apply(m, R"({"id":1,"atl":[[1.5,7.5]]})");
+    apply(m, R"({"id":1,"atl":[[1.5,7.5]]})", GetParam());
     EXPECT_EQ(r->available_to_lay.change_count(), 2u);
     EXPECT_EQ(r->available_to_back.change_count(), 1u);
     EXPECT_EQ(r->change_count, 2u);
@@ -215,12 +230,13 @@ TEST(RunnerChange, StartingPriceValueKinds) {
     EXPECT_EQ(r->change_count, 4u);
 }
 
-TEST(RunnerChange, LastDuplicateKeyWins) {
+TEST_P(RunnerChangeForms, LastDuplicateKeyWins) {
     RunnerMap m;
-    apply(m, R"({"id":1,"ltp":2,"ltp":3,"id":2})");
+    apply(m, R"({"id":1,"ltp":2,"ltp":3,"id":2,"atb":[[2,1]],"\u0061tb":[[3,1]],"\u006ctp":4})", GetParam());
     EXPECT_EQ(m.find({1, 0}), nullptr);
     ASSERT_NE(m.find({2, 0}), nullptr);
-    EXPECT_EQ(m.find({2, 0})->last_price_traded, 3.0);
+    EXPECT_EQ(m.find({2, 0})->last_price_traded, 4.0);
+    EXPECT_EQ(m.find({2, 0})->available_to_back.to_price_sizes(), (Levels{{3, 1}}));
 }
 
 // ---- definition runners ------------------------------------------------------------

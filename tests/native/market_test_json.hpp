@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/parser.hpp"
 #include "json/value.hpp"
 
 namespace palisar::testing {
@@ -59,6 +60,33 @@ public:
 
 private:
     json::Builder builder_;
+};
+
+// The same text as the product's line parser stores it: known keys as ids,
+// delta lists of plain numbers packed (read by the one-pass path, which the
+// constructor checks). `value()` is valid while the document lives.
+class Parsed {
+public:
+    explicit Parsed(std::string_view text) {
+        std::string line = std::string(R"({"pt":1,"mc":[)") + std::string(text) + "]}";
+        const size_t size = line.size();
+        line.append(json::kLinePadding, ' ');
+        json::LineParser parser;
+        json::Value changes;
+        int64_t pt = 0;
+        std::string error;
+        if (parser.parse_message(std::string_view(line.data(), size), arena_, changes, pt, error) !=
+                json::LineParser::Message::Keep ||
+            parser.exact_lines() != 0)
+            throw std::runtime_error("test JSON not read by the one-pass path: " + std::string(text));
+        value_ = *changes.items().begin();
+    }
+    json::Value value() const { return value_; }
+    operator json::Value() const { return value_; }
+
+private:
+    json::Arena arena_;
+    json::Value value_;
 };
 
 }  // namespace palisar::testing

@@ -21,7 +21,23 @@ struct Outcome {
     LineParser::Message kind;
     std::string text;  // dump of the kept changes, or the error
     int64_t publish_time = 0;
+    size_t packed_lists = 0, key_ids = 0;  // forms the one-pass path wrote
 };
+
+// Counts the packed delta lists and the keys stored as ids under `v`.
+void count_forms(Value v, Outcome& o) {
+    if (v.is_deltas()) ++o.packed_lists;
+    if (v.is_object()) {
+        for (Value::Range r = v.elements(); r.b != r.e;) {
+            if (tag::is_key(*r.b)) ++o.key_ids;
+            Value member(Value(r.b).end());
+            count_forms(member, o);
+            r.b = member.end();
+        }
+    } else {
+        for (Value e : v.items()) count_forms(e, o);
+    }
+}
 
 Outcome fast(LineParser& p, std::string line) {
     line.reserve(line.size() + kLinePadding);
@@ -30,7 +46,10 @@ Outcome fast(LineParser& p, std::string line) {
     Outcome o;
     std::string error;
     o.kind = p.parse_message(line, arena, changes, o.publish_time, error);
-    if (o.kind == LineParser::Message::Keep) o.text = dump(changes);
+    if (o.kind == LineParser::Message::Keep) {
+        o.text = dump(changes);
+        count_forms(changes, o);
+    }
     if (o.kind == LineParser::Message::Error) o.text = error;
     return o;
 }
@@ -281,7 +300,7 @@ private:
 TEST(LineParser, RandomLinesAgreeWithTheExactParser) {
     LineParser p;
     LineMaker make(20261208);
-    size_t kept = 0, errors = 0;
+    size_t kept = 0, errors = 0, packed = 0, key_ids = 0;
     const size_t n = 60000;
     for (size_t i = 0; i < n; ++i) {
         std::string line = make.line();
@@ -298,12 +317,17 @@ TEST(LineParser, RandomLinesAgreeWithTheExactParser) {
         ASSERT_EQ(a.publish_time, b.publish_time) << line;
         kept += a.kind == LineParser::Message::Keep;
         errors += a.kind == LineParser::Message::Error;
+        packed += a.packed_lists != 0;
+        key_ids += a.key_ids != 0;
     }
     // The mix holds every outcome.
     std::printf("kept %zu, faulty %zu, left to the exact parser %zu of %zu\n", kept, errors,
                 p.exact_lines(), n);
     EXPECT_GT(kept, n / 20);
     EXPECT_GT(errors, n / 20);
+    // Kept lines in the stored forms the readers dispatch on.
+    EXPECT_GT(packed, n / 600);
+    EXPECT_GT(key_ids, n / 200);
 }
 
 // The UTF-8 check against simdjson's: every sequence of one to three bytes and
@@ -337,6 +361,32 @@ TEST(Utf8, AgreesWithTheReferenceValidator) {
         check(s);
     }
     EXPECT_GT(valid, checked / 20);
+}
+
+// Every known key maps to its own id, through both lookups; texts next to
+// them (one byte more or less, another byte at either end) map to another
+// known key only when they are that key.
+TEST(KnownKeys, LookupsAgreeAndMissNearTexts) {
+    auto padded_id = [](const std::string& k) {
+        std::string buf = k;
+        buf.append(kLinePadding, 'z');
+        return key_id_padded(buf.data(), k.size());
+    };
+    for (unsigned id = 0; id < kKeyCount; ++id) {
+        const std::string k(kKeyNames[id]);
+        EXPECT_EQ(key_id(k), id) << k;
+        EXPECT_EQ(padded_id(k), id) << k;
+        for (std::string near : {k + "s", k.substr(0, k.size() - 1), "x" + k.substr(1),
+                                 k.substr(0, k.size() - 1) + "x", k.substr(1)}) {
+            const unsigned got = key_id(near);
+            EXPECT_EQ(padded_id(near), got) << near;
+            if (got != kKeyCount) {
+                EXPECT_EQ(kKeyNames[got], near);
+            }
+        }
+    }
+    EXPECT_EQ(key_id(""), kKeyCount);
+    EXPECT_EQ(key_id("i"), kKeyCount);
 }
 
 TEST(LineParser, PlainLinesTakeTheOnePassPath) {
