@@ -42,17 +42,20 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
             if (levels_.size() == levels_.capacity())
                 levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
             drop_listing();
+            log_change(key, false, 0.0);
             levels_.insert(levels_.begin() + at, Level{key, size});
             return true;
         }
         if (pos->size == size) return false;
         drop_listing();
+        log_change(key, true, pos->size);
         pos->size = size;
         release(std::exchange(pos->object, nullptr));
         return true;
     }
     if (!found) return false;
     drop_listing();
+    log_change(key, true, pos->size);
     release(pos->object);
     levels_.erase(pos);
     return true;
@@ -72,8 +75,10 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     thread_local std::vector<Pending> pending;
     thread_local std::vector<Level> merged;
     thread_local std::vector<void*> dropped;
+    thread_local std::vector<Undo> before;  // each level that ends changed, as it was
     pending.clear();
     dropped.clear();
+    before.clear();
     size_t seq = 0;
     for (; first != last; ++first) {
         Pending p{0, seq++, 0.0, false};
@@ -87,6 +92,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     merged.clear();
     merged.reserve(levels_.size() + pending.size());
     dropped.reserve(pending.size());
+    before.reserve(pending.size());
     size_t i = 0, j = 0;
     const size_t n_levels = levels_.size(), n_pending = pending.size();
     while (j < n_pending) {
@@ -114,7 +120,12 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         }
         // A level whose size ends as it was keeps its object; the others give
         // theirs up once the new levels are in place.
-        if (existed && !(present && current == original)) dropped.push_back(std::exchange(object, nullptr));
+        if (existed && !(present && current == original)) {
+            dropped.push_back(std::exchange(object, nullptr));
+            before.push_back(Undo{key, original, true});
+        } else if (!existed && present) {
+            before.push_back(Undo{key, 0.0, false});
+        }
         if (present) merged.push_back(Level{key, current, object});
     }
     // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
@@ -123,7 +134,8 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     if (changed) {
         merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
         if (merged.size() > levels_.capacity()) levels_.reserve(merged.size());
-        drop_listing();
+        drop_listing(before.size());
+        for (const Undo& u : before) log_change(u.key, u.existed, u.size);
         levels_.assign(merged.begin(), merged.end());
         for (void* object : dropped) release(object);
     }
@@ -131,6 +143,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         pending = {};
         merged = {};
         dropped = {};
+        before = {};
     }
     return changed;
 }
@@ -154,6 +167,119 @@ bool PriceLadder::update(json::Value deltas) {
     }
     if (changed) ++change_count_;
     return changed;
+}
+
+// ---- listings kept for their levels -------------------------------------------
+
+namespace {
+
+// The undo log may hold this many entries beyond twice the ladder's size; past
+// that the listings it serves copy their levels, so that one snapshot kept
+// forever costs a copy rather than a log without end.
+constexpr size_t kLogSlack = 64;
+
+}  // namespace
+
+const PriceLadder::Kept* PriceLadder::find_kept(const void* listing) const {
+    if (!log_) return nullptr;
+    for (const Kept& k : log_->kept)
+        if (k.listing == listing) return &k;
+    return nullptr;
+}
+
+bool PriceLadder::lists(const void* listing) const {
+    return listing && (listing == listing_ || find_kept(listing));
+}
+
+void PriceLadder::release_unwanted() noexcept {
+    std::vector<Kept>& kept = log_->kept;
+    size_t w = 0;
+    for (size_t r = 0; r < kept.size(); ++r) {
+        if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
+            kept[w++] = kept[r];
+        else
+            release(kept[r].listing);
+    }
+    kept.resize(w);
+    std::vector<Undo>& undo = log_->undo;
+    if (w == 0) {
+        undo.clear();
+    } else if (const size_t first = kept[0].since; first > 0) {
+        // Nobody reads the entries before the oldest listing kept.
+        undo.erase(undo.begin(), undo.begin() + std::ptrdiff_t(first));
+        for (Kept& k : kept) k.since -= first;
+    }
+}
+
+void PriceLadder::bound_log() noexcept {
+    release_unwanted();
+    std::vector<Kept>& kept = log_->kept;
+    // Every listing is told while the log still serves it; then the ones that
+    // copied their levels go.
+    thread_local std::vector<bool> copied;
+    copied.assign(kept.size(), false);
+    for (size_t i = 0; i < kept.size(); ++i)
+        copied[i] = !listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false);
+    size_t w = 0;
+    for (size_t r = 0; r < kept.size(); ++r) {
+        if (copied[r])
+            release(kept[r].listing);
+        else
+            kept[w++] = kept[r];
+    }
+    kept.resize(w);
+    if (w == 0) log_->undo.clear();
+}
+
+void PriceLadder::prepare_change(size_t changes) {
+    if (listing_ && log_) release_unwanted();
+    if (log_ && !log_->kept.empty() && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack)
+        bound_log();
+    const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
+    if (keep && !log_) log_ = std::make_unique<Log>();
+    if (log_ && (keep || !log_->kept.empty())) {
+        // Room first, for the listing and for what the change logs.
+        std::vector<Undo>& undo = log_->undo;
+        if (undo.capacity() - undo.size() < changes)
+            undo.reserve(std::max(undo.size() + changes, 2 * undo.capacity()));
+        if (keep && log_->kept.size() == log_->kept.capacity())
+            log_->kept.reserve(std::max<size_t>(4, 2 * log_->kept.size()));
+    }
+    if (keep) {
+        log_->kept.push_back(Kept{std::exchange(listing_, nullptr), log_->undo.size()});
+    } else if (listing_) {
+        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
+        release(std::exchange(listing_, nullptr));
+    }
+}
+
+void PriceLadder::give_up_listing() {
+    if (log_) {
+        // The newest first: each one told still finds the log it reads.
+        std::vector<Kept>& kept = log_->kept;
+        while (!kept.empty()) {
+            if (listing_detach_hook && !listing_detach_hook(kept.back().listing, *this, false))
+                throw std::bad_alloc();
+            release(kept.back().listing);
+            kept.pop_back();
+        }
+        log_->undo.clear();
+    }
+    if (listing_) {
+        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
+        release(std::exchange(listing_, nullptr));
+    }
+}
+
+void PriceLadder::let_listings_go() noexcept {
+    let_listing_go();
+    if (!log_) return;
+    std::vector<Kept>& kept = log_->kept;
+    if (listing_detach_hook)
+        for (const Kept& k : kept) listing_detach_hook(k.listing, *this, true);
+    for (const Kept& k : kept) release(k.listing);
+    kept.clear();
+    log_->undo.clear();
 }
 
 const double* PriceLadder::find(double price) const {
