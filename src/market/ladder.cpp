@@ -42,20 +42,20 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
             if (levels_.size() == levels_.capacity())
                 levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
             drop_listing();
-            log_change(key, false, 0.0);
+            log_change(key, 0.0);
             levels_.insert(levels_.begin() + at, Level{key, size});
             return true;
         }
         if (pos->size == size) return false;
         drop_listing();
-        log_change(key, true, pos->size);
+        log_change(key, pos->size);
         pos->size = size;
         release(std::exchange(pos->object, nullptr));
         return true;
     }
     if (!found) return false;
     drop_listing();
-    log_change(key, true, pos->size);
+    log_change(key, pos->size);
     release(pos->object);
     levels_.erase(pos);
     return true;
@@ -122,9 +122,9 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         // theirs up once the new levels are in place.
         if (existed && !(present && current == original)) {
             dropped.push_back(std::exchange(object, nullptr));
-            before.push_back(Undo{key, original, true});
+            before.push_back(Undo{key, original});
         } else if (!existed && present) {
-            before.push_back(Undo{key, 0.0, false});
+            before.push_back(Undo{key, 0.0});
         }
         if (present) merged.push_back(Level{key, current, object});
     }
@@ -135,7 +135,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
         if (merged.size() > levels_.capacity()) levels_.reserve(merged.size());
         drop_listing(before.size());
-        for (const Undo& u : before) log_change(u.key, u.existed, u.size);
+        for (const Undo& u : before) log_change(u.key, u.size);
         levels_.assign(merged.begin(), merged.end());
         for (void* object : dropped) release(object);
     }
@@ -187,12 +187,37 @@ const PriceLadder::Kept* PriceLadder::find_kept(const void* listing) const {
     return nullptr;
 }
 
+void PriceLadder::sync_log() noexcept {
+    logging_ = log_ && !log_->kept.empty();
+    log_room_ = logging_ ? log_room(0) : 0;
+}
+
+// Room for logging before prepare_change is needed again: up to the bound,
+// and at least `changes` (already reserved; past the bound only when the
+// listings there could not copy their levels).
+uint32_t PriceLadder::log_room(size_t changes) const noexcept {
+    const std::vector<Undo>& undo = log_->undo;
+    const size_t limit = std::min(undo.capacity(), 2 * levels_.size() + kLogSlack);
+    const size_t room = limit > undo.size() ? limit - undo.size() : 0;
+    return uint32_t(std::min<size_t>(std::max(room, changes), UINT32_MAX));
+}
+
 bool PriceLadder::lists(const void* listing) const {
     return listing && (listing == listing_ || find_kept(listing));
 }
 
 void PriceLadder::release_unwanted() noexcept {
     std::vector<Kept>& kept = log_->kept;
+    std::vector<Undo>& undo = log_->undo;
+    // Mostly one listing, that of the snapshot before, which its caller let go.
+    if (kept.size() == 1 && !(listing_wanted_hook && listing_wanted_hook(kept[0].listing))) {
+        release(kept[0].listing);
+        kept.clear();
+        undo.clear();
+        logging_ = false;
+        log_room_ = 0;
+        return;
+    }
     size_t w = 0;
     for (size_t r = 0; r < kept.size(); ++r) {
         if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
@@ -201,7 +226,6 @@ void PriceLadder::release_unwanted() noexcept {
             release(kept[r].listing);
     }
     kept.resize(w);
-    std::vector<Undo>& undo = log_->undo;
     if (w == 0) {
         undo.clear();
     } else if (const size_t first = kept[0].since; first > 0) {
@@ -209,6 +233,7 @@ void PriceLadder::release_unwanted() noexcept {
         undo.erase(undo.begin(), undo.begin() + std::ptrdiff_t(first));
         for (Kept& k : kept) k.since -= first;
     }
+    sync_log();
 }
 
 void PriceLadder::bound_log() noexcept {
@@ -229,28 +254,43 @@ void PriceLadder::bound_log() noexcept {
     }
     kept.resize(w);
     if (w == 0) log_->undo.clear();
+    sync_log();
 }
 
 void PriceLadder::prepare_change(size_t changes) {
-    if (listing_ && log_) release_unwanted();
-    if (log_ && !log_->kept.empty() && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack)
-        bound_log();
+    // Mostly: the one listing kept is the snapshot before's, which its caller
+    // let go, and the current one is held by the snapshot just made.
+    if (logging_ && listing_ && listing_wanted_hook && log_->kept.size() == 1 &&
+        log_->undo.capacity() >= changes && !listing_wanted_hook(log_->kept[0].listing) &&
+        listing_wanted_hook(listing_)) {
+        Kept& kept = log_->kept[0];
+        release(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
+        kept.since = 0;
+        log_->undo.clear();
+        const size_t room = std::min(log_->undo.capacity(), 2 * levels_.size() + kLogSlack);
+        log_room_ = uint32_t(std::min<size_t>(std::max(room, changes), UINT32_MAX));
+        return;
+    }
+    if (logging_ && listing_) release_unwanted();
+    if (logging_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
     const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
-    if (keep && !log_) log_ = std::make_unique<Log>();
-    if (log_ && (keep || !log_->kept.empty())) {
+    if (keep || logging_) {
         // Room first, for the listing and for what the change logs.
+        if (!log_) log_ = std::make_unique<Log>();
         std::vector<Undo>& undo = log_->undo;
         if (undo.capacity() - undo.size() < changes)
-            undo.reserve(std::max(undo.size() + changes, 2 * undo.capacity()));
-        if (keep && log_->kept.size() == log_->kept.capacity())
-            log_->kept.reserve(std::max<size_t>(4, 2 * log_->kept.size()));
+            undo.reserve(std::max({undo.size() + changes, 2 * undo.capacity(), size_t(16)}));
+        std::vector<Kept>& kept = log_->kept;
+        if (keep && kept.size() == kept.capacity()) kept.reserve(std::max<size_t>(4, 2 * kept.size()));
     }
     if (keep) {
         log_->kept.push_back(Kept{std::exchange(listing_, nullptr), log_->undo.size()});
+        logging_ = true;
     } else if (listing_) {
         if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
         release(std::exchange(listing_, nullptr));
     }
+    if (logging_) log_room_ = log_room(changes);
 }
 
 void PriceLadder::give_up_listing() {
@@ -262,6 +302,7 @@ void PriceLadder::give_up_listing() {
                 throw std::bad_alloc();
             release(kept.back().listing);
             kept.pop_back();
+            sync_log();
         }
         log_->undo.clear();
     }
@@ -280,6 +321,7 @@ void PriceLadder::let_listings_go() noexcept {
     for (const Kept& k : kept) release(k.listing);
     kept.clear();
     log_->undo.clear();
+    sync_log();
 }
 
 const double* PriceLadder::find(double price) const {

@@ -199,14 +199,20 @@ private:
     // listing cannot keep its levels or there is no room to log `changes`
     // more level changes. After it, `log_change` may be called that often.
     void drop_listing(size_t changes = 1) {
-        if (listing_ || (log_ && !log_->kept.empty())) prepare_change(changes);
+        if (listing_ || (logging_ && log_room_ < changes)) prepare_change(changes);
     }
     void prepare_change(size_t changes);
-    // Records the level at `key` as it is just before a change (noexcept:
-    // the room was made by drop_listing).
-    void log_change(uint64_t key, bool existed, double size) noexcept {
-        if (log_ && !log_->kept.empty()) log_->undo.push_back(Undo{key, size, existed});
+    // Records the level at `key` as it is just before a change: its size, or
+    // zero when there is none (noexcept: the room was made by drop_listing).
+    void log_change(uint64_t key, double size) noexcept {
+        if (logging_) {
+            --log_room_;
+            log_->undo.push_back(Undo{key, size});
+        }
     }
+    // Sets logging_ and log_room_ after the kept listings or the log changed.
+    void sync_log() noexcept;
+    uint32_t log_room(size_t changes) const noexcept;
     void let_listing_go() noexcept {
         if (void* l = std::exchange(listing_, nullptr)) {
             if (listing_detach_hook) listing_detach_hook(l, *this, true);
@@ -229,11 +235,11 @@ private:
     bool apply_one(uint64_t key, bool store, double size);
     bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
 
-    // A level before a change, in the undo log.
+    // A level before a change, in the undo log. A stored size is never zero,
+    // so zero stands for no level.
     struct Undo {
         uint64_t key;
         double size;
-        bool existed;
     };
     // A listing still wanted after the ladder moved on: owned handle, and the
     // length of the log when it was the current listing.
@@ -252,6 +258,8 @@ private:
     std::unique_ptr<Log> log_;   // made for the first listing kept
     uint64_t change_count_ = 0;
     bool descending_;
+    bool logging_ = false;    // some listing is kept: every change is logged
+    uint32_t log_room_ = 0;   // changes that can be logged before prepare_change
 };
 
 template <class Start, class Emit>
@@ -269,14 +277,13 @@ bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit)
         uint64_t key;
         size_t seq;
         double size;
-        bool existed;
     };
     thread_local std::vector<Entry> entries;
     entries.clear();
     const std::vector<Undo>& undo = log_->undo;
     entries.reserve(undo.size() - kept->since);
     for (size_t i = kept->since; i < undo.size(); ++i)
-        entries.push_back(Entry{undo[i].key, i, undo[i].size, undo[i].existed});
+        entries.push_back(Entry{undo[i].key, i, undo[i].size});
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.key != b.key ? a.key < b.key : a.seq < b.seq;
     });
@@ -294,7 +301,7 @@ bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit)
                 continue;
             }
             if (i < n && levels_[i].key == entries[j].key) ++i;
-            if (entries[j].existed) out(entries[j].key, entries[j].size);
+            if (entries[j].size != 0.0) out(entries[j].key, entries[j].size);
             ++j;
         }
     };
