@@ -188,18 +188,19 @@ const PriceLadder::Kept* PriceLadder::find_kept(const void* listing) const {
 }
 
 void PriceLadder::sync_log() noexcept {
-    logging_ = log_ && !log_->kept.empty();
-    log_room_ = logging_ ? log_room(0) : 0;
+    if (log_ && log_->kept.empty())
+        log_.reset();
+    else if (log_)
+        log_->room = log_room(0);
 }
 
 // Room for logging before prepare_change is needed again: up to the bound,
 // and at least `changes` (already reserved; past the bound only when the
 // listings there could not copy their levels).
-uint32_t PriceLadder::log_room(size_t changes) const noexcept {
+size_t PriceLadder::log_room(size_t changes) const noexcept {
     const std::vector<Undo>& undo = log_->undo;
     const size_t limit = std::min(undo.capacity(), 2 * levels_.size() + kLogSlack);
-    const size_t room = limit > undo.size() ? limit - undo.size() : 0;
-    return uint32_t(std::min<size_t>(std::max(room, changes), UINT32_MAX));
+    return std::max(limit > undo.size() ? limit - undo.size() : 0, changes);
 }
 
 bool PriceLadder::lists(const void* listing) const {
@@ -212,10 +213,7 @@ void PriceLadder::release_unwanted() noexcept {
     // Mostly one listing, that of the snapshot before, which its caller let go.
     if (kept.size() == 1 && !(listing_wanted_hook && listing_wanted_hook(kept[0].listing))) {
         release(kept[0].listing);
-        kept.clear();
-        undo.clear();
-        logging_ = false;
-        log_room_ = 0;
+        log_.reset();
         return;
     }
     size_t w = 0;
@@ -238,6 +236,7 @@ void PriceLadder::release_unwanted() noexcept {
 
 void PriceLadder::bound_log() noexcept {
     release_unwanted();
+    if (!log_) return;
     std::vector<Kept>& kept = log_->kept;
     // Every listing is told while the log still serves it; then the ones that
     // copied their levels go.
@@ -260,7 +259,7 @@ void PriceLadder::bound_log() noexcept {
 void PriceLadder::prepare_change(size_t changes) {
     // Mostly: the one listing kept is the snapshot before's, which its caller
     // let go, and the current one is held by the snapshot just made.
-    if (logging_ && listing_ && listing_wanted_hook && log_->kept.size() == 1 &&
+    if (log_ && listing_ && listing_wanted_hook && log_->kept.size() == 1 &&
         log_->undo.capacity() >= changes && !listing_wanted_hook(log_->kept[0].listing) &&
         listing_wanted_hook(listing_)) {
         Kept& kept = log_->kept[0];
@@ -268,43 +267,40 @@ void PriceLadder::prepare_change(size_t changes) {
         kept.since = 0;
         log_->undo.clear();
         const size_t room = std::min(log_->undo.capacity(), 2 * levels_.size() + kLogSlack);
-        log_room_ = uint32_t(std::min<size_t>(std::max(room, changes), UINT32_MAX));
+        log_->room = std::max(room, changes);
         return;
     }
-    if (logging_ && listing_) release_unwanted();
-    if (logging_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
+    if (log_ && listing_) release_unwanted();
+    if (log_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
     const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
-    if (keep || logging_) {
+    if (keep || log_) {
         // Room first, for the listing and for what the change logs.
-        if (!log_) log_ = std::make_unique<Log>();
-        std::vector<Undo>& undo = log_->undo;
-        if (undo.capacity() - undo.size() < changes)
-            undo.reserve(std::max({undo.size() + changes, 2 * undo.capacity(), size_t(16)}));
-        std::vector<Kept>& kept = log_->kept;
-        if (keep && kept.size() == kept.capacity()) kept.reserve(std::max<size_t>(4, 2 * kept.size()));
+        std::unique_ptr<Log> made;
+        Log& log = log_ ? *log_ : *(made = std::make_unique<Log>());
+        if (log.undo.capacity() - log.undo.size() < changes)
+            log.undo.reserve(std::max({log.undo.size() + changes, 2 * log.undo.capacity(), size_t(16)}));
+        if (keep && log.kept.size() == log.kept.capacity())
+            log.kept.reserve(std::max<size_t>(4, 2 * log.kept.size()));
+        if (made) log_ = std::move(made);
     }
     if (keep) {
         log_->kept.push_back(Kept{std::exchange(listing_, nullptr), log_->undo.size()});
-        logging_ = true;
     } else if (listing_) {
         if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
         release(std::exchange(listing_, nullptr));
     }
-    if (logging_) log_room_ = log_room(changes);
+    if (log_) log_->room = log_room(changes);
 }
 
 void PriceLadder::give_up_listing() {
-    if (log_) {
-        // The newest first: each one told still finds the log it reads.
+    // The newest first: each one told still finds the log it reads.
+    while (log_) {
         std::vector<Kept>& kept = log_->kept;
-        while (!kept.empty()) {
-            if (listing_detach_hook && !listing_detach_hook(kept.back().listing, *this, false))
-                throw std::bad_alloc();
-            release(kept.back().listing);
-            kept.pop_back();
-            sync_log();
-        }
-        log_->undo.clear();
+        if (listing_detach_hook && !listing_detach_hook(kept.back().listing, *this, false))
+            throw std::bad_alloc();
+        release(kept.back().listing);
+        kept.pop_back();
+        sync_log();
     }
     if (listing_) {
         if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
@@ -319,9 +315,7 @@ void PriceLadder::let_listings_go() noexcept {
     if (listing_detach_hook)
         for (const Kept& k : kept) listing_detach_hook(k.listing, *this, true);
     for (const Kept& k : kept) release(k.listing);
-    kept.clear();
-    log_->undo.clear();
-    sync_log();
+    log_.reset();
 }
 
 const double* PriceLadder::find(double price) const {

@@ -199,20 +199,21 @@ private:
     // listing cannot keep its levels or there is no room to log `changes`
     // more level changes. After it, `log_change` may be called that often.
     void drop_listing(size_t changes = 1) {
-        if (listing_ || (logging_ && log_room_ < changes)) prepare_change(changes);
+        if (listing_ || (log_ && log_->room < changes)) prepare_change(changes);
     }
     void prepare_change(size_t changes);
     // Records the level at `key` as it is just before a change: its size, or
     // zero when there is none (noexcept: the room was made by drop_listing).
     void log_change(uint64_t key, double size) noexcept {
-        if (logging_) {
-            --log_room_;
+        if (log_) {
+            --log_->room;
             log_->undo.push_back(Undo{key, size});
         }
     }
-    // Sets logging_ and log_room_ after the kept listings or the log changed.
+    // After the kept listings or the log changed: drops the log when no
+    // listing is kept, or sets its room.
     void sync_log() noexcept;
-    uint32_t log_room(size_t changes) const noexcept;
+    size_t log_room(size_t changes) const noexcept;
     void let_listing_go() noexcept {
         if (void* l = std::exchange(listing_, nullptr)) {
             if (listing_detach_hook) listing_detach_hook(l, *this, true);
@@ -249,17 +250,17 @@ private:
     };
     struct Log {
         std::vector<Undo> undo;  // oldest first
-        std::vector<Kept> kept;  // ascending `since`
+        std::vector<Kept> kept;  // ascending `since`, never empty
+        size_t room = 0;         // changes that can be logged before prepare_change
     };
     const Kept* find_kept(const void* listing) const;
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
-    std::unique_ptr<Log> log_;   // made for the first listing kept
-    uint64_t change_count_ = 0;
-    bool descending_;
-    bool logging_ = false;    // some listing is kept: every change is logged
-    uint32_t log_room_ = 0;   // changes that can be logged before prepare_change
+    std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
+    // (A ladder per runner and book side: the order takes the counter's top bit.)
+    uint64_t change_count_ : 63 = 0;
+    uint64_t descending_ : 1;
 };
 
 template <class Start, class Emit>
