@@ -203,11 +203,89 @@ size_t PriceLadder::log_room(size_t changes) const noexcept {
     return std::max(limit > undo.size() ? limit - undo.size() : 0, changes);
 }
 
+namespace {
+
+// While tell_kept runs on this thread: whose levels the scratch holds.
+struct Rebuilt {
+    const PriceLadder* ladder = nullptr;
+    const void* listing = nullptr;
+};
+thread_local Rebuilt rebuilt;
+
+// Undoes one logged change on levels ascending by key (room reserved).
+template <class Entry>
+void undo_one(std::vector<Entry>& levels, const Entry& e) noexcept {
+    auto it = std::lower_bound(levels.begin(), levels.end(), e.key,
+                               [](const Entry& l, uint64_t k) { return l.key < k; });
+    const bool there = it != levels.end() && it->key == e.key;
+    if (e.size == 0.0) {
+        if (there) levels.erase(it);
+    } else if (there) {
+        it->size = e.size;
+    } else {
+        levels.insert(it, e);
+    }
+}
+
+}  // namespace
+
+std::vector<PriceLadder::Undo>& PriceLadder::scratch(bool second) {
+    thread_local std::vector<Undo> levels[2];
+    return levels[second];
+}
+
+void PriceLadder::rebuild(std::vector<Undo>& levels, size_t since, size_t oldest) const {
+    const std::vector<Undo>& undo = log_->undo;
+    const size_t need = levels_.size() + (undo.size() - oldest);
+    if (levels.capacity() > (size_t(1) << 16) && need < (size_t(1) << 12)) levels = {};
+    levels.clear();
+    levels.reserve(need);
+    for (const Level& l : levels_) levels.push_back(Undo{l.key, l.size});
+    for (size_t i = undo.size(); i > since; --i) undo_one(levels, undo[i - 1]);
+}
+
+const std::vector<PriceLadder::Undo>* PriceLadder::levels_as_kept(const void* listing) const {
+    if (rebuilt.ladder == this && rebuilt.listing == listing) return &scratch(false);
+    const Kept* kept = find_kept(listing);
+    if (!kept) return nullptr;
+    // (A listing told in a batch that reads another one gets its own.)
+    std::vector<Undo>& levels = scratch(rebuilt.ladder != nullptr);
+    rebuild(levels, kept->since, kept->since);
+    return &levels;
+}
+
+template <class Tell>
+size_t PriceLadder::tell_kept(Tell&& tell) noexcept {
+    const std::vector<Kept>& kept = log_->kept;
+    const std::vector<Undo>& undo = log_->undo;
+    // One working copy, taken back change by change from the newest listing
+    // to the oldest. Without memory for it, each listing rebuilds its own
+    // (or fails to).
+    std::vector<Undo>& working = scratch(false);
+    bool batch = true;
+    try {
+        rebuild(working, kept.back().since, kept.front().since);
+    } catch (const std::bad_alloc&) {
+        batch = false;
+    }
+    size_t at = kept.back().since, i = kept.size();
+    rebuilt.ladder = batch ? this : nullptr;
+    while (i > 0) {
+        if (batch)
+            for (; at > kept[i - 1].since; --at) undo_one(working, undo[at - 1]);
+        rebuilt.listing = kept[i - 1].listing;
+        if (!tell(i - 1)) break;
+        --i;
+    }
+    rebuilt = Rebuilt{};
+    return i;
+}
+
 bool PriceLadder::lists(const void* listing) const {
     return listing && (listing == listing_ || find_kept(listing));
 }
 
-void PriceLadder::release_unwanted() noexcept {
+void PriceLadder::release_unwanted(bool always) noexcept {
     std::vector<Kept>& kept = log_->kept;
     std::vector<Undo>& undo = log_->undo;
     // Mostly one listing, that of the snapshot before, which its caller let go.
@@ -216,6 +294,7 @@ void PriceLadder::release_unwanted() noexcept {
         log_.reset();
         return;
     }
+    if (!always && kept.size() < 2 * log_->swept) return;
     size_t w = 0;
     for (size_t r = 0; r < kept.size(); ++r) {
         if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
@@ -224,6 +303,7 @@ void PriceLadder::release_unwanted() noexcept {
             release(kept[r].listing);
     }
     kept.resize(w);
+    log_->swept = w;
     if (w == 0) {
         undo.clear();
     } else if (const size_t first = kept[0].since; first > 0) {
@@ -235,15 +315,17 @@ void PriceLadder::release_unwanted() noexcept {
 }
 
 void PriceLadder::bound_log() noexcept {
-    release_unwanted();
+    release_unwanted(true);
     if (!log_) return;
     std::vector<Kept>& kept = log_->kept;
     // Every listing is told while the log still serves it; then the ones that
     // copied their levels go.
     thread_local std::vector<bool> copied;
     copied.assign(kept.size(), false);
-    for (size_t i = 0; i < kept.size(); ++i)
+    tell_kept([&](size_t i) {
         copied[i] = !listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false);
+        return true;
+    });
     size_t w = 0;
     for (size_t r = 0; r < kept.size(); ++r) {
         if (copied[r])
@@ -252,6 +334,7 @@ void PriceLadder::bound_log() noexcept {
             kept[w++] = kept[r];
     }
     kept.resize(w);
+    log_->swept = w;
     if (w == 0) log_->undo.clear();
     sync_log();
 }
@@ -270,7 +353,7 @@ void PriceLadder::prepare_change(size_t changes) {
         log_->room = std::max(room, changes);
         return;
     }
-    if (log_ && listing_) release_unwanted();
+    if (log_ && listing_) release_unwanted(false);
     if (log_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
     const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
     if (keep || log_) {
@@ -293,14 +376,17 @@ void PriceLadder::prepare_change(size_t changes) {
 }
 
 void PriceLadder::give_up_listing() {
-    // The newest first: each one told still finds the log it reads.
-    while (log_) {
+    if (log_) {
         std::vector<Kept>& kept = log_->kept;
-        if (listing_detach_hook && !listing_detach_hook(kept.back().listing, *this, false))
-            throw std::bad_alloc();
-        release(kept.back().listing);
-        kept.pop_back();
+        // Newest first; those told before one that cannot keep its levels go.
+        const size_t left = tell_kept([&](size_t i) {
+            return !listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false);
+        });
+        for (size_t i = left; i < kept.size(); ++i) release(kept[i].listing);
+        kept.resize(left);
+        log_->swept = std::min(log_->swept, left);
         sync_log();
+        if (left > 0) throw std::bad_alloc();
     }
     if (listing_) {
         if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
@@ -313,7 +399,7 @@ void PriceLadder::let_listings_go() noexcept {
     if (!log_) return;
     std::vector<Kept>& kept = log_->kept;
     if (listing_detach_hook)
-        for (const Kept& k : kept) listing_detach_hook(k.listing, *this, true);
+        tell_kept([&](size_t i) { return listing_detach_hook(kept[i].listing, *this, true), true; });
     for (const Kept& k : kept) release(k.listing);
     log_.reset();
 }

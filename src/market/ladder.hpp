@@ -222,8 +222,11 @@ private:
     }
     // On a move and with the ladder: every listing is told and given up.
     void let_listings_go() noexcept;
-    // Releases the kept listings no longer wanted; clears the log when none is left.
-    void release_unwanted() noexcept;
+    // Releases the kept listings no longer wanted; drops the log when none is
+    // left. Unless `always`, looks at more than one only when their number
+    // has doubled since the last look, so that holding every snapshot costs
+    // no look at every listing on every change.
+    void release_unwanted(bool always) noexcept;
     // Gives up every kept listing that can keep its levels (the log is too long).
     void bound_log() noexcept;
     void release_objects() {
@@ -252,8 +255,22 @@ private:
         std::vector<Undo> undo;  // oldest first
         std::vector<Kept> kept;  // ascending `since`, never empty
         size_t room = 0;         // changes that can be logged before prepare_change
+        size_t swept = 0;        // kept.size() after the last look for unwanted ones
     };
     const Kept* find_kept(const void* listing) const;
+    // The levels of a kept listing, rebuilt from the current ones and the log
+    // (scratch memory of the thread, valid until the next call); null for a
+    // listing not kept. May throw std::bad_alloc.
+    const std::vector<Undo>* levels_as_kept(const void* listing) const;
+    // Calls tell(i) for each kept listing i, newest first, with its levels
+    // rebuilt for levels_as_kept in one backward pass over the log, until
+    // tell returns false. Returns the number of listings not told.
+    template <class Tell>
+    size_t tell_kept(Tell&& tell) noexcept;
+    static std::vector<Undo>& scratch(bool second);
+    // Fills `levels` with the levels as they were at log position `since`,
+    // with room for undoing down to `oldest`.
+    void rebuild(std::vector<Undo>& levels, size_t since, size_t oldest) const;
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
@@ -265,53 +282,14 @@ private:
 
 template <class Start, class Emit>
 bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit) const {
-    const Kept* kept = listing == listing_ ? nullptr : find_kept(listing);
-    const size_t n = levels_.size();
-    if (!kept || kept->since == log_->undo.size()) {
-        if (!start(n)) return false;
-        for (size_t i = 0; i < n; ++i) emit(i, levels_[i].key, levels_[i].size);
+    if (const std::vector<Undo>* rebuilt = listing == listing_ ? nullptr : levels_as_kept(listing)) {
+        if (!start(rebuilt->size())) return false;
+        for (size_t i = 0; i < rebuilt->size(); ++i) emit(i, (*rebuilt)[i].key, (*rebuilt)[i].size);
         return true;
     }
-    // The first entry logged for each key since the listing holds the level
-    // as it was listed; every other key is as it stands.
-    struct Entry {
-        uint64_t key;
-        size_t seq;
-        double size;
-    };
-    thread_local std::vector<Entry> entries;
-    entries.clear();
-    const std::vector<Undo>& undo = log_->undo;
-    entries.reserve(undo.size() - kept->since);
-    for (size_t i = kept->since; i < undo.size(); ++i)
-        entries.push_back(Entry{undo[i].key, i, undo[i].size});
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.key != b.key ? a.key < b.key : a.seq < b.seq;
-    });
-    size_t w = 0;
-    for (size_t r = 0; r < entries.size(); ++r)
-        if (r == 0 || entries[r].key != entries[w - 1].key) entries[w++] = entries[r];
-    entries.resize(w);
-    // Two passes of the same merge: count, then emit.
-    auto merge = [&](auto&& out) {
-        size_t i = 0, j = 0;
-        while (i < n || j < w) {
-            if (j == w || (i < n && levels_[i].key < entries[j].key)) {
-                out(levels_[i].key, levels_[i].size);
-                ++i;
-                continue;
-            }
-            if (i < n && levels_[i].key == entries[j].key) ++i;
-            if (entries[j].size != 0.0) out(entries[j].key, entries[j].size);
-            ++j;
-        }
-    };
-    size_t count = 0;
-    merge([&](uint64_t, double) { ++count; });
-    if (!start(count)) return false;
-    size_t at = 0;
-    merge([&](uint64_t key, double size) { emit(at++, key, size); });
-    if (entries.capacity() > (size_t(1) << 16)) entries = {};
+    const size_t n = levels_.size();
+    if (!start(n)) return false;
+    for (size_t i = 0; i < n; ++i) emit(i, levels_[i].key, levels_[i].size);
     return true;
 }
 
