@@ -318,21 +318,16 @@ void PriceLadder::bound_log() noexcept {
     release_unwanted(true);
     if (!log_) return;
     std::vector<Kept>& kept = log_->kept;
-    // Every listing is told while the log still serves it; then the ones that
-    // copied their levels go.
-    thread_local std::vector<bool> copied;
-    copied.assign(kept.size(), false);
+    // Every listing is told while the log still serves it (the batch reads
+    // only the entries); those that copied their levels go.
     tell_kept([&](size_t i) {
-        copied[i] = !listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false);
+        if (!listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false))
+            release(std::exchange(kept[i].listing, nullptr));
         return true;
     });
     size_t w = 0;
-    for (size_t r = 0; r < kept.size(); ++r) {
-        if (copied[r])
-            release(kept[r].listing);
-        else
-            kept[w++] = kept[r];
-    }
+    for (size_t r = 0; r < kept.size(); ++r)
+        if (kept[r].listing) kept[w++] = kept[r];
     kept.resize(w);
     log_->swept = w;
     if (w == 0) log_->undo.clear();
