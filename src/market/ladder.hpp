@@ -12,7 +12,6 @@
 // each other, in no promised order between them).
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <memory>
