@@ -267,13 +267,18 @@ def test_every_failed_allocation_is_a_memory_error(tmp_path, mode):
     assert {"load", "step", "read", "late read"} <= set(tally["by_place"]), tally
 
 
-def test_a_step_that_cannot_keep_an_unread_list_fails_before_the_ladder_changes(tmp_path):
+@pytest.mark.parametrize("kept_by", ["ladder", "undo log"])
+def test_a_step_that_cannot_keep_an_unread_list_fails_before_the_ladder_changes(tmp_path, kept_by):
+    # A change keeps an unread list through the ladder's undo log; an image
+    # that drops the runner makes the list copy its levels first.
     _testcapi = pytest.importorskip("_testcapi")
-    messages = [message(1000, change(rc=[{"id": 1, "atb": [[2.0, 5.0], [3.0, 1.0]]}])),
-                message(1001, change(rc=[{"id": 1, "atb": [[2.0, 0]]}])),
+    moved_on = [message(999, change(rc=[{"id": 1, "atb": [[3.0, 2.0]]}]))] if kept_by == "undo log" else []
+    messages = [message(998, change(rc=[{"id": 1, "atb": [[2.0, 5.0], [3.0, 1.0]]}])), *moved_on,
+                message(1001, change(img=True, rc=[{"id": 1, "atb": [[2.0, 0]]}])),
                 message(1002, change(rc=[{"id": 1, "atb": [[4.0, 2.0]]}]))]
     it = open_prices(tmp_path, messages)
     kept = next(it)  # its back list not read yet
+    moved = [next(it) for _ in moved_on]
     with pytest.raises(MemoryError):
         # The step's first Python allocation: the copy of the kept levels.
         _testcapi.set_nomemory(0, 1)
@@ -285,4 +290,4 @@ def test_a_step_that_cannot_keep_an_unread_list_fails_before_the_ladder_changes(
     # The failed message changed nothing; the iterator goes on with the next one.
     later = next(it)
     assert [(p.price, p.size) for p in later.runners[0].ex.available_to_back] == [
-        (4.0, 2.0), (3.0, 1.0), (2.0, 5.0)]
+        (4.0, 2.0), (3.0, 2.0 if moved else 1.0), (2.0, 5.0)]

@@ -130,7 +130,7 @@ def test_whatever_part_of_a_snapshot_is_kept_lists_its_own_levels(tmp_path, kept
     assert [pairs(exs(p).traded_volume) for p in parts] == LATE_TRADED
 
 
-def random_messages(rng, count):
+def random_messages(rng, count, images=0.05):
     prices = [1.5, 1.8, 2.0, 2.5, 3.0, 4.0, 5.5, 10.0]
     out = []
     for i in range(count):
@@ -144,7 +144,7 @@ def random_messages(rng, count):
                     rc[key] = [[rng.choice(prices), rng.choice([0, 0, 1.0, 2.5, 7.0])]
                                for _ in range(rng.randint(1, 4))]
             rcs.append(rc)
-        out.append(message(1000 + i, change(rc=rcs, img=rng.random() < 0.05)))
+        out.append(message(1000 + i, change(rc=rcs, img=rng.random() < images)))
     return out
 
 
@@ -152,15 +152,26 @@ def ladders(book):
     return {r.selection_id: [pairs(getattr(r.ex, a)) for _, a in LADDERS] for r in book.runners}
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_lists_read_at_random_times_agree_with_lists_read_at_once(tmp_path, seed):
+HELD = {"every": lambda i: True, "every 3rd": lambda i: i % 3 == 0, "one forever": lambda i: i == 7}
+
+
+@pytest.mark.parametrize("seed,held", [(seed, "random") for seed in range(4)] +
+                         [(4, "every"), (5, "every 3rd"), (6, "one forever")])
+def test_lists_read_at_random_times_agree_with_lists_read_at_once(tmp_path, seed, held):
+    # Lists kept unread while the ladders move on are rebuilt from the ladders'
+    # undo logs, or copied when a ladder goes (images) or its log grows long.
     rng = random.Random(seed)
-    messages = random_messages(rng, 150)
+    # (with no image to drop the ladders, the one kept forever outlives their logs' bound)
+    messages = random_messages(rng, 150 if held == "random" else 400, 0.0 if held == "one forever" else 0.05)
     eager = [ladders(book) for book in open_prices(tmp_path, messages, "eager.json")]
     it = open_prices(tmp_path, messages, "late.json")
     kept, late = [], {}
     for i in range(len(messages)):
-        kept.append(next(it))
+        book = next(it)  # held, as by a loop, while the next one is made
+        if held != "random":
+            kept.append(book if HELD[held](i) else None)
+            continue
+        kept.append(book)
         # now and then read some kept snapshot (or one of its lists) early
         j = rng.randrange(len(kept))
         if kept[j] is not None and j not in late and rng.random() < 0.3:

@@ -49,17 +49,20 @@ bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
             if (levels_.size() == levels_.capacity())
                 levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
             drop_listing();
+            log_change(key, 0.0);
             levels_.insert(levels_.begin() + at, Level{key, size});
             return true;
         }
         if (pos->size == size) return false;
         drop_listing();
+        log_change(key, pos->size);
         pos->size = size;
         release(std::exchange(pos->object, nullptr));
         return true;
     }
     if (!found) return false;
     drop_listing();
+    log_change(key, pos->size);
     release(pos->object);
     levels_.erase(pos);
     return true;
@@ -79,8 +82,10 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     thread_local std::vector<Pending> pending;
     thread_local std::vector<Level> merged;
     thread_local std::vector<void*> dropped;
+    thread_local std::vector<Undo> before;  // each level that ends changed, as it was
     pending.clear();
     dropped.clear();
+    before.clear();
     size_t seq = 0;
     for (; first != last; ++first) {
         Pending p{0, seq++, 0.0, false};
@@ -94,6 +99,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     merged.clear();
     merged.reserve(levels_.size() + pending.size());
     dropped.reserve(pending.size());
+    before.reserve(pending.size());
     size_t i = 0, j = 0;
     const size_t n_levels = levels_.size(), n_pending = pending.size();
     while (j < n_pending) {
@@ -121,7 +127,12 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         }
         // A level whose size ends as it was keeps its object; the others give
         // theirs up once the new levels are in place.
-        if (existed && !(present && current == original)) dropped.push_back(std::exchange(object, nullptr));
+        if (existed && !(present && current == original)) {
+            dropped.push_back(std::exchange(object, nullptr));
+            before.push_back(Undo{key, original});
+        } else if (!existed && present) {
+            before.push_back(Undo{key, 0.0});
+        }
         if (present) merged.push_back(Level{key, current, object});
     }
     // Copy (not swap) so the ladder never inherits an oversized scratch buffer.
@@ -130,7 +141,8 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     if (changed) {
         merged.insert(merged.end(), levels_.begin() + std::ptrdiff_t(i), levels_.end());
         if (merged.size() > levels_.capacity()) levels_.reserve(merged.size());
-        drop_listing();
+        drop_listing(before.size());
+        for (const Undo& u : before) log_change(u.key, u.size);
         levels_.assign(merged.begin(), merged.end());
         for (void* object : dropped) release(object);
     }
@@ -138,6 +150,7 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
         pending = {};
         merged = {};
         dropped = {};
+        before = {};
     }
     return changed;
 }
@@ -184,6 +197,236 @@ bool PriceLadder::update_packed(const uint8_t* list) {
     }
     if (changed) ++change_count_;
     return changed;
+}
+
+// ---- listings kept for their levels -------------------------------------------
+
+namespace {
+
+// The undo log may hold this many entries beyond twice the ladder's size; past
+// that the listings it serves copy their levels, so that one snapshot kept
+// forever costs a copy rather than a log without end.
+constexpr size_t kLogSlack = 64;
+
+}  // namespace
+
+const PriceLadder::Kept* PriceLadder::find_kept(const void* listing) const {
+    if (!log_) return nullptr;
+    for (const Kept& k : log_->kept)
+        if (k.listing == listing) return &k;
+    return nullptr;
+}
+
+void PriceLadder::sync_log() noexcept {
+    if (log_ && log_->kept.empty())
+        log_.reset();
+    else if (log_)
+        log_->room = log_room(0);
+}
+
+// Room for logging before prepare_change is needed again: up to the bound,
+// and at least `changes` (already reserved; past the bound only when the
+// listings there could not copy their levels).
+size_t PriceLadder::log_room(size_t changes) const noexcept {
+    const std::vector<Undo>& undo = log_->undo;
+    const size_t limit = std::min(undo.capacity(), 2 * levels_.size() + kLogSlack);
+    return std::max(limit > undo.size() ? limit - undo.size() : 0, changes);
+}
+
+namespace {
+
+// While tell_kept runs on this thread: whose levels the scratch holds.
+struct Rebuilt {
+    const PriceLadder* ladder = nullptr;
+    const void* listing = nullptr;
+};
+thread_local Rebuilt rebuilt;
+
+// Undoes one logged change on levels ascending by key (room reserved).
+template <class Entry>
+void undo_one(std::vector<Entry>& levels, const Entry& e) noexcept {
+    auto it = std::lower_bound(levels.begin(), levels.end(), e.key,
+                               [](const Entry& l, uint64_t k) { return l.key < k; });
+    const bool there = it != levels.end() && it->key == e.key;
+    if (e.size == 0.0) {
+        if (there) levels.erase(it);
+    } else if (there) {
+        it->size = e.size;
+    } else {
+        levels.insert(it, e);
+    }
+}
+
+}  // namespace
+
+std::vector<PriceLadder::Undo>& PriceLadder::scratch(bool second) {
+    thread_local std::vector<Undo> levels[2];
+    return levels[second];
+}
+
+void PriceLadder::rebuild(std::vector<Undo>& levels, size_t since, size_t oldest) const {
+    const std::vector<Undo>& undo = log_->undo;
+    const size_t need = levels_.size() + (undo.size() - oldest);
+    if (levels.capacity() > (size_t(1) << 16) && need < (size_t(1) << 12)) levels = {};
+    levels.clear();
+    levels.reserve(need);
+    for (const Level& l : levels_) levels.push_back(Undo{l.key, l.size});
+    for (size_t i = undo.size(); i > since; --i) undo_one(levels, undo[i - 1]);
+}
+
+const std::vector<PriceLadder::Undo>* PriceLadder::levels_as_kept(const void* listing) const {
+    if (rebuilt.ladder == this && rebuilt.listing == listing) return &scratch(false);
+    const Kept* kept = find_kept(listing);
+    if (!kept) return nullptr;
+    // (A listing told in a batch that reads another one gets its own.)
+    std::vector<Undo>& levels = scratch(rebuilt.ladder != nullptr);
+    rebuild(levels, kept->since, kept->since);
+    return &levels;
+}
+
+template <class Tell>
+size_t PriceLadder::tell_kept(Tell&& tell) noexcept {
+    const std::vector<Kept>& kept = log_->kept;
+    const std::vector<Undo>& undo = log_->undo;
+    // One working copy, taken back change by change from the newest listing
+    // to the oldest. Without memory for it, each listing rebuilds its own
+    // (or fails to).
+    std::vector<Undo>& working = scratch(false);
+    bool batch = true;
+    try {
+        rebuild(working, kept.back().since, kept.front().since);
+    } catch (const std::bad_alloc&) {
+        batch = false;
+    }
+    size_t at = kept.back().since, i = kept.size();
+    rebuilt.ladder = batch ? this : nullptr;
+    while (i > 0) {
+        if (batch)
+            for (; at > kept[i - 1].since; --at) undo_one(working, undo[at - 1]);
+        rebuilt.listing = kept[i - 1].listing;
+        if (!tell(i - 1)) break;
+        --i;
+    }
+    rebuilt = Rebuilt{};
+    return i;
+}
+
+bool PriceLadder::lists(const void* listing) const {
+    return listing && (listing == listing_ || find_kept(listing));
+}
+
+void PriceLadder::release_unwanted(bool always) noexcept {
+    std::vector<Kept>& kept = log_->kept;
+    std::vector<Undo>& undo = log_->undo;
+    // Mostly one listing, that of the snapshot before, which its caller let go.
+    if (kept.size() == 1 && !(listing_wanted_hook && listing_wanted_hook(kept[0].listing))) {
+        release(kept[0].listing);
+        log_.reset();
+        return;
+    }
+    if (!always && kept.size() < 2 * log_->swept) return;
+    size_t w = 0;
+    for (size_t r = 0; r < kept.size(); ++r) {
+        if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
+            kept[w++] = kept[r];
+        else
+            release(kept[r].listing);
+    }
+    kept.resize(w);
+    log_->swept = w;
+    if (w == 0) {
+        undo.clear();
+    } else if (const size_t first = kept[0].since; first > 0) {
+        // Nobody reads the entries before the oldest listing kept.
+        undo.erase(undo.begin(), undo.begin() + std::ptrdiff_t(first));
+        for (Kept& k : kept) k.since -= first;
+    }
+    sync_log();
+}
+
+void PriceLadder::bound_log() noexcept {
+    release_unwanted(true);
+    if (!log_) return;
+    std::vector<Kept>& kept = log_->kept;
+    // Every listing is told while the log still serves it (the batch reads
+    // only the entries); those that copied their levels go.
+    tell_kept([&](size_t i) {
+        if (!listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false))
+            release(std::exchange(kept[i].listing, nullptr));
+        return true;
+    });
+    size_t w = 0;
+    for (size_t r = 0; r < kept.size(); ++r)
+        if (kept[r].listing) kept[w++] = kept[r];
+    kept.resize(w);
+    log_->swept = w;
+    if (w == 0) log_->undo.clear();
+    sync_log();
+}
+
+void PriceLadder::prepare_change(size_t changes) {
+    // Mostly: the one listing kept is the snapshot before's, which its caller
+    // let go, and the current one is held by the snapshot just made.
+    if (log_ && listing_ && listing_wanted_hook && log_->kept.size() == 1 &&
+        log_->undo.capacity() >= changes && !listing_wanted_hook(log_->kept[0].listing) &&
+        listing_wanted_hook(listing_)) {
+        Kept& kept = log_->kept[0];
+        release(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
+        kept.since = 0;
+        log_->undo.clear();
+        const size_t room = std::min(log_->undo.capacity(), 2 * levels_.size() + kLogSlack);
+        log_->room = std::max(room, changes);
+        return;
+    }
+    if (log_ && listing_) release_unwanted(false);
+    if (log_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
+    const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
+    if (keep || log_) {
+        // Room first, for the listing and for what the change logs.
+        std::unique_ptr<Log> made;
+        Log& log = log_ ? *log_ : *(made = std::make_unique<Log>());
+        if (log.undo.capacity() - log.undo.size() < changes)
+            log.undo.reserve(std::max({log.undo.size() + changes, 2 * log.undo.capacity(), size_t(16)}));
+        if (keep && log.kept.size() == log.kept.capacity())
+            log.kept.reserve(std::max<size_t>(4, 2 * log.kept.size()));
+        if (made) log_ = std::move(made);
+    }
+    if (keep) {
+        log_->kept.push_back(Kept{std::exchange(listing_, nullptr), log_->undo.size()});
+    } else if (listing_) {
+        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
+        release(std::exchange(listing_, nullptr));
+    }
+    if (log_) log_->room = log_room(changes);
+}
+
+void PriceLadder::give_up_listing() {
+    if (log_) {
+        std::vector<Kept>& kept = log_->kept;
+        // Newest first; those told before one that cannot keep its levels go.
+        const size_t left = tell_kept([&](size_t i) {
+            return !listing_detach_hook || listing_detach_hook(kept[i].listing, *this, false);
+        });
+        for (size_t i = left; i < kept.size(); ++i) release(kept[i].listing);
+        kept.resize(left);
+        log_->swept = std::min(log_->swept, left);
+        sync_log();
+        if (left > 0) throw std::bad_alloc();
+    }
+    if (listing_) {
+        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
+        release(std::exchange(listing_, nullptr));
+    }
+}
+
+void PriceLadder::let_listings_go() noexcept {
+    let_listing_go();
+    if (!log_) return;
+    std::vector<Kept>& kept = log_->kept;
+    if (listing_detach_hook)
+        tell_kept([&](size_t i) { return listing_detach_hook(kept[i].listing, *this, true), true; });
+    for (const Kept& k : kept) release(k.listing);
+    log_.reset();
 }
 
 const double* PriceLadder::find(double price) const {

@@ -14,6 +14,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -26,16 +27,26 @@ namespace palisar::market {
 class PriceLadder;
 
 // Told about every listing a ladder gives up (see `PriceLadder::listing`),
-// just before the handle is released, with the ladder still as it was listed.
-// Returns false when the listing could not keep what it needs of the levels
-// (out of memory) and `must_let_go` is false: the ladder then keeps the listing
-// and its levels and throws std::bad_alloc instead of changing. With
-// `must_let_go` (the ladder moves or goes) the hook has to let go whatever
-// happens. Process-wide; the module sets it at import (detach_price_listing,
-// python/price_listing.hpp, where the whole protocol is described). It must
-// not re-enter the ladder.
+// just before the handle is released. The listing reads the levels it was
+// made for through `PriceLadder::listed_levels` (until the first change they
+// are simply the ladder's). Returns false when the listing could not keep
+// what it needs of the levels (out of memory) and `must_let_go` is false: the
+// ladder then keeps the listing and its levels and throws std::bad_alloc
+// instead of changing. With `must_let_go` (the ladder moves or goes) the hook
+// has to let go whatever happens. Process-wide; the module sets it at import
+// (detach_price_listing, python/price_listing.hpp, where the whole protocol is
+// described). It must not re-enter the ladder, except for listed_levels.
 inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
                                    bool must_let_go) = nullptr;
+
+// Whether a listing still wants the levels it was made for (someone besides
+// the ladder holds it, and has not listed it). A wanted listing is not told
+// at the ladder's next change: the ladder keeps it, and an undo log of the
+// changes from then on, until it is no longer wanted (then it is released
+// without being told) or the ladder moves, goes or has logged too much (then
+// it is told through listing_detach_hook as above). Without this hook no
+// listing is wanted. Process-wide, set with listing_detach_hook.
+inline bool (*listing_wanted_hook)(void* listing) = nullptr;
 
 class PriceLadder {
 public:
@@ -48,15 +59,15 @@ public:
     PriceLadder(const PriceLadder&) = delete;
     PriceLadder& operator=(const PriceLadder&) = delete;
     PriceLadder(PriceLadder&& other) noexcept
-        : levels_((other.let_listing_go(), std::move(other.levels_))),
+        : levels_((other.let_listings_go(), std::move(other.levels_))),
           change_count_(other.change_count_),
           descending_(other.descending_) {
         other.levels_.clear();
     }
     PriceLadder& operator=(PriceLadder&& other) noexcept {
         if (this != &other) {
-            let_listing_go();
-            other.let_listing_go();
+            let_listings_go();
+            other.let_listings_go();
             release_objects();
             levels_ = std::move(other.levels_);
             other.levels_.clear();
@@ -66,7 +77,7 @@ public:
         return *this;
     }
     ~PriceLadder() {
-        let_listing_go();
+        let_listings_go();
         release_objects();
     }
 
@@ -128,20 +139,33 @@ public:
     // The object that lists the ladder as it stands (an owned handle, or
     // null): the snapshot builder keeps its list of the levels here, so that
     // every snapshot until the next change shares it (the lazy price list of
-    // python/price_listing.hpp). The ladder gives it up
-    // before its levels first change (an update that changes nothing keeps
-    // it), when it moves and when it goes, telling `listing_detach_hook` first
-    // while the levels are still those the listing was made for.
+    // python/price_listing.hpp). Before its levels first change (an update
+    // that changes nothing keeps it) the ladder stops handing it out: a
+    // listing that is still wanted (listing_wanted_hook) is kept, with an undo
+    // log from which `listed_levels` rebuilds its levels; any other is given
+    // up, telling `listing_detach_hook` first. Every listing kept is given up
+    // so when the ladder moves or goes.
     void* listing() const { return listing_; }
-    // Takes over one reference to `object`, giving up the current listing first.
+    // Takes over one reference to `object`, giving up the current listing
+    // first (the listings kept for their levels stay).
     void set_listing(void* object) {
         let_listing_go();
         listing_ = object;
     }
-    // Gives the listing up as a change would, ahead of one that cannot say so
-    // (the ladder about to go with its runner). Throws std::bad_alloc, keeping
-    // the listing, when the listing cannot keep its levels.
-    void give_up_listing() { drop_listing(); }
+    // Gives up the listing and every listing kept, as a move would but ahead
+    // of one that cannot fail (the ladder about to go with its runner). Throws
+    // std::bad_alloc, keeping the listings not yet given up, when one cannot
+    // keep its levels.
+    void give_up_listing();
+    // Whether `listing` is the current listing or one kept for its levels.
+    bool lists(const void* listing) const;
+    // The levels as they were when `listing` was made (the current levels for
+    // the current listing or any handle the ladder does not know): calls
+    // start(n) once with their number, then, unless it returned false,
+    // emit(i, key, size) for each in ascending key order (i from 0 to n - 1).
+    // Returns start's result. May throw std::bad_alloc (scratch memory).
+    template <class Start, class Emit>
+    bool listed_levels(const void* listing, Start&& start, Emit&& emit) const;
 
     // A level as stored.
     struct Level {
@@ -173,18 +197,39 @@ private:
         if (object && object_release_hook) object_release_hook(object);
     }
     // Before a change: throws std::bad_alloc, with nothing changed, when the
-    // listing cannot keep its levels.
-    void drop_listing() {
-        if (!listing_) return;
-        if (listing_detach_hook && !listing_detach_hook(listing_, *this, false)) throw std::bad_alloc();
-        release(std::exchange(listing_, nullptr));
+    // listing cannot keep its levels or there is no room to log `changes`
+    // more level changes. After it, `log_change` may be called that often.
+    void drop_listing(size_t changes = 1) {
+        if (listing_ || (log_ && log_->room < changes)) prepare_change(changes);
     }
+    void prepare_change(size_t changes);
+    // Records the level at `key` as it is just before a change: its size, or
+    // zero when there is none (noexcept: the room was made by drop_listing).
+    void log_change(uint64_t key, double size) noexcept {
+        if (log_) {
+            --log_->room;
+            log_->undo.push_back(Undo{key, size});
+        }
+    }
+    // After the kept listings or the log changed: drops the log when no
+    // listing is kept, or sets its room.
+    void sync_log() noexcept;
+    size_t log_room(size_t changes) const noexcept;
     void let_listing_go() noexcept {
         if (void* l = std::exchange(listing_, nullptr)) {
             if (listing_detach_hook) listing_detach_hook(l, *this, true);
             release(l);
         }
     }
+    // On a move and with the ladder: every listing is told and given up.
+    void let_listings_go() noexcept;
+    // Releases the kept listings no longer wanted; drops the log when none is
+    // left. Unless `always`, looks at more than one only when their number
+    // has doubled since the last look, so that holding every snapshot costs
+    // no look at every listing on every change.
+    void release_unwanted(bool always) noexcept;
+    // Gives up every kept listing that can keep its levels (the log is too long).
+    void bound_log() noexcept;
     void release_objects() {
         for (Level& l : levels_) release(std::exchange(l.object, nullptr));
     }
@@ -197,10 +242,58 @@ private:
     bool update_packed(const uint8_t* list);  // a packed list (the parser's common form)
     bool update_generic(json::Value deltas);  // any other value
 
+    // A level before a change, in the undo log. A stored size is never zero,
+    // so zero stands for no level.
+    struct Undo {
+        uint64_t key;
+        double size;
+    };
+    // A listing still wanted after the ladder moved on: owned handle, and the
+    // length of the log when it was the current listing.
+    struct Kept {
+        void* listing;
+        size_t since;
+    };
+    struct Log {
+        std::vector<Undo> undo;  // oldest first
+        std::vector<Kept> kept;  // ascending `since`, never empty
+        size_t room = 0;         // changes that can be logged before prepare_change
+        size_t swept = 0;        // kept.size() after the last look for unwanted ones
+    };
+    const Kept* find_kept(const void* listing) const;
+    // The levels of a kept listing, rebuilt from the current ones and the log
+    // (scratch memory of the thread, valid until the next call); null for a
+    // listing not kept. May throw std::bad_alloc.
+    const std::vector<Undo>* levels_as_kept(const void* listing) const;
+    // Calls tell(i) for each kept listing i, newest first, with its levels
+    // rebuilt for levels_as_kept in one backward pass over the log, until
+    // tell returns false. Returns the number of listings not told.
+    template <class Tell>
+    size_t tell_kept(Tell&& tell) noexcept;
+    static std::vector<Undo>& scratch(bool second);
+    // Fills `levels` with the levels as they were at log position `since`,
+    // with room for undoing down to `oldest`.
+    void rebuild(std::vector<Undo>& levels, size_t since, size_t oldest) const;
+
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
-    uint64_t change_count_ = 0;
-    bool descending_;
+    std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
+    // (A ladder per runner and book side: the order takes the counter's top bit.)
+    uint64_t change_count_ : 63 = 0;
+    uint64_t descending_ : 1;
 };
+
+template <class Start, class Emit>
+bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit) const {
+    if (const std::vector<Undo>* rebuilt = listing == listing_ ? nullptr : levels_as_kept(listing)) {
+        if (!start(rebuilt->size())) return false;
+        for (size_t i = 0; i < rebuilt->size(); ++i) emit(i, (*rebuilt)[i].key, (*rebuilt)[i].size);
+        return true;
+    }
+    const size_t n = levels_.size();
+    if (!start(n)) return false;
+    for (size_t i = 0; i < n; ++i) emit(i, levels_[i].key, levels_[i].size);
+    return true;
+}
 
 }  // namespace palisar::market

@@ -71,6 +71,11 @@ PyObject* listed_prices(PyObject* self) {
     if (!list) return internal_error();
     if (l.list) return l.list.new_ref();
     if (l.levels_lost) return PyErr_NoMemory();
+    if (l.ladder && l.ladder->listing() != self) {
+        // Kept by a ladder that has moved on: the levels as listed, from its log.
+        if (!l.levels.copy(*l.ladder, self)) return PyErr_NoMemory();
+        l.ladder = nullptr;
+    }
     const Py_ssize_t n = Py_ssize_t(l.ladder ? l.ladder->size() : l.levels.size());
     if (n > 0) {
         PyObject** items = PyMem_New(PyObject*, size_t(n));
@@ -120,12 +125,17 @@ bool detach_price_listing(void* object, const market::PriceLadder& ladder, bool 
     // When they cannot be copied, the change that is coming fails instead (the
     // listing stays the ladder's); only a ladder that goes with its iterator
     // leaves the listing without them.
-    if (!l.list && Py_REFCNT(self) > 1 && !l.levels.copy(ladder)) {
+    if (!l.list && Py_REFCNT(self) > 1 && !l.levels.copy(ladder, self)) {
         if (!must_let_go) return false;
         l.levels_lost = true;
     }
     l.ladder = nullptr;
     return true;
+}
+
+bool price_listing_wanted(void* object) {
+    PyObject* self = static_cast<PyObject*>(object);
+    return Py_TYPE(self) == PriceListing::type && !record_of<PriceListing>(self).list && Py_REFCNT(self) > 1;
 }
 
 PyObject* exchange_prices_list(Held& field) {

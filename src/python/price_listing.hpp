@@ -7,16 +7,22 @@
 // ladder as it was when the snapshot was built.
 //
 // The states of a PriceListing:
-//   shared with the ladder: `ladder` set, no copy, no list. The ladder has not
-//     changed since the listing was made; every snapshot built meanwhile gets
-//     the same listing (price_listing), and a read lists the ladder's levels
-//     with the PriceSize objects the ladder keeps for them.
+//   shared with the ladder: `ladder` set, and the ladder's current listing.
+//     The ladder has not changed since the listing was made; every snapshot
+//     built meanwhile gets the same listing (price_listing), and a read lists
+//     the ladder's levels with the PriceSize objects the ladder keeps for them.
+//   kept by the ladder: `ladder` set, no longer its current listing. The
+//     ladder was about to change while a snapshot still held the listing
+//     unread (listing_wanted_hook said so): it kept the listing, and logs
+//     from then on each level as it was before a change, so that
+//     PriceLadder::listed_levels rebuilds the levels as listed.
 //   detached with a copy: `ladder` null, `levels` holding the levels as they
-//     were. The ladder was about to change, move or go while a snapshot still
-//     held the listing unread: before the change, the ladder called
-//     detach_price_listing (market::listing_detach_hook), which copied the
-//     levels, and then let go of its reference. A listing nobody else holds
-//     copies nothing: the ladder's release frees it.
+//     were. A kept listing copied them when read, or before the ladder moved,
+//     went or had logged too much; a shared one before its ladder changed
+//     with no undo log to keep it (listing_wanted_hook not set) or went. In
+//     each case the ladder called detach_price_listing
+//     (market::listing_detach_hook) and then let go of its reference. A
+//     listing nobody else holds copies nothing: the ladder's release frees it.
 //   listed: `list` built, no copy, `ladder` null. Final.
 //
 // The transitions:
@@ -25,30 +31,39 @@
 //     free-threaded build the new listing is listed at once.
 //   shared -> listed: listed_prices (the first read). The ladder then keeps
 //     the list in place of the listing, so later snapshots get the list itself.
-//   shared -> detached: detach_price_listing, before the ladder's levels change.
+//   shared -> kept: before the ladder's levels change, while it is wanted.
+//   shared or kept -> detached: detach_price_listing, before the ladder's
+//     levels change (shared and not wanted), moves or goes, or when its log
+//     is too long (kept).
+//   kept -> detached -> listed: listed_prices copies the levels first (new
+//     PriceSize objects: the ladder's are for its current levels), then lists.
+//     The ladder releases the listing at a later change (no longer wanted).
 //   detached -> listed: listed_prices, from the copy.
 //   Copy failure (out of memory): before a change (or before an image drops
 //     the runner, PriceLadder::give_up_listing), the hook returns false; the
 //     ladder keeps the listing and its levels and throws std::bad_alloc before
 //     changing anything, which the entry point raises as MemoryError (see
-//     Guarded in errors.hpp). When the ladder moves or goes
-//     with its iterator it must let go: `levels_lost` is set and the listing's
-//     first read raises MemoryError.
+//     Guarded in errors.hpp). A kept listing read raises MemoryError and stays
+//     kept. When the ladder only bounds its log, the listing stays kept. When
+//     the ladder moves or goes with its iterator it must let go: `levels_lost`
+//     is set and the listing's first read raises MemoryError.
 //
 // Who holds which reference:
 //   - the ladder: one strong reference to its listing (the PriceListing, or
-//     the list once listed), given back through market::object_release_hook;
+//     the list once listed) and one to each listing it keeps, given back
+//     through market::object_release_hook;
 //     and one to each level's PriceSize while that level is unchanged;
 //   - each ExchangePrices field: one to the listing until its first read, then
 //     one to the list (exchange_prices_list swaps them);
 //   - the PriceListing: one to its list once built; `ladder` is a plain
 //     pointer, valid only while the ladder still holds the listing (the hook
-//     clears it before the ladder changes, moves or goes).
+//     clears it before the ladder gives it up).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -70,10 +85,27 @@ public:
     CopiedLevels& operator=(CopiedLevels&&) = delete;
     ~CopiedLevels() { clear(); }
 
+    // The levels `ladder` lists for `listing` (see PriceLadder::listed_levels).
     // False when the memory cannot be had.
-    bool copy(const market::PriceLadder& ladder) {
+    bool copy(const market::PriceLadder& ladder, const void* listing) {
         clear();
         descending_ = ladder.descending();
+        if (ladder.listing() != listing) {
+            try {
+                return ladder.listed_levels(
+                    listing,
+                    [&](size_t n) {
+                        if (n == 0) return true;
+                        levels_ = PyMem_New(Level, n);
+                        size_ = levels_ ? n : 0;
+                        return levels_ != nullptr;
+                    },
+                    [&](size_t i, uint64_t key, double size) { levels_[i] = Level{key, size}; });
+            } catch (const std::bad_alloc&) {
+                clear();
+                return false;
+            }
+        }
         const size_t n = ladder.size();
         if (n == 0) return true;
         levels_ = PyMem_New(Level, n);
@@ -145,6 +177,8 @@ PyObject* listed_prices(PyObject* listing);
 PyObject* exchange_prices_list(Held& field);
 // Installed as market::listing_detach_hook.
 bool detach_price_listing(void* listing, const market::PriceLadder& ladder, bool must_let_go);
+// Installed as market::listing_wanted_hook.
+bool price_listing_wanted(void* listing);
 
 
 }  // namespace palisar::py

@@ -17,6 +17,7 @@ bool init_module_state() {
     if (module_state.ready) return true;
     market::object_release_hook = &release_object;
     market::listing_detach_hook = &detach_price_listing;
+    market::listing_wanted_hook = &price_listing_wanted;
     if (!create_type<PriceListing>()) return false;
     if (!init_datetime()) return false;
     if (!module_state.keys.init()) return false;

@@ -174,6 +174,47 @@ TEST_P(LadderObjects, RefusedListingStopsTheChange) {
     }
 }
 
+// A listing still wanted is kept through the undo log; when it cannot copy
+// its levels (out of memory) it stays kept: an image's give_up_listing
+// throws with everything as it was, and the log's bound is passed rather
+// than losing it. Levels rebuilt from the log stay those listed.
+bool always_wanted(void*) { return true; }
+
+TEST_P(LadderObjects, KeptListingThatCannotCopyStaysKept) {
+    listing_wanted_hook = &always_wanted;
+    listing_detach_hook = &refuse_detach;
+    auto listed = [](const PriceLadder& ladder, const void* listing) {
+        Levels out;
+        ladder.listed_levels(
+            listing, [&](size_t n) { return out.resize(n), true; },
+            [&](size_t i, uint64_t key, double size) { out[i] = {PriceLadder::key_price(key), size}; });
+        return out;
+    };
+    {
+        PriceLadder ladder(false);
+        ladder.update(palisar::testing::Doc(deltas("[1.5,10],[2,20]")).value());
+        ladder.set_listing(&tokens_[20]);
+        EXPECT_TRUE(ladder.update(palisar::testing::Doc(deltas("[2,21],[3,30]")).value()));
+        EXPECT_EQ(ladder.listing(), nullptr);
+        EXPECT_TRUE(ladder.lists(&tokens_[20]));
+        EXPECT_THROW(ladder.give_up_listing(), std::bad_alloc);
+        EXPECT_TRUE(ladder.lists(&tokens_[20]));
+        for (int i = 0; i < 300; ++i)  // far past the bound
+            ladder.update(palisar::testing::Doc(deltas("[4," + std::to_string(i + 1) + "]")).value());
+        EXPECT_EQ(ladder.size(), 4u);
+        EXPECT_TRUE(g_released.empty());
+        EXPECT_EQ(listed(ladder, &tokens_[20]), (Levels{{1.5, 10}, {2, 20}}));
+        g_detached.clear();
+        listing_detach_hook = &record_detach;
+        ladder.give_up_listing();
+        EXPECT_FALSE(ladder.lists(&tokens_[20]));
+        EXPECT_EQ(g_released[&tokens_[20]], 1);
+        ASSERT_EQ(g_detached.size(), 1u);
+    }
+    listing_wanted_hook = nullptr;
+    listing_detach_hook = nullptr;
+}
+
 INSTANTIATE_TEST_SUITE_P(DirectAndMerged, LadderObjects, ::testing::Bool());
 
 }  // namespace

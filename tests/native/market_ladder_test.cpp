@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -196,10 +197,42 @@ struct ReferenceLadder {
     }
 };
 
+// Listings held while the ladder moves on: each is wanted until dropped, and
+// must be rebuilt from the undo log (or copied when told) as it was listed.
+struct Held {
+    Levels listed;       // the reference's listing when it was made
+    bool wanted = true;  // someone besides the ladder holds it, unread
+    bool told = false;   // the ladder asked it to copy its levels
+    int released = 0;
+};
+std::map<void*, Held> g_held;
+
+Levels listed_by(const PriceLadder& ladder, const void* listing) {
+    Levels out;
+    ladder.listed_levels(
+        listing, [&](size_t n) { return out.resize(n), true; },
+        [&](size_t i, uint64_t key, double size) { out[i] = {PriceLadder::key_price(key), size}; });
+    if (ladder.descending()) std::reverse(out.begin(), out.end());
+    return out;
+}
+bool held_wanted(void* l) { return g_held.at(l).wanted; }
+bool held_told(void* l, const PriceLadder& ladder, bool) {
+    Held& h = g_held.at(l);
+    EXPECT_EQ(h.released, 0);
+    if (h.wanted) {
+        EXPECT_EQ(listed_by(ladder, l), h.listed);
+    }
+    h.told = true;
+    return true;
+}
+void held_released(void* l) { ++g_held.at(l).released; }
+
 // Short lists go one delta at a time, long ones through the merge; both must
 // agree with the reference on contents, order, result and counter. Every
 // other list holds numbers only and is also applied, as the parser stores it
-// (packed), to a second ladder that must stay identical.
+// (packed), to a second ladder that must stay identical. Along the way
+// listings are made and held at random (some forever, past the log's bound),
+// dropped, and the ladder moved.
 class LadderModel : public ::testing::TestWithParam<int> {};
 
 TEST_P(LadderModel, MatchesReference) {
@@ -216,11 +249,31 @@ TEST_P(LadderModel, MatchesReference) {
         std::snprintf(tmp, sizeof tmp, "%.17g", d);
         return std::string(tmp);
     };
+    static char tokens[2000];
+    size_t next_token = 0;
+    g_held.clear();
+    listing_wanted_hook = &held_wanted;
+    listing_detach_hook = &held_told;
+    object_release_hook = &held_released;
 
     for (bool descending : {false, true}) {
         PriceLadder ladder(descending), packed(descending);
         ReferenceLadder ref;
         for (int step = 0; step < 400; ++step) {
+            if (!ladder.listing() && (step == 0 || rng() % 3 == 0)) {
+                void* l = &tokens[next_token++];
+                g_held[l].listed = ref.listing(descending);
+                ladder.set_listing(l);
+            }
+            for (auto& [l, h] : g_held)
+                if (h.wanted && !h.released && rng() % 16 == 0 && l != &tokens[0]) h.wanted = false;
+            if (descending && rng() % 50 == 0) {
+                PriceLadder moved(std::move(ladder));
+                ladder = std::move(moved);
+            } else if (descending && rng() % 50 == 0) {
+                ladder.give_up_listing();  // as before an image drops the runner
+                EXPECT_EQ(ladder.listing(), nullptr);
+            }
             json::Builder b;
             std::string text = "[";
             std::vector<std::pair<double, std::optional<double>>> model;
@@ -265,8 +318,32 @@ TEST_P(LadderModel, MatchesReference) {
             }
             ASSERT_EQ(packed.change_count(), ladder.change_count());
             ASSERT_EQ(packed.to_price_sizes(), ladder.to_price_sizes()) << "step " << step;
+            for (auto& [l, h] : g_held) {
+                if (ladder.lists(l)) {
+                    ASSERT_EQ(h.released, 0);
+                    if (h.wanted) {
+                        ASSERT_EQ(listed_by(ladder, l), h.listed) << "step " << step;
+                    }
+                } else {
+                    // Given up: once, and told first when still wanted.
+                    ASSERT_EQ(h.released, 1) << "step " << step;
+                    if (h.wanted) {
+                        ASSERT_TRUE(h.told);
+                    }
+                }
+            }
+        }
+        // The ascending ladder never moves: a listing held forever was told
+        // (to copy its levels) once the log grew past its bound.
+        if (!descending) {
+            EXPECT_TRUE(g_held.at(&tokens[0]).told);
         }
     }
+    for (auto& [l, h] : g_held) EXPECT_EQ(h.released, 1);
+    EXPECT_GT(next_token, 100u);
+    listing_wanted_hook = nullptr;
+    listing_detach_hook = nullptr;
+    object_release_hook = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(ListLengths, LadderModel, ::testing::Values(3, 40, 300));
