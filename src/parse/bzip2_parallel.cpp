@@ -46,6 +46,7 @@ constexpr size_t kPad = 8;  // zero bytes behind the data, for 64-bit loads
 // decodes fast enough alone. Refusing it bounds the window of blocks in flight
 // (a block may otherwise decode to about 46 MB).
 constexpr size_t kMaxBlockText = 8 << 20;
+constexpr size_t kSpareText = 2 << 20;
 
 class MemorySource final : public ByteSource {
 public:
@@ -163,6 +164,10 @@ private:
     bool next_item() {
         if (front_) {
             std::lock_guard lock(mutex_);
+            // The text's memory serves a later block (fresh memory costs the
+            // kernel a page of zeros per page); a few, of a block's size.
+            if (spare_.size() < window_ && front_->text.capacity() <= kSpareText)
+                spare_.push_back(std::move(front_->text));
             order_.pop_front();
             front_ = nullptr;
         }
@@ -312,6 +317,7 @@ private:
     void start_sequential(size_t stream_start, uint64_t skip) {
         stop_workers();
         order_.clear();
+        spare_.clear();
         front_ = nullptr;
         sequential_ = bzip2_over(std::make_unique<MemorySource>(data_.data() + stream_start, size_ - stream_start));
         skip_ = skip;
@@ -366,6 +372,10 @@ private:
         Item* job = todo_.front();
         todo_.pop_front();
         job->state = Item::Running;
+        if (!spare_.empty()) {
+            job->text = std::move(spare_.back());
+            spare_.pop_back();
+        }
         lock.unlock();
         bool ok = decode_block(*job, decoder);
         lock.lock();
@@ -473,6 +483,7 @@ private:
     CondVar work_cv_, done_cv_;
     std::deque<Item> order_;  // in file order; deque keeps addresses stable
     std::deque<Item*> todo_;  // blocks nobody decodes yet
+    std::vector<std::vector<uint8_t>> spare_;  // text buffers handed out, for reuse
     std::vector<std::thread> workers_;
     bool stop_ = false;
     Bzip2BlockDecoder own_;  // the calling thread's, when it decodes a block itself
