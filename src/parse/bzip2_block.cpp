@@ -238,7 +238,9 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     const uint32_t max_block = uint32_t(level) * 100000;
     if (tt_size_ < max_block) {
         tt_.reset(new (std::nothrow) uint32_t[max_block]);
-        if (!tt_) {
+        tt_fwd_.reset(new (std::nothrow) uint32_t[max_block]);
+        bytes_.reset(new (std::nothrow) uint8_t[max_block]);
+        if (!tt_ || !tt_fwd_ || !bytes_) {
             tt_size_ = 0;
             return false;
         }
@@ -288,8 +290,16 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     }
     if (bits.position() != end || orig_ptr >= nblock) return false;
 
-    // Undo the transform: tt[i] >> 8 links each position of the text to the
-    // next, its low byte being the byte there.
+    // Undo the transform. With L the decoded bytes and LF[i] the place of
+    // L[i] among the sorted bytes, the text read backwards is L at origPtr,
+    // LF[origPtr], LF[LF[origPtr]]...; read forwards it is the walk along T,
+    // the inverse of LF, from origPtr. The first half is walked forwards and
+    // the second backwards at the same time: two chains of loads from memory
+    // in flight instead of one. The walks must meet where the halves join,
+    // which holds for every block whose forward walk (libbz2's) comes back to
+    // origPtr after the block's length; then both give the same text.
+    uint32_t* const lf = tt;  // L[i] | LF[i] << 8, in place
+    uint32_t* const fwd = tt_fwd_.get();  // L[T[j]] | T[j] << 8
     {
         uint32_t start[256];
         uint32_t sum = 0;
@@ -297,7 +307,31 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
             start[b] = sum;
             sum += counts[b];
         }
-        for (uint32_t i = 0; i < nblock; ++i) tt[start[tt[i] & 0xFF]++] |= i << 8;
+        for (uint32_t i = 0; i < nblock; ++i) {
+            const uint32_t b = lf[i];
+            const uint32_t j = start[b]++;
+            lf[i] = b | j << 8;
+            fwd[j] = b | i << 8;
+        }
+    }
+    uint8_t* const bytes = bytes_.get();
+    {
+        const uint32_t half = nblock / 2;
+        uint32_t f = orig_ptr, r = orig_ptr;
+        uint8_t* back = bytes + nblock;
+        for (uint32_t k = 0; k < half; ++k) {
+            const uint32_t v = fwd[f], w = lf[r];
+            bytes[k] = uint8_t(v);
+            *--back = uint8_t(w);
+            f = v >> 8;
+            r = w >> 8;
+        }
+        if (nblock - half > half) {
+            const uint32_t w = lf[r];
+            *--back = uint8_t(w);
+            r = w >> 8;
+        }
+        if (f != r) return false;
     }
 
     // The text, with each run of four equal bytes followed by a count of more.
@@ -309,7 +343,6 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     }
     uint8_t* o = text.data();
     uint8_t* oend = o + cap;
-    uint32_t pos = tt[orig_ptr] >> 8;
     unsigned same = 0, last = 256;
     auto grow = [&](size_t need) {
         size_t used = size_t(o - text.data());
@@ -325,9 +358,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         return true;
     };
     for (uint32_t i = 0; i < nblock; ++i) {
-        pos = tt[pos];
-        const unsigned b = pos & 0xFF;
-        pos >>= 8;
+        const unsigned b = bytes[i];
         if (same == 4) {
             if (b) {
                 if (size_t(oend - o) < b && !grow(b)) return false;

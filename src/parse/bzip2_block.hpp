@@ -25,7 +25,10 @@ public:
     uint32_t stored_crc() const { return stored_crc_; }
 
 private:
-    std::unique_ptr<uint32_t[]> tt_;  // the block's bytes, then the inverse transform's links
+    // The block's bytes, then the inverse transform's links both ways, then
+    // the block's bytes in text order.
+    std::unique_ptr<uint32_t[]> tt_, tt_fwd_;
+    std::unique_ptr<uint8_t[]> bytes_;
     size_t tt_size_ = 0;
     uint32_t stored_crc_ = 0;
 };
