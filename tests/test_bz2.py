@@ -307,9 +307,10 @@ done(count=len(it), grown=peak_rss() - before)
 """
 
 
-def test_a_bzip2_bomb_stays_within_the_window(tmp_path):
+def test_a_bzip2_bomb_stays_within_the_window(tmp_path, cpus):
     # Lines of 1000 spaces, whose runs pack about 43 MB of text into a block;
-    # 8 blocks behind enough ordinary blocks for several threads.
+    # 8 blocks behind enough ordinary blocks for several threads (the child
+    # runs on the CPUs of this thread).
     bomb = bz2.compress((b" " * 1000 + b"\n") * 350_000, 9)
     assert len(bomb) < 10_000
     path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] + bomb)

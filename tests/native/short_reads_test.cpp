@@ -370,6 +370,25 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
                 }
             }
         }
+        // Each bit of the block's first 600 alone (the CRC, the randomised
+        // flag, origPtr, the maps, the counts, selectors and code lengths):
+        // through the block path on one thread the outcome is the sequential
+        // decoder's, whether our decoder or libbz2 takes the block.
+        for (uint64_t bit = b.begin; bit < b.begin + 600; ++bit) {
+            std::string bad = data;
+            bad[bit / 8] = char(bad[bit / 8] ^ (0x80 >> bit % 8));
+            ++changes;
+            if (!decode(bad, b.begin, b.end, out)) {
+                ++refused;
+            } else {
+                ASSERT_TRUE(std::string(out.begin(), out.end()) == text) << "bit " << bit;
+            }
+            EXPECT_EQ(parallel(bad, 1), sequential(bad)) << "bit " << bit - b.begin << " of the block";
+        }
+        std::string randomised = data;
+        const uint64_t flag = b.begin + 80;  // after the magic and the CRC
+        randomised[flag / 8] = char(randomised[flag / 8] ^ (0x80 >> flag % 8));
+        EXPECT_FALSE(decode(randomised, b.begin, b.end, out)) << "the randomised flag";
         EXPECT_GT(refused, changes * 9 / 10);
         for (uint64_t end = b.begin + 49; end < b.end + 64; end += (end + 40 < b.end ? 37 : 1)) {
             if (end == b.end) continue;
