@@ -8,11 +8,13 @@
 // 2. compares, line by line, the one-pass message path of the line parser with
 //    the exact parser followed by the same envelope rules;
 // 3. reads the bytes as gzip, bzip2 and zstd data (almost always corrupt: it
-//    must fail with a ReadError, never crash; bzip2 also on two threads, which
-//    must keep whatever one thread keeps when both succeed), and reads the
-//    plain bytes compressed into one or two gzip members, bzip2 streams (on
-//    one and on two threads) and zstd frames, which must give the same result
-//    as the plain read;
+//    must fail with a ReadError, never crash; bzip2 also block by block on one
+//    and on two threads, which must keep whatever the sequential decoder keeps
+//    when both succeed), and reads the plain bytes compressed into one or two
+//    gzip members, bzip2 streams (on one and on two threads) and zstd frames,
+//    which must give the same result as the plain read; the bzip2 streams
+//    again with one byte changed where the input says: block by block they
+//    load exactly when the sequential decoder loads them, and the same;
 // 4. replays every kept message through the market cache, as the iterator
 //    does, and after each message lists every runner and every ladder,
 //    checking the order and the counts.
@@ -275,6 +277,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // before the failure does, and a line of it fail first: only agreeing
     // successes are compared.
     if (one.ok && two.ok) expect_same(one, two, "bzip2 on one and on two threads disagree");
+    Outcome blocks = read_with(parse::bzip2_parallel_over(std::make_unique<MemorySource>(data, size, chunk), 1, 0), false);
+    if (one.ok && blocks.ok) expect_same(one, blocks, "bzip2 sequentially and block by block disagree");
     read_with(parse::zstd_over(std::make_unique<MemorySource>(data, size, chunk)), false);
 
     if (size <= (size_t(1) << 16)) {
@@ -292,6 +296,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Outcome threads = read_with(
             parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), 2, 0), false);
         expect_same(plain, threads, "plain and bzip2 reads on two threads disagree");
+        if (size) {
+            size_t at = (size_t(data[0]) << 16 | size_t(data[size / 3]) << 8 | data[size - 1]) % bz.size();
+            bz[at] = char(bz[at] ^ (1 + data[size / 2] % 255));
+            bytes = reinterpret_cast<const uint8_t*>(bz.data());
+            Outcome seq = read_with(parse::bzip2_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk)), false);
+            for (unsigned n : {1u, 2u}) {
+                Outcome got = read_with(
+                    parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), n, 0), false);
+                CHECK(got.ok == seq.ok);
+                if (seq.ok) expect_same(seq, got, "a changed bzip2 stream decoded differently block by block");
+            }
+        }
 
         std::string zs = zstd(data, size, size ? data[size / 3] * size / 256 : 0);
         bytes = reinterpret_cast<const uint8_t*>(zs.data());

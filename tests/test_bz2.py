@@ -58,6 +58,18 @@ def write_bytes(tmp_path, name, data):
     return str(path)
 
 
+@pytest.fixture(params=[1, 2], ids=["1cpu", "2cpus"])
+def cpus(request):
+    """The test runs with this thread on that many CPUs: with one, the calling
+    thread decodes every bzip2 block itself."""
+    before = os.sched_getaffinity(0)
+    if len(before) < request.param:
+        pytest.skip(f"fewer than {request.param} CPUs")
+    os.sched_setaffinity(0, sorted(before)[: request.param])
+    yield request.param
+    os.sched_setaffinity(0, before)
+
+
 def skippable(payload, kind=0):
     return struct.pack("<II", 0x184D2A50 + kind, len(payload)) + payload
 
@@ -67,7 +79,7 @@ def skippable(payload, kind=0):
 
 @pytest.mark.parametrize("streams", [1, 3])
 def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_path,
-                                                          compressed_codec, streams):
+                                                          compressed_codec, streams, cpus):
     with open(recorded_market, "rb") as f:
         data = f.read()
     # Cut in the middle of lines, as a parallel compressor cuts blocks.
@@ -183,7 +195,7 @@ def many_blocks():
     return lines, bz2.compress(to_bytes(lines), 1)
 
 
-def test_many_blocks_same_snapshots_as_plain_text(tmp_path):
+def test_many_blocks_same_snapshots_as_plain_text(tmp_path, cpus):
     lines, data = many_blocks()
     assert len(data) > 48 * 1024
     plain = write_bytes(tmp_path, "p.json", to_bytes(lines))
@@ -226,7 +238,7 @@ def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message):
     ("json error, then a corrupt block", "expected value at line 1 column 1"),
     ("corrupt block, then a json error", "corrupt bzip2 data"),
 ])
-def test_many_blocks_first_failure_in_file_order(tmp_path, case, message):
+def test_many_blocks_first_failure_in_file_order(tmp_path, case, message, cpus):
     lines, data = many_blocks()
     if case == "block corrupt":
         data = flip(data, middle_block_offset(data, 17))
@@ -295,9 +307,10 @@ done(count=len(it), grown=peak_rss() - before)
 """
 
 
-def test_a_bzip2_bomb_stays_within_the_window(tmp_path):
+def test_a_bzip2_bomb_stays_within_the_window(tmp_path, cpus):
     # Lines of 1000 spaces, whose runs pack about 43 MB of text into a block;
-    # 8 blocks behind enough ordinary blocks for several threads.
+    # 8 blocks behind enough ordinary blocks for several threads (the child
+    # runs on the CPUs of this thread).
     bomb = bz2.compress((b" " * 1000 + b"\n") * 350_000, 9)
     assert len(bomb) < 10_000
     path = write_bytes(tmp_path, "p.bz2", many_blocks()[1] + bomb)

@@ -3,7 +3,9 @@
 // the CRC of its text. The compressed stream is cut at the magics, and each
 // block is re-wrapped as a standalone stream (stream header, the block's bits
 // realigned to a byte, an end-of-stream marker whose combined CRC is that
-// block's CRC) and decoded by libbz2 on a worker. A magic can also occur by
+// block's CRC) and decoded by libbz2 on a worker. A well-formed block is
+// decoded by our own block decoder instead, which is faster; any block it
+// turns down goes to libbz2 as before. A magic can also occur by
 // chance inside compressed data; such a cut fails its CRC, and so does
 // anything corrupt or truncated. Then the stream is decoded again from its
 // start by the sequential decoder, which skips the text already handed out and
@@ -11,6 +13,8 @@
 // block that decodes to far more text than market data does (a bomb), so that
 // the blocks in flight stay small.
 #include "parse/decode.hpp"
+
+#include "parse/bzip2_block.hpp"
 
 #if PALISAR_WITH_BZIP2
 
@@ -42,6 +46,7 @@ constexpr size_t kPad = 8;  // zero bytes behind the data, for 64-bit loads
 // decodes fast enough alone. Refusing it bounds the window of blocks in flight
 // (a block may otherwise decode to about 46 MB).
 constexpr size_t kMaxBlockText = 8 << 20;
+constexpr size_t kSpareText = 2 << 20;
 
 class MemorySource final : public ByteSource {
 public:
@@ -159,6 +164,10 @@ private:
     bool next_item() {
         if (front_) {
             std::lock_guard lock(mutex_);
+            // The text's memory serves a later block (fresh memory costs the
+            // kernel a page of zeros per page); a few, of a block's size.
+            if (spare_.size() < window_ && front_->text.capacity() <= kSpareText)
+                spare_.push_back(std::move(front_->text));
             order_.pop_front();
             front_ = nullptr;
         }
@@ -298,7 +307,7 @@ private:
         while (item.state != Item::Ok && item.state != Item::Failed) {
             // Help rather than wait: decode the next block nobody has taken.
             if (!todo_.empty()) {
-                run_next(lock);
+                run_next(lock, own_);
             } else {
                 done_cv_.wait(lock);
             }
@@ -308,6 +317,7 @@ private:
     void start_sequential(size_t stream_start, uint64_t skip) {
         stop_workers();
         order_.clear();
+        spare_.clear();
         front_ = nullptr;
         sequential_ = bzip2_over(std::make_unique<MemorySource>(data_.data() + stream_start, size_ - stream_start));
         skip_ = skip;
@@ -348,28 +358,42 @@ private:
     }
 
     void work() {
+        Bzip2BlockDecoder decoder;
         std::unique_lock lock(mutex_);
         for (;;) {
             work_cv_.wait(lock, [this] { return stop_ || !todo_.empty(); });
             if (stop_) return;
-            run_next(lock);
+            run_next(lock, decoder);
         }
     }
 
     // Decodes the first block nobody has taken, with the lock given up meanwhile.
-    void run_next(std::unique_lock<std::mutex>& lock) {
+    void run_next(std::unique_lock<std::mutex>& lock, Bzip2BlockDecoder& decoder) {
         Item* job = todo_.front();
         todo_.pop_front();
         job->state = Item::Running;
+        if (!spare_.empty()) {
+            job->text = std::move(spare_.back());
+            spare_.pop_back();
+        }
         lock.unlock();
-        bool ok = decode_block(*job);
+        bool ok = decode_block(*job, decoder);
         lock.lock();
         job->state = ok ? Item::Ok : Item::Failed;
         done_cv_.notify_all();
     }
 
-    // Decodes one block as a standalone stream; false when it does not verify.
-    bool decode_block(Item& job) const {
+    // Decodes one block; false when it does not verify.
+    bool decode_block(Item& job, Bzip2BlockDecoder& decoder) const {
+        if (decoder.decode(data_.data(), size_, job.begin, job.end, job.level, kMaxBlockText, job.text) &&
+            decoder.stored_crc() == job.crc)
+            return true;
+        std::vector<uint8_t>().swap(job.text);
+        return decode_block_libbz2(job);
+    }
+
+    // Decodes one block as a standalone stream with libbz2.
+    bool decode_block_libbz2(Item& job) const {
         std::vector<uint8_t> in;
         uint64_t bits = job.end - job.begin;
         in.reserve(size_t(bits / 8) + 16);
@@ -459,8 +483,10 @@ private:
     CondVar work_cv_, done_cv_;
     std::deque<Item> order_;  // in file order; deque keeps addresses stable
     std::deque<Item*> todo_;  // blocks nobody decodes yet
+    std::vector<std::vector<uint8_t>> spare_;  // text buffers handed out, for reuse
     std::vector<std::thread> workers_;
     bool stop_ = false;
+    Bzip2BlockDecoder own_;  // the calling thread's, when it decodes a block itself
 };
 
 }  // namespace
@@ -468,7 +494,6 @@ private:
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads,
                                                 size_t parallel_from) {
     if (threads == 0) threads = usable_cpus();
-    if (threads < 2) return bzip2_over(std::move(raw));
     return std::make_unique<ParallelBzip2Source>(std::move(raw), threads, parallel_from);
 }
 

@@ -85,9 +85,10 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 // threads (the calling one included; 0: one per CPU the process may run on),
 // while the text still comes out in file order. The compressed data is read
 // whole first; files of fewer than `parallel_from` compressed bytes (about
-// one block of bzip2 -9 market text), and any run with one thread, are
-// decoded on the calling thread alone. The threads
-// end with the source. Results and failures are those of bzip2_over.
+// one block of bzip2 -9 market text) go to bzip2_over; with one thread the
+// calling thread decodes the blocks itself. Well-formed blocks are decoded by
+// our own block decoder, the others by libbz2. The threads end with the
+// source. Results and failures are those of bzip2_over.
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
                                                 size_t parallel_from = 48 * 1024);
 

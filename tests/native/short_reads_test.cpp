@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "parse/bzip2_block.hpp"
 #include "parse/decode.hpp"
 #include "parse/reader.hpp"
 
@@ -191,14 +192,14 @@ TEST(ParallelBzip2, SameTextAsOneThreadWhateverTheThreadsAndPieces) {
     Decoded expected = sequential(data);
     ASSERT_EQ(expected.error, "");
     ASSERT_TRUE(expected.bytes == text + text.substr(0, 150000) + text.substr(7) + feeds);
-    for (unsigned threads : {2, 3, 5})
+    for (unsigned threads : {1, 2, 3, 5})
         for (size_t piece : {size_t(1000), size_t(1) << 20})
             EXPECT_EQ(parallel(data, threads, piece), expected) << threads << " threads, pieces of " << piece;
 }
 
 // Damage at many places of a multi-block file, block headers and boundaries
-// above all: the same failure as with one thread, so the first fault in file
-// order is the one reported. How much of a block that fails its CRC is handed
+// above all: the same failure as the sequential decoder's (the block path on
+// one thread too), so the first fault in file order is the one reported. How much of a block that fails its CRC is handed
 // out before the failure depends on the sizes of the reads (with several
 // threads such a block gives nothing); what comes before it is the same.
 TEST(ParallelBzip2, CorruptAndTruncatedDataFailsAsWithOneThread) {
@@ -213,15 +214,19 @@ TEST(ParallelBzip2, CorruptAndTruncatedDataFailsAsWithOneThread) {
         flipped[at] = char(flipped[at] ^ 0x10);
         std::string cut = good.substr(0, at);
         for (const std::string* data : {&flipped, &cut}) {
-            Decoded expected = sequential(*data), got = parallel(*data, 2);
-            const char* what = data == &cut ? "cut" : "flipped";
-            if (expected.error.empty()) {  // a flipped padding bit
-                ASSERT_TRUE(got == expected) << what << " at byte " << at;
-                continue;
+            Decoded expected = sequential(*data);
+            for (unsigned threads : {1, 2}) {
+                Decoded got = parallel(*data, threads);
+                const char* what = data == &cut ? "cut" : "flipped";
+                if (expected.error.empty()) {  // a flipped padding bit
+                    ASSERT_TRUE(got == expected) << what << " at byte " << at;
+                    continue;
+                }
+                ASSERT_EQ(got.error, expected.error) << what << " at byte " << at << ", " << threads << " threads";
+                size_t common = std::min(got.bytes.size(), expected.bytes.size());
+                ASSERT_TRUE(got.bytes.compare(0, common, expected.bytes, 0, common) == 0)
+                    << what << " at byte " << at << ", " << threads << " threads";
             }
-            ASSERT_EQ(got.error, expected.error) << what << " at byte " << at;
-            size_t common = std::min(got.bytes.size(), expected.bytes.size());
-            ASSERT_TRUE(got.bytes.compare(0, common, expected.bytes, 0, common) == 0) << what << " at byte " << at;
         }
     }
 }
@@ -259,6 +264,146 @@ TEST(ParallelBzip2, ABlockMagicInsideABlockIsNoBoundary) {
         Decoded expected = sequential(data);
         ASSERT_EQ(expected.error, "");
         EXPECT_EQ(parallel(data, 2), expected);
+    }
+}
+
+// ---- the block decoder of our own --------------------------------------------------
+
+struct OwnBlock {
+    uint64_t begin, end;  // bits, from the block magic to the next magic
+    int level;
+};
+
+// The blocks of every stream of `data` (good data: the magics are not searched
+// for inside blocks, which is enough for data made by libbz2 here).
+std::vector<OwnBlock> own_blocks(const std::string& data) {
+    std::vector<size_t> magics;
+    for (size_t bit = 0; bit + 48 <= data.size() * 8; ++bit) {
+        uint64_t v = 0;
+        for (size_t k = 0; k < 48; ++k)
+            v = v << 1 | ((uint8_t(data[(bit + k) / 8]) >> (7 - (bit + k) % 8)) & 1);
+        if (v == 0x314159265359 || v == 0x177245385090) magics.push_back(bit);
+    }
+    std::vector<OwnBlock> blocks;
+    for (size_t i = 0; i + 1 < magics.size(); ++i) {
+        uint64_t v = 0;
+        for (size_t k = 0; k < 8; ++k) v = v << 1 | ((uint8_t(data[(magics[i] + k) / 8]) >> (7 - (magics[i] + k) % 8)) & 1);
+        if (v != 0x31) continue;  // an end-of-stream magic
+        size_t header = 0;  // the stream's header: the last "BZh" before the block
+        for (size_t at = 0; at + 4 <= magics[i] / 8; ++at)
+            if (data.compare(at, 3, "BZh") == 0) header = at;
+        blocks.push_back({magics[i], magics[i + 1], data[header + 3] - '0'});
+    }
+    return blocks;
+}
+
+// Each block decoded alone by our decoder; its text joined, or "refused".
+std::string own_decode(const std::string& data, Bzip2BlockDecoder& decoder) {
+    std::string out;
+    std::vector<uint8_t> text;
+    for (const OwnBlock& b : own_blocks(data)) {
+        if (!decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, b.level,
+                            size_t(64) << 20, text))
+            return "refused";
+        out.append(text.begin(), text.end());
+    }
+    return out;
+}
+
+// Against libbz2: texts of every kind, at every block size, as one stream and
+// as several.
+TEST(OwnBzip2Block, SameTextAsLibbz2) {
+    std::vector<std::string> texts = {"x", "ab", varied_text().substr(0, 250000)};
+    for (size_t run : {1, 3, 4, 5, 8, 254, 255, 256, 258, 259, 260, 263, 264, 1000, 100000, 2000000})
+        texts.push_back("a" + std::string(run, 'b') + "c" + std::string(run, 'c'));  // runs next to other runs
+    std::string all_bytes, noise;
+    for (int rep = 0; rep < 5; ++rep)
+        for (int b = 0; b < 256; ++b) all_bytes += std::string(size_t(rep + 1), char(b * 37 + rep));
+    texts.push_back(all_bytes);
+    uint64_t x = 7;
+    while (noise.size() < 300000) {  // incompressible: blocks at their fullest
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        noise += char(x >> 24);
+    }
+    texts.push_back(noise);
+    Bzip2BlockDecoder decoder;
+    size_t blocks = 0;
+    for (const std::string& text : texts) {
+        for (int level : {1, 2, 5, 9}) {
+            std::string data = bzip2(text, level);
+            ASSERT_EQ(sequential(data).bytes.size(), text.size());
+            EXPECT_TRUE(own_decode(data, decoder) == text) << text.size() << " bytes at level " << level;
+            blocks += own_blocks(data).size();
+        }
+    }
+    const std::string multi = bzip2(noise, 1) + bzip2("", 1) + bzip2(all_bytes, 3) + bzip2(varied_text(), 9);
+    EXPECT_TRUE(own_decode(multi, decoder) == noise + all_bytes + varied_text());
+    EXPECT_GT(blocks, 80u);
+}
+
+// Every byte of good blocks changed, and the blocks cut short and long: the
+// decoder refuses, or gives the block's own text (a change that alters
+// nothing); it never gives other text, and never reads out of bounds.
+TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
+    const std::string text = varied_text().substr(0, 3000) + std::string(300, 'q') + "end";
+    for (int level : {1, 9}) {
+        const std::string data = bzip2(text, level);
+        const OwnBlock b = own_blocks(data).at(0);
+        auto decode = [&](const std::string& d, uint64_t begin, uint64_t end, std::vector<uint8_t>& out) {
+            Bzip2BlockDecoder decoder;
+            return decoder.decode(reinterpret_cast<const uint8_t*>(d.data()), d.size(), begin, end, level,
+                                  size_t(1) << 20, out);
+        };
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(decode(data, b.begin, b.end, out));
+        ASSERT_TRUE(std::string(out.begin(), out.end()) == text);
+        size_t refused = 0, changes = 0;
+        for (size_t at = b.begin / 8; at < data.size(); ++at) {
+            for (uint8_t mask : {0x01, 0x10, 0xFF}) {
+                std::string bad = data;
+                bad[at] = char(bad[at] ^ mask);
+                ++changes;
+                if (!decode(bad, b.begin, b.end, out)) {
+                    ++refused;
+                } else {
+                    ASSERT_TRUE(std::string(out.begin(), out.end()) == text) << "byte " << at;
+                }
+            }
+        }
+        // Each bit of the block's first 600 alone (the CRC, the randomised
+        // flag, origPtr, the maps, the counts, selectors and code lengths):
+        // through the block path on one thread the outcome is the sequential
+        // decoder's, whether our decoder or libbz2 takes the block.
+        for (uint64_t bit = b.begin; bit < b.begin + 600; ++bit) {
+            std::string bad = data;
+            bad[bit / 8] = char(bad[bit / 8] ^ (0x80 >> bit % 8));
+            ++changes;
+            if (!decode(bad, b.begin, b.end, out)) {
+                ++refused;
+            } else {
+                ASSERT_TRUE(std::string(out.begin(), out.end()) == text) << "bit " << bit;
+            }
+            EXPECT_EQ(parallel(bad, 1), sequential(bad)) << "bit " << bit - b.begin << " of the block";
+        }
+        std::string randomised = data;
+        const uint64_t flag = b.begin + 80;  // after the magic and the CRC
+        randomised[flag / 8] = char(randomised[flag / 8] ^ (0x80 >> flag % 8));
+        EXPECT_FALSE(decode(randomised, b.begin, b.end, out)) << "the randomised flag";
+        EXPECT_GT(refused, changes * 9 / 10);
+        for (uint64_t end = b.begin + 49; end < b.end + 64; end += (end + 40 < b.end ? 37 : 1)) {
+            if (end == b.end) continue;
+            EXPECT_FALSE(decode(data, b.begin, end, out)) << "cut at bit " << end;
+            EXPECT_FALSE(decode(data.substr(0, size_t(end / 8)), b.begin, end / 8 * 8, out)) << "truncated at " << end;
+        }
+        // A block that asks for more text than allowed, and a wrong block size.
+        EXPECT_FALSE([&] {
+            Bzip2BlockDecoder decoder;
+            return decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, level,
+                                  text.size() - 1, out);
+        }());
+        Bzip2BlockDecoder decoder;
+        EXPECT_FALSE(decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, 0,
+                                    size_t(1) << 20, out));
     }
 }
 

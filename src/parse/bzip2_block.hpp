@@ -1,0 +1,40 @@
+// One bzip2 block decoded without libbz2, for the blocks that are well-formed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace palisar::parse {
+
+class Bzip2BlockDecoder {
+public:
+    // Decodes the block whose bits are [begin, end) of `data` (`size` readable
+    // bytes): its 48-bit block magic, then the block up to where the next magic
+    // starts. `level` is the stream header's block-size digit. True only when
+    // every part of the block is well-formed, the block ends exactly at `end`,
+    // the text is at most `max_text` bytes and its CRC matches the stored one;
+    // `text` then holds the text. False on anything else (a randomised block, a
+    // count or table out of range, a bad CRC, truncation...), with `text`
+    // unspecified: the block is then for libbz2 to decode or to reject.
+    bool decode(const uint8_t* data, size_t size, uint64_t begin, uint64_t end, int level, size_t max_text,
+                std::vector<uint8_t>& text);
+
+    // The stored CRC of the last block decode() looked at.
+    uint32_t stored_crc() const { return stored_crc_; }
+
+private:
+    // The block's bytes, then the inverse transform's links both ways, then
+    // the block's bytes in text order.
+    std::unique_ptr<uint32_t[]> tt_, tt_fwd_;
+    std::unique_ptr<uint8_t[]> bytes_;
+    size_t tt_size_ = 0;
+    uint32_t stored_crc_ = 0;
+};
+
+// The CRC bzip2 keeps of a block's text (MSB-first CRC-32), continuing `crc`
+// (start with 0xFFFFFFFF, finish with ~).
+uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n);
+
+}  // namespace palisar::parse
