@@ -87,8 +87,16 @@ inline double pair_number(const uint8_t*& q) {
         const int64_t m = int64_t(z >> 1) ^ -int64_t(z & 1);
         return double(m) / kPow10[t & 0x0F];
     }
+    // Integers: zero (a size that removes the level) and one or two bytes
+    // are the common ones.
     const unsigned n = t & 0x0F;
-    const uint64_t v = n == 1 ? q[1] : read_le(q + 1, n);
+    uint64_t v;
+    switch (n) {
+        case 0: v = 0; break;
+        case 1: v = q[1]; break;
+        case 2: v = q[1] | uint64_t(q[2]) << 8; break;
+        default: v = read_le(q + 1, n);
+    }
     q += 1 + n;
     return double(v);
 }

@@ -33,36 +33,56 @@ bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
 
 }  // namespace
 
-size_t PriceLadder::lower_bound(uint64_t key) const {
-    auto pos = std::lower_bound(levels_.begin(), levels_.end(), key,
-                                [](const Level& l, uint64_t k) { return l.key < k; });
-    return size_t(pos - levels_.begin());
+// The search takes steps of halving powers of two: each is a shift, a compare
+// and an add, with no length or middle to work out. The answer lies in
+// [base, base + step] throughout; a first step of the largest power of two
+// that fits leaves a range of exactly that length.
+const PriceLadder::Level* PriceLadder::lower_bound(uint64_t key) const {
+    const size_t n = levels_.size();
+    const Level* const first = levels_.data();
+    if (n == 0) return first;
+    const size_t step = std::bit_floor(n);
+    const Level* base = first[step - 1].key < key ? first + (n - step) : first;
+    // Steps kept in bytes, so that each is a shift (a power of two times the
+    // level's size halves exactly).
+    const char* b = reinterpret_cast<const char*>(base);
+    for (size_t bytes = step * sizeof(Level); bytes > sizeof(Level);) {
+        bytes /= 2;
+        const Level* probe = reinterpret_cast<const Level*>(b + bytes) - 1;
+        b = probe->key < key ? b + bytes : b;
+    }
+    base = reinterpret_cast<const Level*>(b);
+    return base + (base->key < key);
 }
 
-bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
-    auto pos = levels_.begin() + std::ptrdiff_t(lower_bound(key));
-    bool found = pos != levels_.end() && pos->key == key;
-    if (store) {
-        if (!found) {
-            // Room first, so that nothing changes when memory runs out.
-            const std::ptrdiff_t at = pos - levels_.begin();
-            if (levels_.size() == levels_.capacity())
-                levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
-            drop_listing();
-            log_change(key, 0.0);
-            levels_.insert(levels_.begin() + at, Level{key, size});
-            return true;
-        }
-        if (pos->size == size) return false;
-        drop_listing();
-        log_change(key, pos->size);
-        pos->size = size;
-        release(std::exchange(pos->object, nullptr));
-        return true;
-    }
-    if (!found) return false;
+// Mostly a level that is there gets another size (or the same one), which is
+// handled here; a level that comes or goes moves the tail, out of line.
+inline bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
+    Level* const pos = const_cast<Level*>(lower_bound(key));  // one of levels_
+    if (pos == levels_.data() + levels_.size() || pos->key != key)
+        return store && insert_level(size_t(pos - levels_.data()), key, size);
+    if (!store) return erase_level(size_t(pos - levels_.data()));
+    if (pos->size == size) return false;
     drop_listing();
     log_change(key, pos->size);
+    pos->size = size;
+    release(std::exchange(pos->object, nullptr));
+    return true;
+}
+
+bool PriceLadder::insert_level(size_t at, uint64_t key, double size) {
+    // Room first, so that nothing changes when memory runs out.
+    if (levels_.size() == levels_.capacity()) levels_.reserve(std::max<size_t>(1, 2 * levels_.size()));
+    drop_listing();
+    log_change(key, 0.0);
+    levels_.insert(levels_.begin() + std::ptrdiff_t(at), Level{key, size});
+    return true;
+}
+
+bool PriceLadder::erase_level(size_t at) {
+    auto pos = levels_.begin() + std::ptrdiff_t(at);
+    drop_listing();
+    log_change(pos->key, pos->size);
     release(pos->object);
     levels_.erase(pos);
     return true;
@@ -431,8 +451,8 @@ void PriceLadder::let_listings_go() noexcept {
 
 const double* PriceLadder::find(double price) const {
     const uint64_t key = price_key(price);
-    auto pos = levels_.begin() + std::ptrdiff_t(lower_bound(key));
-    return pos != levels_.end() && pos->key == key ? &pos->size : nullptr;
+    const Level* pos = lower_bound(key);
+    return pos != levels_.data() + levels_.size() && pos->key == key ? &pos->size : nullptr;
 }
 
 void PriceLadder::to_price_sizes(std::vector<std::pair<double, double>>& out) const {

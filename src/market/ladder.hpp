@@ -236,8 +236,11 @@ private:
     // Delta lists longer than this are applied by sorting and merging.
     static constexpr size_t kDirectDeltas = 48;
 
-    size_t lower_bound(uint64_t key) const;
+    // The first level whose key is not below `key` (the end when none is).
+    const Level* lower_bound(uint64_t key) const;
     bool apply_one(uint64_t key, bool store, double size);
+    [[gnu::noinline]] bool insert_level(size_t at, uint64_t key, double size);
+    [[gnu::noinline]] bool erase_level(size_t at);
     bool apply_merged(json::Value::ArrayIter first, json::Value::ArrayIter last);
     bool update_packed(const uint8_t* list);  // a packed list (the parser's common form)
     bool update_generic(json::Value deltas);  // any other value
