@@ -386,18 +386,24 @@ void PriceLadder::bound_log() noexcept {
 
 void PriceLadder::prepare_change(size_t changes) {
     // Mostly: the one listing kept is the snapshot before's, which its caller
-    // let go, and the current one is held by the snapshot just made.
-    if (log_ && listing_ && listing_wanted_hook && log_->kept.size() == 1 &&
-        log_->undo.capacity() >= changes && !listing_wanted_hook(log_->kept[0].listing) &&
+    // let go, and the current one is held by the snapshot just made. This
+    // case is kept apart from the rest, which takes a far larger frame.
+    Log* const log = log_.get();
+    if (log && listing_ && listing_wanted_hook && log->kept.size() == 1 &&
+        log->undo.capacity() >= changes && !listing_wanted_hook(log->kept[0].listing) &&
         listing_wanted_hook(listing_)) {
-        Kept& kept = log_->kept[0];
+        Kept& kept = log->kept[0];
         release(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
         kept.since = 0;
-        log_->undo.clear();
-        const size_t room = std::min(log_->undo.capacity(), 2 * levels_.size() + kLogSlack);
-        log_->room = std::max(room, changes);
+        log->undo.clear();
+        const size_t room = std::min(log->undo.capacity(), 2 * levels_.size() + kLogSlack);
+        log->room = std::max(room, changes);
         return;
     }
+    prepare_any_change(changes);
+}
+
+void PriceLadder::prepare_any_change(size_t changes) {
     if (log_ && listing_) release_unwanted(false);
     if (log_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
     const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
