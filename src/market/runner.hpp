@@ -167,8 +167,8 @@ public:
     RunnerMap& operator=(RunnerMap&&) noexcept;
     ~RunnerMap();
 
-    size_t size() const { return runners_.size(); }
-    bool empty() const { return runners_.empty(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
     // The caches whose status is exactly "ACTIVE", kept up to date as they
     // are created, change status and are dropped.
     size_t active_count() const { return active_; }
@@ -216,8 +216,10 @@ private:
         RunnerCache* runner;  // null: empty bucket
     };
     size_t bucket_of(RunnerKey key) const {
+        // Most runners have no handicap: their key's second half is not mixed
+        // in (mixing in a zero would only map one seeded hash onto another).
         uint64_t h = detail::mix64(seed_ ^ uint64_t(key.selection_id));
-        h = detail::mix64(h ^ uint64_t(key.handicap_key));
+        if (key.handicap_key != 0) h = detail::mix64(h ^ uint64_t(key.handicap_key));
         return size_t(h) & (buckets_.size() - 1);
     }
     void grow();
@@ -227,6 +229,7 @@ private:
     std::vector<Bucket> buckets_;      // power-of-two size, at most half full; empty until first use
     std::vector<RunnerCache*> order_;  // sorted listing of runners_[0, order_.size())
     size_t active_ = 0;                // caches whose status is "ACTIVE"
+    size_t size_ = 0;                  // runners_.size(), which a deque counts slowly
     uint64_t seed_;
 };
 
