@@ -33,8 +33,9 @@ bool operator==(const SpValue& a, const SpValue& b) {
 
 // ---- keys -------------------------------------------------------------------
 
-int64_t handicap_key(double handicap) {
-    const double scaled = handicap * 100.0;
+// The handicap keys of the scaled handicaps that handicap_key does not round
+// inline.
+int64_t handicap_key_outside(double scaled) {
     if (std::isnan(scaled)) return 0;
     const double rounded = std::round(scaled);  // halves away from zero
     constexpr double kTwo63 = 9223372036854775808.0;
@@ -52,14 +53,7 @@ namespace {
 
 constexpr size_t kInitialBuckets = 16;
 
-uint64_t mix64(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
-}
+using detail::mix64;
 
 uint64_t new_seed() {
     static const uint64_t process_seed = [] {
@@ -85,6 +79,7 @@ RunnerMap::RunnerMap(RunnerMap&& other) noexcept : seed_(other.seed_) {
     buckets_.swap(other.buckets_);
     order_.swap(other.order_);
     std::swap(active_, other.active_);
+    std::swap(size_, other.size_);
 }
 
 RunnerMap& RunnerMap::operator=(RunnerMap&& other) noexcept {
@@ -94,32 +89,13 @@ RunnerMap& RunnerMap::operator=(RunnerMap&& other) noexcept {
         buckets_.swap(other.buckets_);
         order_.swap(other.order_);
         std::swap(active_, other.active_);
+        std::swap(size_, other.size_);
         std::swap(seed_, other.seed_);
     }
     return *this;
 }
 
 RunnerMap::~RunnerMap() = default;
-
-size_t RunnerMap::bucket_of(RunnerKey key) const {
-    uint64_t h = mix64(seed_ ^ uint64_t(key.selection_id));
-    h = mix64(h ^ uint64_t(key.handicap_key));
-    return size_t(h) & (buckets_.size() - 1);
-}
-
-const RunnerCache* RunnerMap::find(RunnerKey key) const {
-    if (buckets_.empty()) return nullptr;
-    const size_t mask = buckets_.size() - 1;
-    for (size_t i = bucket_of(key);; i = (i + 1) & mask) {
-        const Bucket& b = buckets_[i];
-        if (b.runner == nullptr) return nullptr;
-        if (b.key == key) return b.runner;
-    }
-}
-
-RunnerCache* RunnerMap::find(RunnerKey key) {
-    return const_cast<RunnerCache*>(static_cast<const RunnerMap*>(this)->find(key));
-}
 
 void RunnerMap::grow() {
     std::vector<Bucket> bigger(std::max(kInitialBuckets, buckets_.size() * 2));
@@ -132,22 +108,14 @@ void RunnerMap::grow() {
     }
 }
 
-RunnerCache& RunnerMap::upsert(int64_t selection_id, double handicap) {
-    const RunnerKey key{selection_id, handicap_key(handicap)};
-    if (buckets_.empty()) grow();
-    size_t mask = buckets_.size() - 1;
+RunnerCache& RunnerMap::create(RunnerKey key, double handicap) {
+    if ((size_ + 1) * 2 > buckets_.size()) grow();
+    const size_t mask = buckets_.size() - 1;
     size_t i = bucket_of(key);
-    for (; buckets_[i].runner != nullptr; i = (i + 1) & mask) {
-        if (buckets_[i].key == key) return *buckets_[i].runner;
-    }
-    if ((runners_.size() + 1) * 2 > buckets_.size()) {
-        grow();
-        mask = buckets_.size() - 1;
-        for (i = bucket_of(key); buckets_[i].runner != nullptr; i = (i + 1) & mask) {
-        }
-    }
-    RunnerCache& created = runners_.emplace_back(selection_id, handicap);
+    while (buckets_[i].runner != nullptr) i = (i + 1) & mask;
+    RunnerCache& created = runners_.emplace_back(key.selection_id, handicap);
     buckets_[i] = Bucket{key, &created};
+    ++size_;
     ++active_;  // a new runner is "ACTIVE"
     return created;
 }
@@ -168,6 +136,7 @@ void RunnerMap::clear() {
     dropped.swap(runners_);
     order_.clear();
     active_ = 0;
+    size_ = 0;
     if (buckets_.size() > kInitialBuckets) {
         std::vector<Bucket>().swap(buckets_);  // a huge table is not kept for the next image
     } else {
@@ -224,8 +193,9 @@ constexpr std::string_view kChangeKeyNames[kChangeKeys] = {
 constexpr auto kChangeSlots = json::member_slots(kChangeKeyNames);
 
 // The runner named by an element's "id" (an integer that fits signed 64 bits)
-// and "hc" (any number, else 0.0); null when the element names none.
-RunnerCache* identify(RunnerMap& runners, json::Value id, json::Value hc) {
+// and "hc" (any number, else 0.0); null when the element names none. Inlined
+// into every runner change.
+[[gnu::always_inline]] inline RunnerCache* identify(RunnerMap& runners, json::Value id, json::Value hc) {
     int64_t selection_id;
     if (!id.get_i64(selection_id)) return nullptr;
     double handicap = 0.0;
@@ -265,43 +235,58 @@ bool ladder_update(PriceLadder& ladder, json::Value v) { return v.is_array() && 
 }  // namespace
 
 void apply_runner_change(RunnerMap& runners, json::Value change) {
-    if (!change.is_object()) return;
-    json::Value keys[kChangeKeys + 1];
-    change.for_each_member_id([&](unsigned id, json::Value v) { keys[kChangeSlots[id]] = v; });
+    // One pass over the members: the last value of each key, and a bit for
+    // each key sent. Only the keys sent are read below (most changes send an
+    // id and a ladder or two).
+    const uint8_t* at[kChangeKeys + 1];
+    uint32_t sent = 0;
+    change.for_each_member_id([&](unsigned id, json::Value v) {
+        const unsigned slot = kChangeSlots[id];
+        at[slot] = v.data();
+        sent |= uint32_t(1) << slot;
+    });
+    auto value = [&](ChangeKey k) { return (sent >> k) & 1 ? json::Value(at[k]) : json::Value(); };
 
-    RunnerCache* r = identify(runners, keys[kId], keys[kHc]);
-    if (r == nullptr) return;
+    RunnerCache* named = identify(runners, value(kId), value(kHc));
+    if (named == nullptr) return;
+    RunnerCache& r = *named;
 
     // Out of memory part way, what was applied stays and counts as a change.
     try {
         bool changed = false;
-        changed |= set_status(runners, *r, keys[kStatus]);
-        changed |= set_if_different(r->adjustment_factor, keys[kAdjustmentFactor]);
-        changed |= set_if_different(r->last_price_traded, keys[kLtp]);
-        double tv;
-        if (keys[kTv].get_double(tv) && !(r->total_matched == tv)) {
-            r->total_matched = tv;
-            changed = true;
+        constexpr uint32_t kFields = (uint32_t(1) << kStatus) | (uint32_t(1) << kAdjustmentFactor) |
+                                     (uint32_t(1) << kLtp) | (uint32_t(1) << kTv) |
+                                     (uint32_t(1) << kRemovalDate);
+        if (sent & kFields) {
+            changed |= set_status(runners, r, value(kStatus));
+            changed |= set_if_different(r.adjustment_factor, value(kAdjustmentFactor));
+            changed |= set_if_different(r.last_price_traded, value(kLtp));
+            double tv;
+            if (value(kTv).get_double(tv) && !(r.total_matched == tv)) {
+                r.total_matched = tv;
+                changed = true;
+            }
+            if (sent & (uint32_t(1) << kRemovalDate))
+                changed |= set_if_different(r.removal_date, value(kRemovalDate));
         }
-        changed |= set_if_different(r->removal_date, keys[kRemovalDate]);
         // The starting-price ladders are fed crosswise.
-        changed |= ladder_update(r->lay_liability_taken, keys[kSpb]);
-        changed |= ladder_update(r->back_stake_taken, keys[kSpl]);
-        changed |= ladder_update(r->available_to_back, keys[kAtb]);
-        changed |= ladder_update(r->available_to_lay, keys[kAtl]);
-        changed |= ladder_update(r->traded_volume, keys[kTrd]);
+        changed |= ladder_update(r.lay_liability_taken, value(kSpb));
+        changed |= ladder_update(r.back_stake_taken, value(kSpl));
+        changed |= ladder_update(r.available_to_back, value(kAtb));
+        changed |= ladder_update(r.available_to_lay, value(kAtl));
+        changed |= ladder_update(r.traded_volume, value(kTrd));
         // Projected starting prices count as a change whenever they are sent.
-        if (keys[kSpn].valid()) {
-            r->near_price.assign(keys[kSpn]);
+        if (sent & (uint32_t(1) << kSpn)) {
+            r.near_price.assign(value(kSpn));
             changed = true;
         }
-        if (keys[kSpf].valid()) {
-            r->far_price.assign(keys[kSpf]);
+        if (sent & (uint32_t(1) << kSpf)) {
+            r.far_price.assign(value(kSpf));
             changed = true;
         }
-        if (changed) ++r->change_count;
+        if (changed) ++r.change_count;
     } catch (...) {
-        ++r->change_count;
+        ++r.change_count;
         throw;
     }
 }

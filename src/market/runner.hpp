@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <initializer_list>
 #include <vector>
 
@@ -56,9 +57,33 @@ private:
     std::string text_;  // keeps its capacity while the value is not a text
 };
 
+int64_t handicap_key_outside(double scaled);
+
 // Handicap key: the handicap times 100 (double arithmetic), rounded half away
 // from zero, saturated to the signed 64-bit range; NaN gives 0.
-int64_t handicap_key(double handicap);
+inline int64_t handicap_key(double handicap) {
+    const double scaled = handicap * 100.0;
+    // Below 2^52 in size the truncation and what it cut off are exact, so the
+    // rounding needs no library call. NaN, infinities and huge values go on.
+    constexpr double kTwo52 = 4503599627370496.0;
+    if (scaled > -kTwo52 && scaled < kTwo52) {
+        const int64_t whole = int64_t(scaled);
+        const double rest = scaled - double(whole);
+        return whole + int64_t(rest >= 0.5) - int64_t(rest <= -0.5);
+    }
+    return handicap_key_outside(scaled);
+}
+
+namespace detail {
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+}  // namespace detail
 
 class RunnerMap;
 
@@ -142,8 +167,8 @@ public:
     RunnerMap& operator=(RunnerMap&&) noexcept;
     ~RunnerMap();
 
-    size_t size() const { return runners_.size(); }
-    bool empty() const { return runners_.empty(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
     // The caches whose status is exactly "ACTIVE", kept up to date as they
     // are created, change status and are dropped.
     size_t active_count() const { return active_; }
@@ -151,11 +176,24 @@ public:
     // Sets a runner's status; true when the text differs from the old one.
     bool set_status(RunnerCache& runner, std::string_view status);
 
-    RunnerCache* find(RunnerKey key);
-    const RunnerCache* find(RunnerKey key) const;
+    RunnerCache* find(RunnerKey key) { return const_cast<RunnerCache*>(std::as_const(*this).find(key)); }
+    const RunnerCache* find(RunnerKey key) const {
+        if (buckets_.empty()) return nullptr;
+        const size_t mask = buckets_.size() - 1;
+        for (size_t i = bucket_of(key);; i = (i + 1) & mask) {
+            const Bucket& b = buckets_[i];
+            if (b.runner == nullptr) return nullptr;
+            if (b.key == key) return b.runner;
+        }
+    }
     // The cache for (selection_id, handicap_key(handicap)), created with its
     // initial values (and this handicap) when missing.
-    RunnerCache& upsert(int64_t selection_id, double handicap);
+    RunnerCache& upsert(int64_t selection_id, double handicap) {
+        // Every change names a runner: finding one is inline, creating it is not.
+        const RunnerKey key{selection_id, handicap_key(handicap)};
+        if (RunnerCache* found = find(key)) return *found;
+        return create(key, handicap);
+    }
 
     // Drops every runner cache (releasing the objects in their slots).
     void clear();
@@ -177,13 +215,21 @@ private:
         RunnerKey key;
         RunnerCache* runner;  // null: empty bucket
     };
-    size_t bucket_of(RunnerKey key) const;
+    size_t bucket_of(RunnerKey key) const {
+        // Most runners have no handicap: their key's second half is not mixed
+        // in (mixing in a zero would only map one seeded hash onto another).
+        uint64_t h = detail::mix64(seed_ ^ uint64_t(key.selection_id));
+        if (key.handicap_key != 0) h = detail::mix64(h ^ uint64_t(key.handicap_key));
+        return size_t(h) & (buckets_.size() - 1);
+    }
     void grow();
+    RunnerCache& create(RunnerKey key, double handicap);  // `key` is not in the map
 
     std::deque<RunnerCache> runners_;  // creation order; stable addresses
     std::vector<Bucket> buckets_;      // power-of-two size, at most half full; empty until first use
     std::vector<RunnerCache*> order_;  // sorted listing of runners_[0, order_.size())
     size_t active_ = 0;                // caches whose status is "ACTIVE"
+    size_t size_ = 0;                  // runners_.size(), which a deque counts slowly
     uint64_t seed_;
 };
 
