@@ -10,6 +10,12 @@ namespace palisar::parse {
 
 class Bzip2BlockDecoder {
 public:
+    Bzip2BlockDecoder() = default;
+    Bzip2BlockDecoder(const Bzip2BlockDecoder&) = delete;
+    Bzip2BlockDecoder& operator=(const Bzip2BlockDecoder&) = delete;
+    // Hands the scratch arrays to the next decoder (see Scratch).
+    ~Bzip2BlockDecoder();
+
     // Decodes the block whose bits are [begin, end) of `data` (`size` readable
     // bytes): its 48-bit block magic, then the block up to where the next magic
     // starts. `level` is the stream header's block-size digit. True only when
@@ -24,12 +30,16 @@ public:
     // The stored CRC of the last block decode() looked at.
     uint32_t stored_crc() const { return stored_crc_; }
 
-private:
     // The block's bytes, then the inverse transform's links both ways, then
-    // the block's bytes in text order.
-    std::unique_ptr<uint32_t[]> tt_, tt_fwd_;
-    std::unique_ptr<uint8_t[]> bytes_;
-    size_t tt_size_ = 0;
+    // the block's bytes in text order: about 9 MB for a block of level 9.
+    struct Scratch {
+        std::unique_ptr<uint32_t[]> tt, tt_fwd;
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t size = 0;
+    };
+
+private:
+    Scratch scratch_;
     uint32_t stored_crc_ = 0;
 };
 
