@@ -173,9 +173,6 @@ public:
         double size;
         void* object = nullptr;  // owned handle, see level_objects
     };
-    // The stored levels, size() of them, ascending by key whatever the book
-    // order; for copying in one go (the copy owns none of the handles).
-    const Level* stored_levels() const { return levels_.data(); }
     // Replaces the contents of `out` with the levels in book order (reuses its capacity).
     void to_price_sizes(std::vector<std::pair<double, double>>& out) const;
     std::vector<std::pair<double, double>> to_price_sizes() const;

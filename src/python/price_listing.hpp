@@ -62,7 +62,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -90,46 +89,20 @@ public:
     bool copy(const market::PriceLadder& ladder, const void* listing) {
         clear();
         descending_ = ladder.descending();
-        if (ladder.listing() != listing) {
-            try {
-                return ladder.listed_levels(
-                    listing,
-                    [&](size_t n) {
-                        if (n == 0) return true;
-                        levels_ = PyMem_New(Level, n);
-                        size_ = levels_ ? n : 0;
-                        return levels_ != nullptr;
-                    },
-                    [&](size_t i, uint64_t key, double size) { levels_[i] = Level{key, size}; });
-            } catch (const std::bad_alloc&) {
-                clear();
-                return false;
-            }
+        try {
+            return ladder.listed_levels(
+                listing,
+                [&](size_t n) {
+                    if (n == 0) return true;
+                    levels_ = PyMem_New(Level, n);
+                    size_ = levels_ ? n : 0;
+                    return levels_ != nullptr;
+                },
+                [&](size_t i, uint64_t key, double size) { levels_[i] = Level{key, size}; });
+        } catch (const std::bad_alloc&) {
+            clear();
+            return false;
         }
-        const size_t n = ladder.size();
-        if (n == 0) return true;
-        levels_ = PyMem_New(Level, n);
-        if (!levels_) return false;
-        size_ = n;
-        // Key and size lead each stored level: 16 bytes moved at once, four
-        // levels a round (written so, the compiler keeps the moves wide).
-        static_assert(offsetof(market::PriceLadder::Level, key) == 0 &&
-                      offsetof(market::PriceLadder::Level, size) == 8 && sizeof(Level) == 16);
-        const market::PriceLadder::Level* from = ladder.stored_levels();
-        size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            Level a, b, c, d;
-            std::memcpy(&a, &from[i], sizeof(Level));
-            std::memcpy(&b, &from[i + 1], sizeof(Level));
-            std::memcpy(&c, &from[i + 2], sizeof(Level));
-            std::memcpy(&d, &from[i + 3], sizeof(Level));
-            levels_[i] = a;
-            levels_[i + 1] = b;
-            levels_[i + 2] = c;
-            levels_[i + 3] = d;
-        }
-        for (; i < n; ++i) std::memcpy(&levels_[i], &from[i], sizeof(Level));
-        return true;
     }
     void clear() {
         if (levels_) PyMem_Free(std::exchange(levels_, nullptr));  // most listings never copy
