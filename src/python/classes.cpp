@@ -6,6 +6,7 @@
 
 #include "market/runner.hpp"
 #include "python/price_listing.hpp"
+#include "python/snapshot.hpp"
 
 namespace palisar::py {
 
@@ -246,11 +247,20 @@ PyGetSetDef* MarketDefinition::properties() {
 
 // ---- MarketBook ----------------------------------------------------------------------
 
+PyObject* publish_time_of(const MarketBook& book) {
+    if (!book.publish_time) {
+        PyObject* made = utc_datetime_from_ms(book.publish_time_epoch);
+        if (!made) return nullptr;
+        book.publish_time = Ref::steal(made);
+    }
+    return Py_NewRef(book.publish_time.get());
+}
+
 PyGetSetDef* MarketBook::properties() {
     using R = MarketBook;
     static PyGetSetDef defs[] = {
         prop<R, &R::market_id>("market_id"),
-        prop<R, &R::publish_time>("publish_time"),
+        computed<R, &publish_time_of>("publish_time"),
         prop<R, &R::publish_time_epoch>(
             "publish_time_epoch", "publish_time in epoch milliseconds (int, for strovane compatibility)"),
         prop<R, &R::status>("status"),

@@ -141,7 +141,9 @@ struct MarketBook : AccessChecked {
     static std::vector<PyType_Slot> slots();
 
     std::string market_id;
-    Held publish_time;
+    // The publish time as a datetime, made on its first read (publish_time_of)
+    // unless the step had to make it (a time near the end of the datetime range).
+    mutable Ref publish_time;
     int64_t publish_time_epoch;
     std::string status;
     int32_t bet_delay;
@@ -160,6 +162,9 @@ struct MarketBook : AccessChecked {
     Held runners;
     std::optional<int32_t> streaming_unique_id;
 };
+
+// MarketBook.publish_time: the same datetime on every read, made on the first.
+PyObject* publish_time_of(const MarketBook& book);
 
 // A new list holding one new PriceSize per pair, in the given order.
 PyObject* create_price_list(const PairList& pairs);

@@ -305,11 +305,19 @@ PyObject* to_market_book(market::MarketCache& cache) {
         cache.cached_definition.replace(definition, cache.definition_count);
     }
     OptionalHeld definition{Ref::borrow(static_cast<PyObject*>(cache.cached_definition.object))};
-    Ref publish_time = Ref::steal(utc_datetime_from_ms(cache.publish_time_epoch));
-    if (!publish_time) return nullptr;
+    // Most books never have their publish time read: the datetime is made on
+    // the first read. A time that might be out of the datetime range (or too
+    // close to its end to be sure) is converted now, so that the step fails
+    // as the interpreter's conversion would.
+    constexpr int64_t kSurelyInRangeMs = 253402300799000;  // 9999-12-31 23:59:59
+    Ref publish_time;
+    if (!(cache.publish_time_epoch > 0 && cache.publish_time_epoch < kSurelyInRangeMs)) {
+        publish_time = Ref::steal(utc_datetime_from_ms(cache.publish_time_epoch));
+        if (!publish_time) return nullptr;
+    }
     return make_filled<MarketBook>([&](MarketBook& b) {
         b.market_id = cache.market_id;
-        b.publish_time = Held{std::move(publish_time)};
+        b.publish_time = std::move(publish_time);
         b.publish_time_epoch = cache.publish_time_epoch;
         b.status = cache.status;
         b.bet_delay = cache.bet_delay;
