@@ -29,6 +29,28 @@ class SpValue {
 public:
     enum class Kind : uint8_t { Absent, Number, Text };
 
+    SpValue() = default;
+    // A copy or move takes the text only for a Text: a runner object copies
+    // three of these per change, and the text is rare.
+    SpValue(const SpValue& o) : kind_(o.kind_), number_(o.number_) {
+        if (o.kind_ == Kind::Text) text_ = o.text_;
+    }
+    SpValue(SpValue&& o) noexcept : kind_(o.kind_), number_(o.number_) {
+        if (o.kind_ == Kind::Text) text_ = std::move(o.text_);
+    }
+    SpValue& operator=(const SpValue& o) {
+        if (o.kind_ == Kind::Text) text_ = o.text_;
+        kind_ = o.kind_;
+        number_ = o.number_;
+        return *this;
+    }
+    SpValue& operator=(SpValue&& o) noexcept {
+        if (o.kind_ == Kind::Text) text_ = std::move(o.text_);
+        kind_ = o.kind_;
+        number_ = o.number_;
+        return *this;
+    }
+
     Kind kind() const { return kind_; }
     bool is_absent() const { return kind_ == Kind::Absent; }
     bool is_number() const { return kind_ == Kind::Number; }
