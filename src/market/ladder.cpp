@@ -340,7 +340,7 @@ void PriceLadder::release_unwanted(bool always) noexcept {
     std::vector<Undo>& undo = log_->undo;
     // Mostly one listing, that of the snapshot before, which its caller let go.
     if (kept.size() == 1 && !(listing_wanted_hook && listing_wanted_hook(kept[0].listing))) {
-        release(kept[0].listing);
+        let_unwanted_go(kept[0].listing);
         log_.reset();
         return;
     }
@@ -350,7 +350,7 @@ void PriceLadder::release_unwanted(bool always) noexcept {
         if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
             kept[w++] = kept[r];
         else
-            release(kept[r].listing);
+            let_unwanted_go(kept[r].listing);
     }
     kept.resize(w);
     log_->swept = w;
@@ -393,7 +393,7 @@ void PriceLadder::prepare_change(size_t changes) {
         log->undo.capacity() >= changes && !listing_wanted_hook(log->kept[0].listing) &&
         listing_wanted_hook(listing_)) {
         Kept& kept = log->kept[0];
-        release(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
+        let_unwanted_go(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
         kept.since = 0;
         log->undo.clear();
         const size_t room = std::min(log->undo.capacity(), 2 * levels_.size() + kLogSlack);

@@ -48,6 +48,13 @@ inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
 // listing is wanted. Process-wide, set with listing_detach_hook.
 inline bool (*listing_wanted_hook)(void* listing) = nullptr;
 
+// Asked about a listing that the ladder gives up because nobody wants it any
+// more: true when nothing but the ladder holds it and the module can make it
+// a new listing again. The ladder then keeps it as its spare (see
+// `take_spare`) instead of releasing it, one at a time. Without this hook
+// every listing given up is released. Process-wide, set with the others.
+inline bool (*listing_spare_hook)(void* listing) = nullptr;
+
 class PriceLadder {
 public:
     // `descending`: list the highest price first (available to back, lay
@@ -60,6 +67,7 @@ public:
     PriceLadder& operator=(const PriceLadder&) = delete;
     PriceLadder(PriceLadder&& other) noexcept
         : levels_((other.let_listings_go(), std::move(other.levels_))),
+          spare_(std::exchange(other.spare_, nullptr)),
           change_count_(other.change_count_),
           descending_(other.descending_) {
         other.levels_.clear();
@@ -69,6 +77,7 @@ public:
             let_listings_go();
             other.let_listings_go();
             release_objects();
+            release(std::exchange(spare_, std::exchange(other.spare_, nullptr)));
             levels_ = std::move(other.levels_);
             other.levels_.clear();
             change_count_ = other.change_count_;
@@ -79,6 +88,7 @@ public:
     ~PriceLadder() {
         let_listings_go();
         release_objects();
+        release(spare_);
     }
 
     // Applies a delta list (the JSON array under the ladder's stream key) in
@@ -152,6 +162,9 @@ public:
         let_listing_go();
         listing_ = object;
     }
+    // The spare listing (an owned handle, see listing_spare_hook), or null;
+    // the ladder no longer has it.
+    void* take_spare() { return std::exchange(spare_, nullptr); }
     // Gives up the listing and every listing kept, as a move would but ahead
     // of one that cannot fail (the ladder about to go with its runner). Throws
     // std::bad_alloc, keeping the listings not yet given up, when one cannot
@@ -192,6 +205,14 @@ private:
     static constexpr uint64_t kSign = uint64_t(1) << 63;
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
+    }
+    // Gives up a listing nobody wants: kept as the spare when there is none
+    // and the module can reuse it, else released.
+    void let_unwanted_go(void* listing) {
+        if (!spare_ && listing_spare_hook && listing_spare_hook(listing))
+            spare_ = listing;
+        else
+            release(listing);
     }
     // Before a change: throws std::bad_alloc, with nothing changed, when the
     // listing cannot keep its levels or there is no room to log `changes`
@@ -278,6 +299,7 @@ private:
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
+    void* spare_ = nullptr;      // owned handle, see take_spare
     std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
     // (A ladder per runner and book side: the order takes the counter's top bit.)
     uint64_t change_count_ : 63 = 0;
