@@ -189,10 +189,10 @@ bool PriceLadder::update_generic(json::Value deltas) {
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
         // Out of memory part way: the deltas applied so far stay, and count.
-        if (changed) ++change_count_;
+        if (changed) count_change();
         throw;
     }
-    if (changed) ++change_count_;
+    if (changed) count_change();
     return changed;
 }
 
@@ -212,10 +212,10 @@ bool PriceLadder::update_packed(const uint8_t* list) {
         }
         if (q != end) changed |= apply_merged(json::Value::ArrayIter(q), json::Value::ArrayIter(end));
     } catch (...) {
-        if (changed) ++change_count_;
+        if (changed) count_change();
         throw;
     }
-    if (changed) ++change_count_;
+    if (changed) count_change();
     return changed;
 }
 

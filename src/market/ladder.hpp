@@ -59,7 +59,7 @@ class PriceLadder {
 public:
     // `descending`: list the highest price first (available to back, lay
     // liability taken); otherwise the lowest first.
-    explicit PriceLadder(bool descending) : descending_(descending) {}
+    explicit PriceLadder(bool descending) : counted_(descending ? kSign : 0) {}
     // Each level may own an object handle (see `level_objects`), and the
     // ladder its listing, so a ladder is moved, never copied. A move gives the
     // listing up: it points at the ladder it was made for.
@@ -68,8 +68,7 @@ public:
     PriceLadder(PriceLadder&& other) noexcept
         : levels_((other.let_listings_go(), std::move(other.levels_))),
           spare_(std::exchange(other.spare_, nullptr)),
-          change_count_(other.change_count_),
-          descending_(other.descending_) {
+          counted_(other.counted_) {
         other.levels_.clear();
     }
     PriceLadder& operator=(PriceLadder&& other) noexcept {
@@ -80,8 +79,7 @@ public:
             release(std::exchange(spare_, std::exchange(other.spare_, nullptr)));
             levels_ = std::move(other.levels_);
             other.levels_.clear();
-            change_count_ = other.change_count_;
-            descending_ = other.descending_;
+            counted_ = other.counted_;
         }
         return *this;
     }
@@ -103,8 +101,8 @@ public:
     }
 
     // Number of the last `update` calls that changed something.
-    uint64_t change_count() const { return change_count_; }
-    bool descending() const { return descending_; }
+    uint64_t change_count() const { return counted_ & ~kSign; }
+    bool descending() const { return counted_ >> 63; }
     size_t size() const { return levels_.size(); }
     bool empty() const { return levels_.empty(); }
 
@@ -114,7 +112,7 @@ public:
     // Calls f(price, size) for every level in book order. Allocates nothing.
     template <class F>
     void for_each_level(F&& f) const {
-        if (descending_) {
+        if (descending()) {
             for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size);
         } else {
             for (const Level& l : levels_) f(key_price(l.key), l.size);
@@ -137,7 +135,7 @@ public:
             take(slot = l.object);
             return true;
         };
-        if (descending_) {
+        if (descending()) {
             for (size_t i = 0; i < n; ++i)
                 if (!fill(levels[n - 1 - i], out[i])) return i;
         } else {
@@ -301,9 +299,10 @@ private:
     void* listing_ = nullptr;    // owned handle, see listing
     void* spare_ = nullptr;      // owned handle, see take_spare
     std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
-    // (A ladder per runner and book side: the order takes the counter's top bit.)
-    uint64_t change_count_ : 63 = 0;
-    uint64_t descending_ : 1;
+    // (A ladder per runner and book side: the order takes the counter's top
+    // bit, which a count never reaches, so that counting is one addition.)
+    uint64_t counted_;
+    void count_change() { ++counted_; }
 };
 
 template <class Start, class Emit>
