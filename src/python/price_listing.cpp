@@ -38,8 +38,6 @@ PyObject* price_listing(market::PriceLadder& ladder) {
 #endif
 }
 
-namespace {
-
 // Gives the empty `list` the n new references in `items` (from PyMem_New).
 bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n) {
 #ifndef Py_GIL_DISABLED
@@ -66,8 +64,6 @@ bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n) {
     return true;
 #endif
 }
-
-}  // namespace
 
 PyObject* listed_prices(PyObject* self) {
     if (Py_TYPE(self) != PriceListing::type) return Py_NewRef(self);  // a list already

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "python/classes.hpp"
 #include "python/price_listing.hpp"
@@ -225,6 +226,25 @@ PyObject* build_runner(market::RunnerCache& rc) {
                         std::move(sp));
 }
 
+// New references gathered for a list, released with their array unless the
+// list takes them over (release).
+struct Gathered {
+    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
+    ~Gathered() {
+        if (!items) return;
+        while (count > 0) Py_DECREF(items[--count]);
+        PyMem_Free(items);
+    }
+    PyObject** release() {
+        count = 0;
+        return std::exchange(items, nullptr);
+    }
+    PyObject** items;
+    size_t count = 0;
+};
+
 PyObject* build_definition(const market::MarketCache& c) {
     const auto& records = c.definition_runners;
     Ref runners = Ref::steal(PyList_New(Py_ssize_t(records.size())));
@@ -287,18 +307,23 @@ PyObject* build_definition(const market::MarketCache& c) {
 
 PyObject* to_market_book(market::MarketCache& cache) {
     const std::vector<market::RunnerCache*>& order = cache.runners.runners_in_order();
-    Ref runners = Ref::steal(PyList_New(Py_ssize_t(order.size())));
-    if (!runners) return internal_error();
-    for (size_t i = 0; i < order.size(); ++i) {
+    // The runners are gathered first and handed to the list as they are (the
+    // list's own allocation would zero its items first).
+    const size_t n = order.size();
+    Gathered runner_refs(n);
+    if (n > 0 && !runner_refs.items) return PyErr_NoMemory();
+    for (size_t i = 0; i < n; ++i) {
         market::RunnerCache& rc = *order[i];
         if (!rc.cached_runner.fresh(rc.change_count)) {
             PyObject* runner = build_runner(rc);
             if (!runner) return nullptr;
             rc.cached_runner.replace(runner, rc.change_count);
         }
-        PyList_SET_ITEM(runners.get(), Py_ssize_t(i),
-                        Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object)));
+        runner_refs.items[runner_refs.count++] = Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object));
     }
+    Ref runners = Ref::steal(PyList_New(0));
+    if (!runners) return internal_error();
+    if (n > 0 && !adopt_items(runners, runner_refs.release(), Py_ssize_t(n))) return nullptr;
     if (cache.cached_definition.stamp != cache.definition_count) {
         PyObject* definition = build_definition(cache);
         if (!definition) return nullptr;
