@@ -390,10 +390,17 @@ void PriceLadder::prepare_change(size_t changes) {
     // case is kept apart from the rest, which takes a far larger frame.
     Log* const log = log_.get();
     if (log && listing_ && listing_wanted_hook && log->kept.size() == 1 &&
-        log->undo.capacity() >= changes && !listing_wanted_hook(log->kept[0].listing) &&
-        listing_wanted_hook(listing_)) {
+        log->undo.capacity() >= changes && listing_wanted_hook(listing_)) {
         Kept& kept = log->kept[0];
-        let_unwanted_go(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
+        // The one kept becomes the spare (which also tells that nobody wants
+        // it), or goes when nobody wants it; else this is no usual case.
+        if (!spare_ && listing_spare_hook && listing_spare_hook(kept.listing))
+            spare_ = kept.listing;
+        else if (!listing_wanted_hook(kept.listing))
+            release(kept.listing);
+        else
+            return prepare_any_change(changes);
+        kept.listing = std::exchange(listing_, nullptr);
         kept.since = 0;
         log->undo.clear();
         const size_t room = std::min(log->undo.capacity(), 2 * levels_.size() + kLogSlack);

@@ -48,11 +48,12 @@ inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
 // listing is wanted. Process-wide, set with listing_detach_hook.
 inline bool (*listing_wanted_hook)(void* listing) = nullptr;
 
-// Asked about a listing that the ladder gives up because nobody wants it any
-// more: true when nothing but the ladder holds it and the module can make it
-// a new listing again. The ladder then keeps it as its spare (see
-// `take_spare`) instead of releasing it, one at a time. Without this hook
-// every listing given up is released. Process-wide, set with the others.
+// Asked about a listing kept for its levels, when the ladder has no spare:
+// true when nothing but the ladder holds it (so nobody wants it) and the
+// module can make it a new listing again. The ladder then gives it up as its
+// spare (see `take_spare`) instead of releasing it. Without this hook every
+// listing given up is released. Process-wide, set with the others; it must
+// not re-enter the ladder.
 inline bool (*listing_spare_hook)(void* listing) = nullptr;
 
 class PriceLadder {

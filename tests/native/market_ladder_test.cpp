@@ -234,12 +234,12 @@ void held_released(void* l) {
     Held& h = g_held.at(l);
     ++(h.spared ? h.spare_released : h.released);
 }
-// Only a listing nobody wants is offered, before it is given up.
+// Only a listing not given up yet is offered; one still wanted is refused
+// (the module's answer for a listing held elsewhere).
 bool held_spare(void* l) {
     Held& h = g_held.at(l);
-    EXPECT_FALSE(h.wanted);
     EXPECT_EQ(h.released + h.spared, 0);
-    if (!g_accept_spare) return ++g_spare_refused, false;
+    if (h.wanted || !g_accept_spare) return ++g_spare_refused, false;
     ++h.spared;
     return true;
 }
