@@ -387,10 +387,13 @@ void PriceLadder::bound_log() noexcept {
 void PriceLadder::prepare_change(size_t changes) {
     // Mostly: the one listing kept is the snapshot before's, which its caller
     // let go, and the current one is held by the snapshot just made. This
-    // case is kept apart from the rest, which takes a far larger frame.
+    // case is kept apart from the rest, which takes a far larger frame. The
+    // current listing is kept without asking whether anyone wants it: one
+    // that nobody does only costs the log of one change list more, and goes
+    // at the next change like any other kept listing nobody wants.
     Log* const log = log_.get();
     if (log && listing_ && listing_wanted_hook && log->kept.size() == 1 &&
-        log->undo.capacity() >= changes && listing_wanted_hook(listing_)) {
+        log->undo.capacity() >= changes) {
         Kept& kept = log->kept[0];
         // The one kept becomes the spare (which also tells that nobody wants
         // it), or goes when nobody wants it; else this is no usual case.
