@@ -104,6 +104,25 @@ def test_a_change_rebuilds_the_runner_and_only_the_changed_lists(tmp_path, rc, n
 
 
 @pytest.mark.parametrize(
+    "rcs, kept",
+    [
+        ([{"id": 1, "status": "ACTIVE", "ltp": 2.04}], True),
+        # away and back between two snapshots: the text is what counts
+        ([{"id": 1, "status": "REMOVED"}, {"id": 1, "status": "ACTIVE"}], True),
+        ([{"id": 1, "status": "REMOVED"}, {"id": 1, "status": "ACTIVE"}, {"id": 1, "status": "LOSER"}], False),
+        ([{"id": 1, "status": "active"}], False),
+    ],
+)
+def test_the_status_str_is_kept_while_its_text_is(tmp_path, rcs, kept):
+    b1, b2, b3 = replay(tmp_path, [two_runner_start(), runner_changes(2000, *rcs),
+                                   runner_changes(3000, {"id": 1, "ltp": 9.5})])
+    assert b2.runners[0] is not b1.runners[0] and b3.runners[0] is not b2.runners[0]
+    assert b2.runners[0].status == rcs[-1]["status"]
+    assert (b2.runners[0].status is b1.runners[0].status) == kept
+    assert b3.runners[0].status is b2.runners[0].status
+
+
+@pytest.mark.parametrize(
     "rc",
     [
         {"ltp": 2.0},

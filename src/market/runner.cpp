@@ -125,6 +125,7 @@ bool RunnerMap::set_status(RunnerCache& runner, std::string_view status) {
     if (text == status) return false;
     const bool was_active = runner.status.active();
     text.assign(status);
+    ++runner.status.version_;
     active_ = active_ - was_active + runner.status.active();
     return true;
 }

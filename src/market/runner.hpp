@@ -115,6 +115,9 @@ class RunnerStatus {
 public:
     const std::string& text() const { return text_; }
     bool active() const { return text_ == kActive; }
+    // Rises with every change of the text (wrapping around is harmless: it is
+    // only compared with a recent value).
+    uint32_t version() const { return version_; }
     friend bool operator==(const RunnerStatus& a, std::string_view b) { return a.text_ == b; }
     friend std::ostream& operator<<(std::ostream& os, const RunnerStatus& s) { return os << s.text_; }
 
@@ -122,6 +125,7 @@ private:
     friend class RunnerMap;
     static constexpr std::string_view kActive = "ACTIVE";
     std::string text_{kActive};
+    uint32_t version_ = 0;
 };
 
 struct RunnerKey {
@@ -169,6 +173,9 @@ struct RunnerCache {
     // update code never touches it. (The lists of the ladders are kept by
     // the ladders themselves, see `PriceLadder::listing`.)
     ObjectSlot cached_runner;
+    // The status version the cached runner's status was made at (its str
+    // serves the next runner while the version is the same).
+    uint32_t cached_status_version = 0;
 };
 
 // The market's runner caches by runner key.

@@ -202,7 +202,12 @@ PyObject* build_runner(market::RunnerCache& rc) {
     // since the previous Runner shares that Runner's pairs; the status str is
     // shared too while its text is the same.
     PyObject* previous = static_cast<PyObject*>(rc.cached_runner.object);
-    Ref status = previous ? same_text(record_of<Runner>(previous).status, rc.status.text()) : Ref{};
+    Ref status;
+    if (previous) {
+        const Held& held = record_of<Runner>(previous).status;
+        status = rc.cached_status_version == rc.status.version() ? Ref::borrow(held.ref.get())
+                                                                 : same_text(held, rc.status.text());
+    }
     if (!status) status = Ref::steal(to_python(rc.status.text()));
     if (!status) return nullptr;
     const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
@@ -318,6 +323,7 @@ PyObject* to_market_book(market::MarketCache& cache) {
             PyObject* runner = build_runner(rc);
             if (!runner) return nullptr;
             rc.cached_runner.replace(runner, rc.change_count);
+            rc.cached_status_version = rc.status.version();
         }
         runner_refs.items[runner_refs.count++] = Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object));
     }
