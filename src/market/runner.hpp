@@ -218,8 +218,11 @@ public:
     // The cache for (selection_id, handicap_key(handicap)), created with its
     // initial values (and this handicap) when missing.
     RunnerCache& upsert(int64_t selection_id, double handicap) {
+        return upsert(RunnerKey{selection_id, handicap_key(handicap)}, handicap);
+    }
+    // The same with the key worked out (`key.handicap_key` is handicap_key(handicap)).
+    RunnerCache& upsert(RunnerKey key, double handicap) {
         // Every change names a runner: finding one is inline, creating it is not.
-        const RunnerKey key{selection_id, handicap_key(handicap)};
         if (RunnerCache* found = find(key)) return *found;
         return create(key, handicap);
     }

@@ -95,11 +95,26 @@ TEST(RunnerIdentity, HandicapsWithTheSameKeyShareACache) {
     EXPECT_EQ(r->total_matched, 7.0);
     EXPECT_EQ(r->change_count, 3u);
 
+    // Without a number for "hc" (missing or null, in both stored forms) the
+    // handicap is 0.0 and the key 0, shared with handicaps that round to it.
+    apply(m, R"({"id":7,"ltp":2})", true);
+    apply(m, R"({"id":7,"hc":null,"ltp":3})");
+    apply(m, R"({"id":7,"hc":-0.004,"tv":1})", true);
+    apply(m, R"({"id":7,"tv":2})");
+    ASSERT_EQ(m.size(), 2u);
+    const RunnerCache* seven = m.find({7, 0});
+    ASSERT_NE(seven, nullptr);
+    EXPECT_EQ(seven->handicap, 0.0);
+    EXPECT_FALSE(std::signbit(seven->handicap));
+    EXPECT_EQ(seven->last_price_traded, 3.0);
+    EXPECT_EQ(seven->total_matched, 2.0);
+    EXPECT_EQ(seven->change_count, 4u);
+
     apply(m, R"({"id":5,"hc":-1.5})");
     apply(m, R"({"id":6,"hc":0.25})");
     EXPECT_NE(m.find({5, -150}), nullptr);
     EXPECT_NE(m.find({6, 25}), nullptr);
-    EXPECT_EQ(m.size(), 3u);
+    EXPECT_EQ(m.size(), 4u);
 }
 
 // ---- change counting ------------------------------------------------------------
