@@ -397,8 +397,8 @@ void PriceLadder::prepare_change(size_t changes) {
         Kept& kept = log->kept[0];
         // The one kept becomes the spare (which also tells that nobody wants
         // it), or goes when nobody wants it; else this is no usual case.
-        if (!spare_ && listing_spare_hook && listing_spare_hook(kept.listing))
-            spare_ = kept.listing;
+        if (!log->spare && listing_spare_hook && listing_spare_hook(kept.listing))
+            log->spare = kept.listing;
         else if (!listing_wanted_hook(kept.listing))
             release(kept.listing);
         else

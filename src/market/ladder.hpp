@@ -68,7 +68,6 @@ public:
     PriceLadder& operator=(const PriceLadder&) = delete;
     PriceLadder(PriceLadder&& other) noexcept
         : levels_((other.let_listings_go(), std::move(other.levels_))),
-          spare_(std::exchange(other.spare_, nullptr)),
           counted_(other.counted_) {
         other.levels_.clear();
     }
@@ -77,7 +76,6 @@ public:
             let_listings_go();
             other.let_listings_go();
             release_objects();
-            release(std::exchange(spare_, std::exchange(other.spare_, nullptr)));
             levels_ = std::move(other.levels_);
             other.levels_.clear();
             counted_ = other.counted_;
@@ -87,7 +85,6 @@ public:
     ~PriceLadder() {
         let_listings_go();
         release_objects();
-        release(spare_);
     }
 
     // Applies a delta list (the JSON array under the ladder's stream key) in
@@ -162,8 +159,9 @@ public:
         listing_ = object;
     }
     // The spare listing (an owned handle, see listing_spare_hook), or null;
-    // the ladder no longer has it.
-    void* take_spare() { return std::exchange(spare_, nullptr); }
+    // the ladder no longer has it. (The spare goes with the undo log, which
+    // is there in the usual case: a listing kept.)
+    void* take_spare() { return log_ ? std::exchange(log_->spare, nullptr) : nullptr; }
     // Gives up the listing and every listing kept, as a move would but ahead
     // of one that cannot fail (the ladder about to go with its runner). Throws
     // std::bad_alloc, keeping the listings not yet given up, when one cannot
@@ -208,8 +206,8 @@ private:
     // Gives up a listing nobody wants: kept as the spare when there is none
     // and the module can reuse it, else released.
     void let_unwanted_go(void* listing) {
-        if (!spare_ && listing_spare_hook && listing_spare_hook(listing))
-            spare_ = listing;
+        if (log_ && !log_->spare && listing_spare_hook && listing_spare_hook(listing))
+            log_->spare = listing;
         else
             release(listing);
     }
@@ -280,6 +278,11 @@ private:
         std::vector<Kept> kept;  // ascending `since`, never empty
         size_t room = 0;         // changes that can be logged before prepare_change
         size_t swept = 0;        // kept.size() after the last look for unwanted ones
+        void* spare = nullptr;   // owned handle, see take_spare; released with the log
+        Log() = default;
+        Log(const Log&) = delete;
+        Log& operator=(const Log&) = delete;
+        ~Log() { release(spare); }
     };
     const Kept* find_kept(const void* listing) const;
     // The levels of a kept listing, rebuilt from the current ones and the log
@@ -298,7 +301,6 @@ private:
 
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
-    void* spare_ = nullptr;      // owned handle, see take_spare
     std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
     // (A ladder per runner and book side: the order takes the counter's top
     // bit, which a count never reaches, so that counting is one addition.)

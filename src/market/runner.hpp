@@ -146,7 +146,12 @@ struct RunnerCache {
     int64_t selection_id;
     double handicap;       // as received by the change that created the cache
     int64_t handicap_key;  // handicap_key(handicap)
-    RunnerStatus status;  // "ACTIVE" at creation
+    // "ACTIVE" at creation. (The version below takes the padding at its end.)
+    [[no_unique_address]] RunnerStatus status;
+    // The status version the cached runner's status was made at (its str
+    // serves the next runner while the version is the same; see
+    // cached_runner).
+    uint32_t cached_status_version = 0;
     std::optional<double> adjustment_factor;
     std::optional<double> last_price_traded;
     double total_matched = 0.0;
@@ -173,9 +178,6 @@ struct RunnerCache {
     // update code never touches it. (The lists of the ladders are kept by
     // the ladders themselves, see `PriceLadder::listing`.)
     ObjectSlot cached_runner;
-    // The status version the cached runner's status was made at (its str
-    // serves the next runner while the version is the same).
-    uint32_t cached_status_version = 0;
 };
 
 // The market's runner caches by runner key.

@@ -284,7 +284,8 @@ TEST_P(LadderModel, MatchesReference) {
             if (!ladder.listing() && (step == 0 || rng() % 3 == 0)) {
                 // As the module does, at times: the spare (given up, not
                 // released) comes back for the new listing. The descending
-                // ladder keeps its spare, through moves, until it goes.
+                // ladder keeps its spare until it drops its log (it moves,
+                // or keeps no listing) or goes.
                 if (!descending && rng() % 2 == 0)
                     if (void* spare = ladder.take_spare()) {
                         Held& s = g_held.at(spare);
