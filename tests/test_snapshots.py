@@ -75,6 +75,7 @@ def test_unchanged_runner_is_the_same_object(tmp_path):
         ({"ltp": 2.04}, set()),
         ({"tv": 99.5}, set()),
         ({"status": "REMOVED"}, set()),
+        ({"status": "ACTIVE", "ltp": 2.04}, set()),
         ({"adjustmentFactor": 12.5}, set()),
         ({"removalDate": "2024-01-01T00:00:00Z"}, set()),
         ({"spn": 2.2}, set()),
@@ -99,8 +100,17 @@ def test_a_change_rebuilds_the_runner_and_only_the_changed_lists(tmp_path, rc, n
         assert same == (name not in new_lists), name
     # An equal status text keeps its str.
     assert new.status == rc.get("status", "ACTIVE")
-    assert (new.status is old.status) == ("status" not in rc)
+    assert (new.status is old.status) == (new.status == old.status)
     assert b2.runners[1] is b1.runners[1]
+
+
+
+def test_a_status_changed_and_changed_back_between_snapshots_keeps_its_str(tmp_path):
+    b1, b2, b3 = replay(tmp_path, [two_runner_start(), runner_changes(
+        2000, {"id": 1, "status": "REMOVED"}, {"id": 1, "status": "ACTIVE", "ltp": 2.5}),
+        runner_changes(3000, {"id": 1, "status": "LOSER"})])
+    assert b2.runners[0] is not b1.runners[0] and b2.runners[0].status is b1.runners[0].status
+    assert b3.runners[0].status == "LOSER"
 
 
 @pytest.mark.parametrize(

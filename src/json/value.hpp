@@ -28,6 +28,7 @@
 // in a few instructions a delta. Every reader of the generic form reads both.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -52,9 +53,31 @@ inline constexpr bool is_key(uint8_t t) { return (t & 0xC0) == Key; }
 
 namespace detail {
 inline uint64_t read_le(const uint8_t* p, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
-    return v;
+    // The widths of lengths and ids (one, two, four or eight bytes) load at once.
+    static_assert(std::endian::native == std::endian::little);
+    switch (n) {
+        case 1: return p[0];
+        case 2: {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        case 4: {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        case 8: {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            return v;
+        }
+        default: {
+            uint64_t v = 0;
+            for (unsigned i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+            return v;
+        }
+    }
 }
 inline uint64_t read_varint(const uint8_t*& p) {
     uint64_t v = 0;

@@ -189,10 +189,10 @@ bool PriceLadder::update_generic(json::Value deltas) {
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
         // Out of memory part way: the deltas applied so far stay, and count.
-        if (changed) ++change_count_;
+        if (changed) count_change();
         throw;
     }
-    if (changed) ++change_count_;
+    if (changed) count_change();
     return changed;
 }
 
@@ -212,10 +212,10 @@ bool PriceLadder::update_packed(const uint8_t* list) {
         }
         if (q != end) changed |= apply_merged(json::Value::ArrayIter(q), json::Value::ArrayIter(end));
     } catch (...) {
-        if (changed) ++change_count_;
+        if (changed) count_change();
         throw;
     }
-    if (changed) ++change_count_;
+    if (changed) count_change();
     return changed;
 }
 
@@ -340,7 +340,7 @@ void PriceLadder::release_unwanted(bool always) noexcept {
     std::vector<Undo>& undo = log_->undo;
     // Mostly one listing, that of the snapshot before, which its caller let go.
     if (kept.size() == 1 && !(listing_wanted_hook && listing_wanted_hook(kept[0].listing))) {
-        release(kept[0].listing);
+        let_unwanted_go(kept[0].listing);
         log_.reset();
         return;
     }
@@ -350,7 +350,7 @@ void PriceLadder::release_unwanted(bool always) noexcept {
         if (listing_wanted_hook && listing_wanted_hook(kept[r].listing))
             kept[w++] = kept[r];
         else
-            release(kept[r].listing);
+            let_unwanted_go(kept[r].listing);
     }
     kept.resize(w);
     log_->swept = w;
@@ -387,13 +387,23 @@ void PriceLadder::bound_log() noexcept {
 void PriceLadder::prepare_change(size_t changes) {
     // Mostly: the one listing kept is the snapshot before's, which its caller
     // let go, and the current one is held by the snapshot just made. This
-    // case is kept apart from the rest, which takes a far larger frame.
+    // case is kept apart from the rest, which takes a far larger frame. The
+    // current listing is kept without asking whether anyone wants it: one
+    // that nobody does only costs the log of one change list more, and goes
+    // at the next change like any other kept listing nobody wants.
     Log* const log = log_.get();
     if (log && listing_ && listing_wanted_hook && log->kept.size() == 1 &&
-        log->undo.capacity() >= changes && !listing_wanted_hook(log->kept[0].listing) &&
-        listing_wanted_hook(listing_)) {
+        log->undo.capacity() >= changes) {
         Kept& kept = log->kept[0];
-        release(std::exchange(kept.listing, std::exchange(listing_, nullptr)));
+        // The one kept becomes the spare (which also tells that nobody wants
+        // it), or goes when nobody wants it; else this is no usual case.
+        if (!log->spare && listing_spare_hook && listing_spare_hook(kept.listing))
+            log->spare = kept.listing;
+        else if (!listing_wanted_hook(kept.listing))
+            release(kept.listing);
+        else
+            return prepare_any_change(changes);
+        kept.listing = std::exchange(listing_, nullptr);
         kept.since = 0;
         log->undo.clear();
         const size_t room = std::min(log->undo.capacity(), 2 * levels_.size() + kLogSlack);

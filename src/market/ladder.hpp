@@ -48,11 +48,19 @@ inline bool (*listing_detach_hook)(void* listing, const PriceLadder& ladder,
 // listing is wanted. Process-wide, set with listing_detach_hook.
 inline bool (*listing_wanted_hook)(void* listing) = nullptr;
 
+// Asked about a listing kept for its levels, when the ladder has no spare:
+// true when nothing but the ladder holds it (so nobody wants it) and the
+// module can make it a new listing again. The ladder then gives it up as its
+// spare (see `take_spare`) instead of releasing it. Without this hook every
+// listing given up is released. Process-wide, set with the others; it must
+// not re-enter the ladder.
+inline bool (*listing_spare_hook)(void* listing) = nullptr;
+
 class PriceLadder {
 public:
     // `descending`: list the highest price first (available to back, lay
     // liability taken); otherwise the lowest first.
-    explicit PriceLadder(bool descending) : descending_(descending) {}
+    explicit PriceLadder(bool descending) : counted_(descending ? kSign : 0) {}
     // Each level may own an object handle (see `level_objects`), and the
     // ladder its listing, so a ladder is moved, never copied. A move gives the
     // listing up: it points at the ladder it was made for.
@@ -60,8 +68,7 @@ public:
     PriceLadder& operator=(const PriceLadder&) = delete;
     PriceLadder(PriceLadder&& other) noexcept
         : levels_((other.let_listings_go(), std::move(other.levels_))),
-          change_count_(other.change_count_),
-          descending_(other.descending_) {
+          counted_(other.counted_) {
         other.levels_.clear();
     }
     PriceLadder& operator=(PriceLadder&& other) noexcept {
@@ -71,8 +78,7 @@ public:
             release_objects();
             levels_ = std::move(other.levels_);
             other.levels_.clear();
-            change_count_ = other.change_count_;
-            descending_ = other.descending_;
+            counted_ = other.counted_;
         }
         return *this;
     }
@@ -93,8 +99,8 @@ public:
     }
 
     // Number of the last `update` calls that changed something.
-    uint64_t change_count() const { return change_count_; }
-    bool descending() const { return descending_; }
+    uint64_t change_count() const { return counted_ & ~kSign; }
+    bool descending() const { return counted_ >> 63; }
     size_t size() const { return levels_.size(); }
     bool empty() const { return levels_.empty(); }
 
@@ -104,7 +110,7 @@ public:
     // Calls f(price, size) for every level in book order. Allocates nothing.
     template <class F>
     void for_each_level(F&& f) const {
-        if (descending_) {
+        if (descending()) {
             for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size);
         } else {
             for (const Level& l : levels_) f(key_price(l.key), l.size);
@@ -127,7 +133,7 @@ public:
             take(slot = l.object);
             return true;
         };
-        if (descending_) {
+        if (descending()) {
             for (size_t i = 0; i < n; ++i)
                 if (!fill(levels[n - 1 - i], out[i])) return i;
         } else {
@@ -152,6 +158,10 @@ public:
         let_listing_go();
         listing_ = object;
     }
+    // The spare listing (an owned handle, see listing_spare_hook), or null;
+    // the ladder no longer has it. (The spare goes with the undo log, which
+    // is there in the usual case: a listing kept.)
+    void* take_spare() { return log_ ? std::exchange(log_->spare, nullptr) : nullptr; }
     // Gives up the listing and every listing kept, as a move would but ahead
     // of one that cannot fail (the ladder about to go with its runner). Throws
     // std::bad_alloc, keeping the listings not yet given up, when one cannot
@@ -192,6 +202,14 @@ private:
     static constexpr uint64_t kSign = uint64_t(1) << 63;
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
+    }
+    // Gives up a listing nobody wants: kept as the spare when there is none
+    // and the module can reuse it, else released.
+    void let_unwanted_go(void* listing) {
+        if (log_ && !log_->spare && listing_spare_hook && listing_spare_hook(listing))
+            log_->spare = listing;
+        else
+            release(listing);
     }
     // Before a change: throws std::bad_alloc, with nothing changed, when the
     // listing cannot keep its levels or there is no room to log `changes`
@@ -260,6 +278,11 @@ private:
         std::vector<Kept> kept;  // ascending `since`, never empty
         size_t room = 0;         // changes that can be logged before prepare_change
         size_t swept = 0;        // kept.size() after the last look for unwanted ones
+        void* spare = nullptr;   // owned handle, see take_spare; released with the log
+        Log() = default;
+        Log(const Log&) = delete;
+        Log& operator=(const Log&) = delete;
+        ~Log() { release(spare); }
     };
     const Kept* find_kept(const void* listing) const;
     // The levels of a kept listing, rebuilt from the current ones and the log
@@ -279,9 +302,10 @@ private:
     std::vector<Level> levels_;  // ascending by key
     void* listing_ = nullptr;    // owned handle, see listing
     std::unique_ptr<Log> log_;   // while some listing is kept: every change is logged
-    // (A ladder per runner and book side: the order takes the counter's top bit.)
-    uint64_t change_count_ : 63 = 0;
-    uint64_t descending_ : 1;
+    // (A ladder per runner and book side: the order takes the counter's top
+    // bit, which a count never reaches, so that counting is one addition.)
+    uint64_t counted_;
+    void count_change() { ++counted_; }
 };
 
 template <class Start, class Emit>

@@ -125,6 +125,7 @@ bool RunnerMap::set_status(RunnerCache& runner, std::string_view status) {
     if (text == status) return false;
     const bool was_active = runner.status.active();
     text.assign(status);
+    ++runner.status.version_;
     active_ = active_ - was_active + runner.status.active();
     return true;
 }
@@ -198,8 +199,9 @@ constexpr auto kChangeSlots = json::member_slots(kChangeKeyNames);
 [[gnu::always_inline]] inline RunnerCache* identify(RunnerMap& runners, json::Value id, json::Value hc) {
     int64_t selection_id;
     if (!id.get_i64(selection_id)) return nullptr;
+    // Most runners have no handicap, whose key is 0.
     double handicap = 0.0;
-    hc.get_double(handicap);
+    if (!hc.get_double(handicap)) return &runners.upsert(RunnerKey{selection_id, 0}, 0.0);
     return &runners.upsert(selection_id, handicap);
 }
 

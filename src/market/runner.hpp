@@ -29,6 +29,28 @@ class SpValue {
 public:
     enum class Kind : uint8_t { Absent, Number, Text };
 
+    SpValue() = default;
+    // A copy or move takes the text only for a Text: a runner object copies
+    // three of these per change, and the text is rare.
+    SpValue(const SpValue& o) : kind_(o.kind_), number_(o.number_) {
+        if (o.kind_ == Kind::Text) text_ = o.text_;
+    }
+    SpValue(SpValue&& o) noexcept : kind_(o.kind_), number_(o.number_) {
+        if (o.kind_ == Kind::Text) text_ = std::move(o.text_);
+    }
+    SpValue& operator=(const SpValue& o) {
+        if (o.kind_ == Kind::Text) text_ = o.text_;
+        kind_ = o.kind_;
+        number_ = o.number_;
+        return *this;
+    }
+    SpValue& operator=(SpValue&& o) noexcept {
+        if (o.kind_ == Kind::Text) text_ = std::move(o.text_);
+        kind_ = o.kind_;
+        number_ = o.number_;
+        return *this;
+    }
+
     Kind kind() const { return kind_; }
     bool is_absent() const { return kind_ == Kind::Absent; }
     bool is_number() const { return kind_ == Kind::Number; }
@@ -93,6 +115,9 @@ class RunnerStatus {
 public:
     const std::string& text() const { return text_; }
     bool active() const { return text_ == kActive; }
+    // Rises with every change of the text (wrapping around is harmless: it is
+    // only compared with a recent value).
+    uint32_t version() const { return version_; }
     friend bool operator==(const RunnerStatus& a, std::string_view b) { return a.text_ == b; }
     friend std::ostream& operator<<(std::ostream& os, const RunnerStatus& s) { return os << s.text_; }
 
@@ -100,6 +125,7 @@ private:
     friend class RunnerMap;
     static constexpr std::string_view kActive = "ACTIVE";
     std::string text_{kActive};
+    uint32_t version_ = 0;
 };
 
 struct RunnerKey {
@@ -120,7 +146,12 @@ struct RunnerCache {
     int64_t selection_id;
     double handicap;       // as received by the change that created the cache
     int64_t handicap_key;  // handicap_key(handicap)
-    RunnerStatus status;  // "ACTIVE" at creation
+    // "ACTIVE" at creation. (The version below takes the padding at its end.)
+    [[no_unique_address]] RunnerStatus status;
+    // The status version the cached runner's status was made at (its str
+    // serves the next runner while the version is the same; see
+    // cached_runner).
+    uint32_t cached_status_version = 0;
     std::optional<double> adjustment_factor;
     std::optional<double> last_price_traded;
     double total_matched = 0.0;
@@ -189,8 +220,11 @@ public:
     // The cache for (selection_id, handicap_key(handicap)), created with its
     // initial values (and this handicap) when missing.
     RunnerCache& upsert(int64_t selection_id, double handicap) {
+        return upsert(RunnerKey{selection_id, handicap_key(handicap)}, handicap);
+    }
+    // The same with the key worked out (`key.handicap_key` is handicap_key(handicap)).
+    RunnerCache& upsert(RunnerKey key, double handicap) {
         // Every change names a runner: finding one is inline, creating it is not.
-        const RunnerKey key{selection_id, handicap_key(handicap)};
         if (RunnerCache* found = find(key)) return *found;
         return create(key, handicap);
     }

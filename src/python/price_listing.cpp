@@ -14,8 +14,17 @@ PyGetSetDef* PriceListing::properties() {
 PyObject* price_listing(market::PriceLadder& ladder) {
     if (void* kept = ladder.listing()) return Py_NewRef(static_cast<PyObject*>(kept));
     // An empty ladder is listed at once: its list costs no more than a listing.
-    PyObject* listing = ladder.empty() ? checked(PyList_New(0))
-                                       : make<PriceListing>(&ladder, CopiedLevels{}, false, Ref{});
+    PyObject* listing;
+    if (ladder.empty()) {
+        listing = checked(PyList_New(0));
+    } else if (void* spare = ladder.take_spare()) {
+        // A listing of this ladder that nobody held any more (price_listing_spare):
+        // only its ladder needs setting again.
+        listing = static_cast<PyObject*>(spare);
+        record_of<PriceListing>(listing).ladder = &ladder;
+    } else {
+        listing = make<PriceListing>(&ladder, CopiedLevels{}, false, Ref{});
+    }
     if (!listing) return nullptr;
     ladder.set_listing(Py_NewRef(listing));
 #ifdef Py_GIL_DISABLED
@@ -28,8 +37,6 @@ PyObject* price_listing(market::PriceLadder& ladder) {
     return listing;
 #endif
 }
-
-namespace {
 
 // Gives the empty `list` the n new references in `items` (from PyMem_New).
 bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n) {
@@ -57,8 +64,6 @@ bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n) {
     return true;
 #endif
 }
-
-}  // namespace
 
 PyObject* listed_prices(PyObject* self) {
     if (Py_TYPE(self) != PriceListing::type) return Py_NewRef(self);  // a list already
@@ -131,6 +136,14 @@ bool detach_price_listing(void* object, const market::PriceLadder& ladder, bool 
     }
     l.ladder = nullptr;
     return true;
+}
+
+bool price_listing_spare(void* object) {
+    PyObject* self = static_cast<PyObject*>(object);
+    if (Py_TYPE(self) != PriceListing::type || Py_REFCNT(self) != 1) return false;
+    const PriceListing& l = record_of<PriceListing>(self);
+    // As made: no list, no copy.
+    return !l.list && l.levels.size() == 0 && !l.levels_lost;
 }
 
 bool price_listing_wanted(void* object) {

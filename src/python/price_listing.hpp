@@ -24,6 +24,10 @@
 //     (market::listing_detach_hook) and then let go of its reference. A
 //     listing nobody else holds copies nothing: the ladder's release frees it.
 //   listed: `list` built, no copy, `ladder` null. Final.
+//   spare: as made, held by nothing but its ladder, which gave it up unread
+//     (the snapshots that held it are gone). The ladder keeps one such as its
+//     spare, and price_listing hands it out as the ladder's next listing
+//     instead of making one (PriceLadder::take_spare).
 //
 // The transitions:
 //   (none) -> shared: price_listing, for a ladder with no listing. An empty
@@ -52,7 +56,8 @@
 //   - the ladder: one strong reference to its listing (the PriceListing, or
 //     the list once listed) and one to each listing it keeps, given back
 //     through market::object_release_hook;
-//     and one to each level's PriceSize while that level is unchanged;
+//     and one to each level's PriceSize while that level is unchanged; and
+//     one to its spare listing;
 //   - each ExchangePrices field: one to the listing until its first read, then
 //     one to the list (exchange_prices_list swaps them);
 //   - the PriceListing: one to its list once built; `ladder` is a plain
@@ -148,10 +153,18 @@ PyObject* listed_prices(PyObject* listing);
 // A new reference to the list of an ExchangePrices field, which holds the
 // list itself from then on.
 PyObject* exchange_prices_list(Held& field);
+// Gives the empty `list` the n new references in `items` (from PyMem_New,
+// which it takes over): a list filled without its allocator zeroing the items
+// first. False, with the internal error raised and the references released,
+// when the free-threaded build's copy cannot be made.
+bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n);
 // Installed as market::listing_detach_hook.
 bool detach_price_listing(void* listing, const market::PriceLadder& ladder, bool must_let_go);
 // Installed as market::listing_wanted_hook.
 bool price_listing_wanted(void* listing);
+// Installed as market::listing_spare_hook: a listing only its ladder holds,
+// neither listed nor copied, which price_listing can hand out again.
+bool price_listing_spare(void* listing);
 
 
 }  // namespace palisar::py

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "python/classes.hpp"
 #include "python/price_listing.hpp"
@@ -201,7 +202,12 @@ PyObject* build_runner(market::RunnerCache& rc) {
     // since the previous Runner shares that Runner's pairs; the status str is
     // shared too while its text is the same.
     PyObject* previous = static_cast<PyObject*>(rc.cached_runner.object);
-    Ref status = previous ? same_text(record_of<Runner>(previous).status, rc.status.text()) : Ref{};
+    Ref status;
+    if (previous) {
+        const Held& held = record_of<Runner>(previous).status;
+        status = rc.cached_status_version == rc.status.version() ? Ref::borrow(held.ref.get())
+                                                                 : same_text(held, rc.status.text());
+    }
     if (!status) status = Ref::steal(to_python(rc.status.text()));
     if (!status) return nullptr;
     const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
@@ -224,6 +230,25 @@ PyObject* build_runner(market::RunnerCache& rc) {
                         rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(ex)},
                         std::move(sp));
 }
+
+// New references gathered for a list, released with their array unless the
+// list takes them over (release).
+struct Gathered {
+    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
+    ~Gathered() {
+        if (!items) return;
+        while (count > 0) Py_DECREF(items[--count]);
+        PyMem_Free(items);
+    }
+    PyObject** release() {
+        count = 0;
+        return std::exchange(items, nullptr);
+    }
+    PyObject** items;
+    size_t count = 0;
+};
 
 PyObject* build_definition(const market::MarketCache& c) {
     const auto& records = c.definition_runners;
@@ -287,18 +312,24 @@ PyObject* build_definition(const market::MarketCache& c) {
 
 PyObject* to_market_book(market::MarketCache& cache) {
     const std::vector<market::RunnerCache*>& order = cache.runners.runners_in_order();
-    Ref runners = Ref::steal(PyList_New(Py_ssize_t(order.size())));
-    if (!runners) return internal_error();
-    for (size_t i = 0; i < order.size(); ++i) {
+    // The runners are gathered first and handed to the list as they are (the
+    // list's own allocation would zero its items first).
+    const size_t n = order.size();
+    Gathered runner_refs(n);
+    if (n > 0 && !runner_refs.items) return PyErr_NoMemory();
+    for (size_t i = 0; i < n; ++i) {
         market::RunnerCache& rc = *order[i];
         if (!rc.cached_runner.fresh(rc.change_count)) {
             PyObject* runner = build_runner(rc);
             if (!runner) return nullptr;
             rc.cached_runner.replace(runner, rc.change_count);
+            rc.cached_status_version = rc.status.version();
         }
-        PyList_SET_ITEM(runners.get(), Py_ssize_t(i),
-                        Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object)));
+        runner_refs.items[runner_refs.count++] = Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object));
     }
+    Ref runners = Ref::steal(PyList_New(0));
+    if (!runners) return internal_error();
+    if (n > 0 && !adopt_items(runners, runner_refs.release(), Py_ssize_t(n))) return nullptr;
     if (cache.cached_definition.stamp != cache.definition_count) {
         PyObject* definition = build_definition(cache);
         if (!definition) return nullptr;

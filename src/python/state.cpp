@@ -18,6 +18,7 @@ bool init_module_state() {
     market::object_release_hook = &release_object;
     market::listing_detach_hook = &detach_price_listing;
     market::listing_wanted_hook = &price_listing_wanted;
+    market::listing_spare_hook = &price_listing_spare;
     if (!create_type<PriceListing>()) return false;
     if (!init_datetime()) return false;
     if (!module_state.keys.init()) return false;

@@ -136,7 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
                       IntegerCase{"9223372036854775807", -1, INT64_MAX},
                       IntegerCase{"9223372036854775808", 7, 7},
                       IntegerCase{"18446744073709551615", 7, 7},
-                      IntegerCase{"-9223372036854775808", 0, INT64_MIN}));
+                      IntegerCase{"-9223372036854775808", 0, INT64_MIN},
+                      // every width of a stored integer, one to eight bytes
+                      IntegerCase{"200", 200, 200},
+                      IntegerCase{"40000", 40000, 40000},
+                      IntegerCase{"1000000", 1000000, 1000000},
+                      IntegerCase{"3000000000", -1294967296, 3000000000},
+                      IntegerCase{"281474976710655", -1, 281474976710655},
+                      IntegerCase{"72057594037927935", -1, 72057594037927935},
+                      IntegerCase{"-300", -300, -300},
+                      IntegerCase{"-70000", -70000, -70000},
+                      IntegerCase{"-5000000000", -705032704, -5000000000},
+                      IntegerCase{"-72057594037927936", 0, -72057594037927936}));
 
 TEST(MarketDefinition, RegulatorsKeepStringsAndAreReplacedWhole) {
     MarketCache c;

@@ -213,20 +213,47 @@ TEST_P(RunnerChangeForms, FieldsAndLaddersLandWhereTheyBelong) {
     EXPECT_EQ(r->change_count, 2u);
 }
 
+// Copies and moves (as a runner object takes them), over a target of every
+// kind, keep the kind and its value.
+void expect_copies_keep(const SpValue& v) {
+    SpValue targets[3];
+    targets[1].set_number(9.0);
+    targets[2].set_text("was a text");
+    for (SpValue& t : targets) {
+        SpValue copied = t, moved = t, source = v, other = v;
+        copied = v;
+        moved = std::move(source);
+        SpValue built(std::move(other));
+        for (const SpValue* c : {&copied, &moved, &built}) {
+            EXPECT_EQ(c->kind(), v.kind());
+            EXPECT_TRUE(*c == v);
+            if (v.is_number()) {
+                EXPECT_EQ(c->number(), v.number());
+            }
+        }
+    }
+}
+
 TEST(RunnerChange, StartingPriceValueKinds) {
     RunnerMap m;
     apply(m, R"({"id":1,"spn":2.5,"spf":3})");
     const RunnerCache* r = m.find({1, 0});
     EXPECT_EQ(r->far_price.number(), 3.0);
+    expect_copies_keep(r->far_price);
     apply(m, R"({"id":1,"spn":null,"spf":"NaN"})");
     EXPECT_TRUE(r->near_price.is_absent());
     EXPECT_EQ(r->far_price.text(), "NaN");
+    expect_copies_keep(r->near_price);
+    expect_copies_keep(r->far_price);
     apply(m, R"({"id":1,"spn":true,"spf":[1]})");
     EXPECT_TRUE(r->near_price.is_absent());
     EXPECT_TRUE(r->far_price.is_absent());
+    // A value that was a text and is no longer one copies as what it is now.
+    expect_copies_keep(r->far_price);
     apply(m, R"({"id":1,"spn":{"a":1},"spf":-7})");
     EXPECT_TRUE(r->near_price.is_absent());
     EXPECT_EQ(r->far_price.number(), -7.0);
+    expect_copies_keep(r->far_price);
     EXPECT_EQ(r->change_count, 4u);
 }
 
