@@ -18,6 +18,10 @@
 #include <mutex>
 #include <new>
 
+#if PALISAR_WITH_ISAL
+#include <isa-l/crc.h>
+#endif
+
 namespace palisar::parse {
 
 namespace {
@@ -417,6 +421,11 @@ private:
 }  // namespace
 
 uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n) {
+#if PALISAR_WITH_ISAL
+    // The same CRC (ISA-L keeps it inverted), with carry-less multiplication
+    // where the CPU has it: about a hundred times the tables' speed.
+    if (n >= 64) return ~crc32_ieee(~crc, p, n);
+#endif
     const auto& t = crc_tables();
     for (; n >= 8; n -= 8, p += 8) {
         uint32_t a = crc ^ load32_be(p), b = load32_be(p + 4);
@@ -588,22 +597,47 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         oend = text.data() + text.size();
         return true;
     };
-    auto unrun = [&](const uint8_t* p, const uint8_t* e) {
-        for (; p < e; ++p) {
-            const unsigned b = *p;
-            if (same == 4) {
-                if (b) {
-                    if (size_t(oend - o) < b && !grow(b)) return false;
-                    std::memset(o, int(last), b);
-                    o += b;
-                }
-                same = 0;
-                continue;
+    auto one = [&](unsigned b) {
+        if (same == 4) {
+            if (b) {
+                if (size_t(oend - o) < b && !grow(b)) return false;
+                std::memset(o, int(last), b);
+                o += b;
             }
-            if (o == oend && !grow(1)) return false;
-            *o++ = uint8_t(b);
-            same = b == last ? same + 1 : 1;
-            last = b;
+            same = 0;
+            return true;
+        }
+        if (o == oend && !grow(1)) return false;
+        *o++ = uint8_t(b);
+        same = b == last ? same + 1 : 1;
+        last = b;
+        return true;
+    };
+    auto unrun = [&](const uint8_t* p, const uint8_t* e) {
+        while (p < e) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            // Eight bytes at a time while no four of them (with the ones
+            // before) are equal: most text has no such runs.
+            constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7Full;
+            while (same <= 1 && e - p >= 8 && oend - o >= 8) {
+                uint64_t x;
+                std::memcpy(&x, p, 8);
+                const uint64_t d = x ^ (x << 8 | (last & 0xFF));
+                uint64_t eq = ~(((d & k7F) + k7F) | d | k7F);  // 0x80 in each byte equal to the one before
+                if (same == 0) eq &= ~uint64_t(0x80);  // after a count the first byte starts a run anew
+                if (eq & eq << 8 & eq << 16) break;
+                std::memcpy(o, &x, 8);
+                o += 8;
+                p += 8;
+                last = unsigned(x >> 56);
+                same = eq >> 63 ? (eq >> 55 & 1 ? 3 : 2) : 1;
+            }
+            // Then one byte at a time, up to eight.
+            for (const uint8_t* stop = p + std::min<ptrdiff_t>(e - p, 8); p < stop; ++p)
+                if (!one(*p)) return false;
+#else
+            if (!one(*p++)) return false;
+#endif
         }
         return true;
     };
