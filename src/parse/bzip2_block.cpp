@@ -8,7 +8,8 @@
 //
 // Anything out of the ordinary (a randomised block, an incomplete or
 // oversubscribed code, a count beyond its bound, bits past the block's end, a
-// CRC that does not match) makes decode() answer false and leaves the block to
+// text ending in a run of four without its count, a CRC that does not match)
+// makes decode() answer false and leaves the block to
 // libbz2. Every index into a table or the block is bounded, whatever the input.
 #include "parse/bzip2_block.hpp"
 
@@ -54,12 +55,6 @@ constexpr unsigned kMaxGroups = 6;
 constexpr unsigned kMaxSelectors = 18002;  // libbz2 keeps no more
 constexpr unsigned kGroupSize = 50;
 
-#ifndef BZ2_CHAINS
-#define BZ2_CHAINS 12
-#endif
-#ifndef BZ2_MARKS
-#define BZ2_MARKS 1024
-#endif
 
 inline uint64_t load64_be(const uint8_t* p) {
     uint64_t v;
@@ -217,14 +212,13 @@ const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
     return tables;
 }
 
-
 // The inverse transform. With L the block's bytes and T[j] the place in L of
 // the j-th smallest of them (equal bytes in their order in L), the text is
 // L[T[origPtr]], L[T[T[origPtr]]]... for the block's length: a walk along
-// one cycle of T, each step a load that depends on the one before. Walked as
-// one chain that is a load from a 3.6 MB array at a time. Instead some
+// one cycle of T, each step a load from a 3.6 MB array that depends on the
+// one before, so one walk waits for memory at every step. Instead some
 // indexes are marked (every 2^shift-th, and origPtr), a chain is walked from
-// each mark until it reaches the next mark, several chains at once (their
+// each mark until it reaches the next mark, kChains chains at once (their
 // loads in flight together), and the text is the chains' bytes in cycle
 // order: origPtr's chain, then the chain of the mark it ended at, and so on
 // until the chain that ends at origPtr.
@@ -241,8 +235,8 @@ const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
 // when its length divides the block's, and anything else is refused.
 class ChainWalk {
 public:
-    static constexpr unsigned kChains = BZ2_CHAINS;   // chains walked at once
-    static constexpr uint32_t kMaxMarks = BZ2_MARKS;  // the regular marks of a full block, at most
+    static constexpr unsigned kChains = 12;           // chains walked at once
+    static constexpr uint32_t kMaxMarks = 1024;       // the regular marks of a block, at most (about)
     static constexpr unsigned kRound = 32;            // steps of every chain between checks of room
     static constexpr uint32_t kChunk = 8192;          // the room a chain takes at a time
     static constexpr uint32_t kMarked = 1u << 23;     // a link >> 8 this large: the index reached is a mark
