@@ -273,23 +273,34 @@ public:
     // and their counts: links[j] = L[T[j]] | T[j] << 8, bit 31 set when T[j]
     // is marked; links[nblock] is a link to itself, for chains with nothing
     // left to do.
-    void link(const uint8_t* bytes, const uint32_t* counts) {
-        uint32_t start[256];
+    //
+    // With `split` (0 < split < nblock) and the counts of the bytes before
+    // it, the two parts are linked at once: two runs of stores whose places
+    // do not wait on one another.
+    void link(const uint8_t* bytes, const uint32_t* counts, uint32_t split, const uint32_t* split_counts) {
+        uint32_t start[256], start2[256];
         uint32_t sum = 0;
         for (unsigned b = 0; b < 256; ++b) {
             start[b] = sum;
             sum += counts[b];
         }
-        const uint32_t mask = (1u << shift_) - 1;
-        auto some = [&](uint32_t from, uint32_t to) {
-            for (uint32_t i = from; i < to; ++i) {
-                const uint32_t b = bytes[i];
-                links_[start[b]++] = b | i << 8 | uint32_t((i & mask) == 0) << 31;
-            }
+        const uint32_t mask = (1u << shift_) - 1, orig = orig_ptr_;
+        auto one = [&](uint32_t* at, uint32_t i) {
+            const uint32_t b = bytes[i];
+            links_[at[b]++] = b | i << 8 | uint32_t((i & mask) == 0 || i == orig) << 31;
         };
-        some(0, orig_ptr_);
-        links_[start[bytes[orig_ptr_]]++] = bytes[orig_ptr_] | orig_ptr_ << 8 | 1u << 31;
-        some(orig_ptr_ + 1, nblock_);
+        uint32_t i = 0, i2 = split;
+        if (split > 0 && split < nblock_) {
+            for (unsigned b = 0; b < 256; ++b) start2[b] = start[b] + split_counts[b];
+            for (const uint32_t both = std::min(split, nblock_ - split); i < both; ++i, ++i2) {
+                one(start, i);
+                one(start2, i2);
+            }
+            for (; i < split; ++i) one(start, i);
+            for (; i2 < nblock_; ++i2) one(start2, i2);
+        } else {
+            for (; i < nblock_; ++i) one(start, i);
+        }
         links_[nblock_] = nblock_ << 8;
     }
 
@@ -521,7 +532,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         scratch_.size = max_block;
     }
     uint8_t* const bytes = scratch_.bytes.get();
-    uint32_t counts[256] = {};
+    uint32_t counts[256] = {}, split = 0, split_counts[256];
     uint8_t mtf[256] = {};
     std::memcpy(mtf, values, in_use);
     const unsigned eob = in_use + 1;
@@ -534,6 +545,10 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
             if (group >= selectors || bits.position() > end) return false;
             table = &tables[selector[group++]];
             left = kGroupSize;
+            if (!split && nblock >= max_block / 2) {  // (a run still pending is in neither)
+                split = nblock;
+                std::memcpy(split_counts, counts, sizeof counts);
+            }
         }
         --left;
         bits.refill();
@@ -565,7 +580,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
 
     // Undo the transform: see ChainWalk.
     ChainWalk walk(nblock, orig_ptr, scratch_.links.get(), bytes, max_block, scratch_.chains.get());
-    walk.link(bytes, counts);
+    walk.link(bytes, counts, split, split_counts);
     if (!walk.run()) return false;
 
     // The text, with each run of four equal bytes followed by a count of more.
