@@ -31,7 +31,7 @@ public:
     uint32_t stored_crc() const { return stored_crc_; }
 
     // The inverse transform's links, the block's bytes (then, reused, the
-    // bytes of the walked chains) and the chains' bookkeeping: about 5.5 MB
+    // bytes of the walked chains) and the chains' bookkeeping: about 4.7 MB
     // for a block of level 9.
     struct Scratch {
         std::unique_ptr<uint32_t[]> links;
