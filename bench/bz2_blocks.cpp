@@ -140,16 +140,16 @@ int main(int argc, char** argv) {
     const std::string only = argc > 3 ? argv[3] : "";
     if (!only.empty()) {
         size_t n = 0;
-        std::vector<double> t;
+        std::vector<double> times;
         for (int r = 0; r < runs; ++r) {
             auto t0 = std::chrono::steady_clock::now();
             if (only == "own")
                 own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { n += t.size(); });
             else
                 libbz2(d, buf, [&](const uint8_t*, size_t k) { n += k; });
-            t.push_back(seconds_since(t0));
+            times.push_back(seconds_since(t0));
         }
-        std::printf("%s: %zu bytes of text, median %.6f s\n", only.c_str(), n, median(t));
+        std::printf("%s: %zu bytes of text, median %.6f s\n", only.c_str(), n, median(times));
         return 0;
     }
     std::string a, b;

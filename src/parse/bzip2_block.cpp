@@ -55,7 +55,6 @@ constexpr unsigned kMaxGroups = 6;
 constexpr unsigned kMaxSelectors = 18002;  // libbz2 keeps no more
 constexpr unsigned kGroupSize = 50;
 
-
 inline uint64_t load64_be(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -236,7 +235,7 @@ const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
 class ChainWalk {
 public:
     static constexpr unsigned kChains = 12;           // chains walked at once
-    static constexpr uint32_t kMaxMarks = 1024;       // the regular marks of a block, at most (about)
+    static constexpr uint32_t kMaxMarks = 1024;       // a block has at most one more regular mark, and origPtr
     static constexpr unsigned kRound = 32;            // steps of every chain between checks of room
     static constexpr uint32_t kChunk = 8192;          // the room a chain takes at a time
     static constexpr uint32_t kMarked = 1u << 23;     // a link >> 8 this large: the index reached is a mark
