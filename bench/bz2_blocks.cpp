@@ -7,7 +7,8 @@
 //
 //   bz2_blocks FILE.bz2 [RUNS [own|libbz2]]
 //
-// With a third argument only that side runs, RUNS times (for perf stat or
+// With a third argument only that side runs, RUNS times, and the median
+// time of one run is printed (for comparing builds, and for perf stat or
 // callgrind: cycles and instructions of one side at a time).
 //
 // Build and run: see bench/README.md.
@@ -139,13 +140,16 @@ int main(int argc, char** argv) {
     const std::string only = argc > 3 ? argv[3] : "";
     if (!only.empty()) {
         size_t n = 0;
+        std::vector<double> times;
         for (int r = 0; r < runs; ++r) {
+            auto t0 = std::chrono::steady_clock::now();
             if (only == "own")
                 own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { n += t.size(); });
             else
                 libbz2(d, buf, [&](const uint8_t*, size_t k) { n += k; });
+            times.push_back(seconds_since(t0));
         }
-        std::printf("%s: %zu bytes of text\n", only.c_str(), n);
+        std::printf("%s: %zu bytes of text, median %.6f s\n", only.c_str(), n, median(times));
         return 0;
     }
     std::string a, b;

@@ -14,7 +14,9 @@
 //    gzip members, bzip2 streams (on one and on two threads) and zstd frames,
 //    which must give the same result as the plain read; the bzip2 streams
 //    again with one byte changed where the input says: block by block they
-//    load exactly when the sequential decoder loads them, and the same;
+//    load exactly when the sequential decoder loads them, and the same; and
+//    the bytes as a bzip2 block's last column, which our block decoder must
+//    decode as libbz2 does or refuse;
 // 4. replays every kept message through the market cache, as the iterator
 //    does, and after each message lists every runner and every ladder,
 //    checking the order and the counts.
@@ -33,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bzip2_column.hpp"
 #include "market/market.hpp"
 #include "parse/decode.hpp"
 #include "json/parser.hpp"
@@ -280,6 +283,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Outcome blocks = read_with(parse::bzip2_parallel_over(std::make_unique<MemorySource>(data, size, chunk), 1, 0), false);
     if (one.ok && blocks.ok) expect_same(one, blocks, "bzip2 sequentially and block by block disagree");
     read_with(parse::zstd_over(std::make_unique<MemorySource>(data, size, chunk)), false);
+
+    // The input as a bzip2 block's last column (after three bytes of origPtr):
+    // however its rotations link up, our block decoder gives libbz2's text
+    // or refuses the block.
+    if (size > 3 && size <= (size_t(1) << 16)) {
+        const std::string column(reinterpret_cast<const char*>(data) + 3, size - 3);
+        const test_data::ColumnBlock block =
+            test_data::block_of_column(column, uint32_t(data[0] << 16 | data[1] << 8 | data[2]) % column.size());
+        std::string lib(block.text.size() + 300, '\0');
+        unsigned len = unsigned(lib.size());
+        const int rc = BZ2_bzBuffToBuffDecompress(lib.data(), &len, const_cast<char*>(block.data.data()),
+                                                  unsigned(block.data.size()), 0, 0);
+        CHECK(block.open_run ? rc != BZ_OK : rc == BZ_OK && std::string_view(lib.data(), len) == block.text);
+        static parse::Bzip2BlockDecoder decoder;
+        std::vector<uint8_t> out;
+        if (decoder.decode(reinterpret_cast<const uint8_t*>(block.data.data()), block.data.size(), 32, block.end, 9,
+                           size_t(1) << 24, out))
+            CHECK(!block.open_run && std::string_view(reinterpret_cast<const char*>(out.data()), out.size()) == block.text);
+    }
 
     if (size <= (size_t(1) << 16)) {
         std::string packed = gzip(data, size, size ? data[0] * size / 256 : 0);

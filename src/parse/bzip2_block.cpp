@@ -8,7 +8,8 @@
 //
 // Anything out of the ordinary (a randomised block, an incomplete or
 // oversubscribed code, a count beyond its bound, bits past the block's end, a
-// CRC that does not match) makes decode() answer false and leaves the block to
+// text ending in a run of four without its count, a CRC that does not match)
+// makes decode() answer false and leaves the block to
 // libbz2. Every index into a table or the block is bounded, whatever the input.
 #include "parse/bzip2_block.hpp"
 
@@ -18,15 +19,19 @@
 #include <mutex>
 #include <new>
 
+#if PALISAR_WITH_ISAL
+#include <isa-l/crc.h>
+#endif
+
 namespace palisar::parse {
 
 namespace {
 
 // The scratch of decoders that are gone, kept for the next ones: a caller who
 // loads one bzip2 file after another would otherwise have the kernel map and
-// zero about 9 MB afresh per decoding thread and file (a 1 MB market spent
-// more time in those page faults than its blocks gained from this decoder).
-// At most two sets are kept, so a process keeps at most about 18 MB for them.
+// zero about 4.7 MB afresh per decoding thread and file (a 1 MB market spent
+// more time in such page faults than its blocks gained from this decoder).
+// At most two sets are kept, so a process keeps at most about 9.4 MB for them.
 constexpr size_t kKeptScratch = 2;
 std::mutex kept_mutex;
 Bzip2BlockDecoder::Scratch kept_scratch[kKeptScratch];
@@ -161,6 +166,36 @@ struct HuffmanTable {
     }
 };
 
+// Moves mtf[idx] to the front, the bytes before it one place back. Most
+// indexes are small: those move as one or two words, not through memmove.
+inline void move_to_front(uint8_t* mtf, unsigned idx) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (idx < 8) {
+        uint64_t x;
+        std::memcpy(&x, mtf, 8);
+        const uint64_t keep = ~uint64_t(0) << 8 << (8 * idx);  // the bytes after idx stay
+        x = (x & keep) | (x << 8 & ~keep) | (x >> (8 * idx) & 0xFF);
+        std::memcpy(mtf, &x, 8);
+        return;
+    }
+    if (idx < 16) {
+        uint64_t lo, hi;
+        std::memcpy(&lo, mtf, 8);
+        std::memcpy(&hi, mtf + 8, 8);
+        const uint64_t keep = ~uint64_t(0) << 8 << (8 * (idx - 8));
+        const uint64_t b = hi >> (8 * (idx - 8)) & 0xFF;
+        hi = (hi & keep) | ((hi << 8 | lo >> 56) & ~keep);
+        lo = lo << 8 | b;
+        std::memcpy(mtf, &lo, 8);
+        std::memcpy(mtf + 8, &hi, 8);
+        return;
+    }
+#endif
+    const uint8_t b = mtf[idx];
+    std::memmove(mtf + 1, mtf, idx);
+    mtf[0] = b;
+}
+
 const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
     static const auto tables = [] {
         std::array<std::array<uint32_t, 256>, 8> t{};
@@ -176,9 +211,225 @@ const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
     return tables;
 }
 
+// The inverse transform. With L the block's bytes and T[j] the place in L of
+// the j-th smallest of them (equal bytes in their order in L), the text is
+// L[T[origPtr]], L[T[T[origPtr]]]... for the block's length: a walk along
+// one cycle of T, each step a load from a 3.6 MB array that depends on the
+// one before, so one walk waits for memory at every step. Instead some
+// indexes are marked (every 2^shift-th, and origPtr), a chain is walked from
+// each mark until it reaches the next mark, kChains chains at once (their
+// loads in flight together), and the text is the chains' bytes in cycle
+// order: origPtr's chain, then the chain of the mark it ended at, and so on
+// until the chain that ends at origPtr.
+//
+// A chain's bytes go to the pool in runs of kChunk bytes taken as needed, so
+// a chain's bytes are one or more pieces. Every chain ends: T is a
+// permutation, so a chain from a mark comes back to a mark (at worst its
+// own) within its cycle, and all chains together take at most the block's
+// length of steps; running out of pool means something else is wrong and
+// answers false.
+//
+// A text that repeats itself (a block of one run, say) has a cycle through
+// origPtr shorter than the block: the text is that cycle's bytes repeated,
+// when its length divides the block's, and anything else is refused.
+class ChainWalk {
+public:
+    static constexpr unsigned kChains = 12;           // chains walked at once
+    static constexpr uint32_t kMaxMarks = 1024;       // a block has at most one more regular mark, and origPtr
+    static constexpr unsigned kRound = 32;            // steps of every chain between checks of room
+    static constexpr uint32_t kChunk = 8192;          // the room a chain takes at a time
+    static constexpr uint32_t kMarked = 1u << 23;     // a link >> 8 this large: the index reached is a mark
+    static constexpr uint32_t kNone = ~0u;
+
+    // The pool's bytes and the bookkeeping's words for blocks of up to `max_block` bytes.
+    static size_t pool_size(uint32_t max_block) { return size_t(max_block) + max_block / 64 + (kChains + 2) * kChunk; }
+    static uint32_t piece_cap(uint32_t max_block) {
+        return kMaxMarks + 2 + uint32_t(pool_size(max_block) / kChunk) + 2 * kChains + 4;
+    }
+    static size_t words(uint32_t max_block) { return 4 * size_t(kMaxMarks + 2) + 3 * size_t(piece_cap(max_block)); }
+
+    ChainWalk(uint32_t nblock, uint32_t orig_ptr, uint32_t* links, uint8_t* pool, uint32_t max_block, uint32_t* words)
+        : nblock_(nblock), orig_ptr_(orig_ptr), links_(links), pool_(pool),
+          pool_end_(pool + pool_size(max_block)), piece_cap_(piece_cap(max_block)) {
+        while ((nblock >> shift_) > kMaxMarks) ++shift_;
+        regular_ = ((nblock - 1) >> shift_) + 1;
+        orig_mark_ = (orig_ptr & ((1u << shift_) - 1)) == 0 ? orig_ptr >> shift_ : regular_;
+        marks_ = regular_ + (orig_mark_ == regular_);
+        const uint32_t m = kMaxMarks + 2;
+        head_ = words;
+        tail_ = head_ + m;
+        end_of_ = tail_ + m;
+        length_ = end_of_ + m;
+        piece_off_ = length_ + m;
+        piece_len_ = piece_off_ + piece_cap_;
+        piece_next_ = piece_len_ + piece_cap_;
+        std::fill(head_, head_ + marks_, kNone);
+        std::fill(end_of_, end_of_ + marks_, kNone);
+        std::fill(length_, length_ + marks_, 0u);
+    }
+
+    // Sets the links from the block's bytes (which the pool then overwrites)
+    // and their counts: links[j] = L[T[j]] | T[j] << 8, bit 31 set when T[j]
+    // is marked; links[nblock] is a link to itself, for chains with nothing
+    // left to do.
+    //
+    // With `split` (0 < split < nblock) and the counts of the bytes before
+    // it, the two parts are linked at once: two runs of stores whose places
+    // do not wait on one another.
+    void link(const uint8_t* bytes, const uint32_t* counts, uint32_t split, const uint32_t* split_counts) {
+        uint32_t start[256], start2[256];
+        uint32_t sum = 0;
+        for (unsigned b = 0; b < 256; ++b) {
+            start[b] = sum;
+            sum += counts[b];
+        }
+        const uint32_t mask = (1u << shift_) - 1, orig = orig_ptr_;
+        auto one = [&](uint32_t* at, uint32_t i) {
+            const uint32_t b = bytes[i];
+            links_[at[b]++] = b | i << 8 | uint32_t((i & mask) == 0 || i == orig) << 31;
+        };
+        uint32_t i = 0, i2 = split;
+        if (split > 0 && split < nblock_) {
+            for (unsigned b = 0; b < 256; ++b) start2[b] = start[b] + split_counts[b];
+            for (const uint32_t both = std::min(split, nblock_ - split); i < both; ++i, ++i2) {
+                one(start, i);
+                one(start2, i2);
+            }
+            for (; i < split; ++i) one(start, i);
+            for (; i2 < nblock_; ++i2) one(start2, i2);
+        } else {
+            for (; i < nblock_; ++i) one(start, i);
+        }
+        links_[nblock_] = nblock_ << 8;
+    }
+
+    // Walks every chain; false when the pool or the bookkeeping runs out.
+    bool run() {
+        uint32_t p[kChains];
+        uint8_t* w[kChains];
+        uint8_t* wend[kChains];
+        uint8_t* from[kChains];
+        uint32_t cur[kChains];
+        uint8_t junk[kRound];
+        uint8_t* bump = pool_;
+        uint32_t next = 0, active = 0;
+        auto start = [&](unsigned s) {
+            if (next < marks_) {
+                cur[s] = next;
+                p[s] = next < regular_ ? next << shift_ : orig_ptr_;
+                ++next;
+                from[s] = w[s];
+                ++active;
+            } else {
+                cur[s] = kNone;
+                p[s] = nblock_;
+                w[s] = junk;
+            }
+        };
+        auto close = [&](unsigned s) {
+            const uint32_t len = uint32_t(w[s] - from[s]);
+            if (!len) return true;
+            if (pieces_ == piece_cap_) return false;
+            const uint32_t k = pieces_++, c = cur[s];
+            piece_off_[k] = uint32_t(from[s] - pool_);
+            piece_len_[k] = len;
+            piece_next_[k] = kNone;
+            if (head_[c] == kNone)
+                head_[c] = k;
+            else
+                piece_next_[tail_[c]] = k;
+            tail_[c] = k;
+            length_[c] += len;
+            return true;
+        };
+        auto room = [&](unsigned s) {
+            if (wend[s] == bump && size_t(pool_end_ - bump) >= kChunk) {  // the chain's room goes on
+                bump += kChunk;
+                wend[s] = bump;
+                return true;
+            }
+            if (!close(s) || size_t(pool_end_ - bump) < kRound) return false;
+            w[s] = from[s] = bump;
+            bump += std::min<size_t>(kChunk, size_t(pool_end_ - bump));
+            wend[s] = bump;
+            return true;
+        };
+        auto finish = [&](unsigned s) {
+            const uint32_t at = p[s] - kMarked;
+            if (!close(s)) return false;
+            end_of_[cur[s]] = at == orig_ptr_ ? orig_mark_ : at >> shift_;
+            --active;
+            start(s);
+            return true;
+        };
+        for (unsigned s = 0; s < kChains; ++s) {
+            w[s] = wend[s] = nullptr;
+            start(s);
+        }
+        while (active) {
+            for (unsigned s = 0; s < kChains; ++s) {
+                if (cur[s] == kNone)
+                    w[s] = junk;
+                else if (wend[s] - w[s] < ptrdiff_t(kRound) && !room(s))
+                    return false;
+            }
+            for (unsigned r = 0; r < kRound; ++r) {
+#pragma GCC unroll 16
+                for (unsigned s = 0; s < kChains; ++s) {
+                    const uint32_t v = links_[p[s]];
+                    *w[s]++ = uint8_t(v);
+                    p[s] = v >> 8;
+                    if (p[s] >= kMarked) [[unlikely]] {
+                        if (!finish(s)) return false;
+                    }
+                }
+            }
+        }
+        return true;
+    }
+
+    // Calls f(begin, end) on each piece of the text in order; false when the
+    // chains do not make the text (see above) or f answers false.
+    template <class F>
+    bool in_order(F&& f) const {
+        uint64_t cycle = 0;
+        uint32_t c = orig_mark_, hops = 0;
+        do {
+            if (end_of_[c] == kNone || ++hops > marks_) return false;
+            cycle += length_[c];
+            c = end_of_[c];
+        } while (c != orig_mark_);
+        if (cycle == 0 || nblock_ % cycle) return false;
+        for (uint64_t rep = nblock_ / cycle; rep; --rep) {
+            do {
+                for (uint32_t k = head_[c]; k != kNone; k = piece_next_[k])
+                    if (!f(pool_ + piece_off_[k], pool_ + piece_off_[k] + piece_len_[k])) return false;
+                c = end_of_[c];
+            } while (c != orig_mark_);
+        }
+        return true;
+    }
+
+private:
+    const uint32_t nblock_, orig_ptr_;
+    uint32_t* const links_;
+    uint8_t* const pool_;
+    uint8_t* const pool_end_;
+    const uint32_t piece_cap_;
+    unsigned shift_ = 0;
+    uint32_t regular_, orig_mark_, marks_;
+    uint32_t *head_, *tail_, *end_of_, *length_, *piece_off_, *piece_len_, *piece_next_;
+    uint32_t pieces_ = 0;
+};
+
 }  // namespace
 
 uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n) {
+#if PALISAR_WITH_ISAL
+    // The same CRC (ISA-L keeps it inverted), with carry-less multiplication
+    // where the CPU has it: about a hundred times the tables' speed.
+    if (n >= 64) return ~crc32_ieee(~crc, p, n);
+#endif
     const auto& t = crc_tables();
     for (; n >= 8; n -= 8, p += 8) {
         uint32_t a = crc ^ load32_be(p), b = load32_be(p + 4);
@@ -267,21 +518,21 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         if (!tables[g].build(lengths, alpha)) return false;
     }
 
-    // The symbols: move-to-front indexes and runs, into tt as bytes.
+    // The symbols: move-to-front indexes and runs, into `bytes`.
     const uint32_t max_block = uint32_t(level) * 100000;
     if (scratch_.size < max_block && !(take_kept_scratch(scratch_) && scratch_.size >= max_block)) {
-        scratch_.tt.reset(new (std::nothrow) uint32_t[max_block]);
-        scratch_.tt_fwd.reset(new (std::nothrow) uint32_t[max_block]);
-        scratch_.bytes.reset(new (std::nothrow) uint8_t[max_block]);
-        if (!scratch_.tt || !scratch_.tt_fwd || !scratch_.bytes) {
+        scratch_.links.reset(new (std::nothrow) uint32_t[max_block + 1]);
+        scratch_.bytes.reset(new (std::nothrow) uint8_t[ChainWalk::pool_size(max_block)]);
+        scratch_.chains.reset(new (std::nothrow) uint32_t[ChainWalk::words(max_block)]);
+        if (!scratch_.links || !scratch_.bytes || !scratch_.chains) {
             scratch_ = {};
             return false;
         }
         scratch_.size = max_block;
     }
-    uint32_t* const tt = scratch_.tt.get();
-    uint32_t counts[256] = {};
-    uint8_t mtf[256];
+    uint8_t* const bytes = scratch_.bytes.get();
+    uint32_t counts[256] = {}, split = 0, split_counts[256];
+    uint8_t mtf[256] = {};
     std::memcpy(mtf, values, in_use);
     const unsigned eob = in_use + 1;
     uint32_t nblock = 0;
@@ -293,6 +544,10 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
             if (group >= selectors || bits.position() > end) return false;
             table = &tables[selector[group++]];
             left = kGroupSize;
+            if (!split && nblock >= max_block / 2) {  // (a run still pending is in neither)
+                split = nblock;
+                std::memcpy(split_counts, counts, sizeof counts);
+            }
         }
         --left;
         bits.refill();
@@ -307,7 +562,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
             if (run > max_block - nblock) return false;
             const uint8_t b = mtf[0];
             counts[b] += run;
-            for (uint32_t* p = tt + nblock, *e = p + run; p < e; ++p) *p = b;
+            std::memset(bytes + nblock, b, run);
             nblock += run;
             run = 0;
             weight = 1;
@@ -316,56 +571,16 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         if (sym > eob || nblock >= max_block) return false;
         const unsigned idx = sym - 1;
         const uint8_t b = mtf[idx];
-        std::memmove(mtf + 1, mtf, idx);
-        mtf[0] = b;
+        move_to_front(mtf, idx);
         ++counts[b];
-        tt[nblock++] = b;
+        bytes[nblock++] = b;
     }
     if (bits.position() != end || orig_ptr >= nblock) return false;
 
-    // Undo the transform. With L the decoded bytes and LF[i] the place of
-    // L[i] among the sorted bytes, the text read backwards is L at origPtr,
-    // LF[origPtr], LF[LF[origPtr]]...; read forwards it is the walk along T,
-    // the inverse of LF, from origPtr. The first half is walked forwards and
-    // the second backwards at the same time: two chains of loads from memory
-    // in flight instead of one. The walks must meet where the halves join,
-    // which holds for every block whose forward walk (libbz2's) comes back to
-    // origPtr after the block's length; then both give the same text.
-    uint32_t* const lf = tt;  // L[i] | LF[i] << 8, in place
-    uint32_t* const fwd = scratch_.tt_fwd.get();  // L[T[j]] | T[j] << 8
-    {
-        uint32_t start[256];
-        uint32_t sum = 0;
-        for (unsigned b = 0; b < 256; ++b) {
-            start[b] = sum;
-            sum += counts[b];
-        }
-        for (uint32_t i = 0; i < nblock; ++i) {
-            const uint32_t b = lf[i];
-            const uint32_t j = start[b]++;
-            lf[i] = b | j << 8;
-            fwd[j] = b | i << 8;
-        }
-    }
-    uint8_t* const bytes = scratch_.bytes.get();
-    {
-        const uint32_t half = nblock / 2;
-        uint32_t f = orig_ptr, r = orig_ptr;
-        uint8_t* back = bytes + nblock;
-        for (uint32_t k = 0; k < half; ++k) {
-            const uint32_t v = fwd[f], w = lf[r];
-            bytes[k] = uint8_t(v);
-            *--back = uint8_t(w);
-            f = v >> 8;
-            r = w >> 8;
-        }
-        if (nblock - half > half) {
-            const uint32_t w = lf[r];
-            *--back = uint8_t(w);
-            r = w >> 8;
-        }
-        if (f != r) return false;
-    }
+    // Undo the transform: see ChainWalk.
+    ChainWalk walk(nblock, orig_ptr, scratch_.links.get(), bytes, max_block, scratch_.chains.get());
+    walk.link(bytes, counts, split, split_counts);
+    if (!walk.run()) return false;
 
     // The text, with each run of four equal bytes followed by a count of more.
     size_t cap = std::min<size_t>(max_text, size_t(nblock) + nblock / 8 + 64);
@@ -390,8 +605,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         oend = text.data() + text.size();
         return true;
     };
-    for (uint32_t i = 0; i < nblock; ++i) {
-        const unsigned b = bytes[i];
+    auto one = [&](unsigned b) {
         if (same == 4) {
             if (b) {
                 if (size_t(oend - o) < b && !grow(b)) return false;
@@ -399,13 +613,45 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
                 o += b;
             }
             same = 0;
-            continue;
+            return true;
         }
         if (o == oend && !grow(1)) return false;
         *o++ = uint8_t(b);
         same = b == last ? same + 1 : 1;
         last = b;
-    }
+        return true;
+    };
+    auto unrun = [&](const uint8_t* p, const uint8_t* e) {
+        while (p < e) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            // Eight bytes at a time while no four of them (with the ones
+            // before) are equal: most text has no such runs.
+            constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7Full;
+            while (same <= 1 && e - p >= 8 && oend - o >= 8) {
+                uint64_t x;
+                std::memcpy(&x, p, 8);
+                const uint64_t d = x ^ (x << 8 | (last & 0xFF));
+                uint64_t eq = ~(((d & k7F) + k7F) | d | k7F);  // 0x80 in each byte equal to the one before
+                if (same == 0) eq &= ~uint64_t(0x80);  // after a count the first byte starts a run anew
+                if (eq & eq << 8 & eq << 16) break;
+                std::memcpy(o, &x, 8);
+                o += 8;
+                p += 8;
+                last = unsigned(x >> 56);
+                same = eq >> 63 ? (eq >> 55 & 1 ? 3 : 2) : 1;
+            }
+            // Then one byte at a time, up to eight.
+            for (const uint8_t* stop = p + std::min<ptrdiff_t>(e - p, 8); p < stop; ++p)
+                if (!one(*p)) return false;
+#else
+            if (!one(*p++)) return false;
+#endif
+        }
+        return true;
+    };
+    // Four equal bytes at the block's end want a count that is not there:
+    // libbz2 reads past the block for it and calls the data corrupt.
+    if (!walk.in_order(unrun) || same == 4) return false;
     const size_t n = size_t(o - text.data());
     text.resize(n);
     return ~bzip2_crc_update(0xFFFFFFFFu, text.data(), n) == stored_crc_;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bzip2_column.hpp"
 #include "parse/bzip2_block.hpp"
 #include "parse/decode.hpp"
 #include "parse/reader.hpp"
@@ -326,6 +327,10 @@ TEST(OwnBzip2Block, SameTextAsLibbz2) {
         noise += char(x >> 24);
     }
     texts.push_back(noise);
+    // Blocks of one run (a cycle shorter than the block, repeated), and blocks
+    // of about as many bytes as the inverse transform has marks, or fewer.
+    for (size_t run : {4, 5, 6, 255, 256, 259, 510, 5000, 10200, 1500000}) texts.push_back(std::string(run, 'a'));
+    for (size_t len : {2, 3, 7, 12, 1023, 1024, 1025, 2049, 70001}) texts.push_back(noise.substr(len, len));
     Bzip2BlockDecoder decoder;
     size_t blocks = 0;
     for (const std::string& text : texts) {
@@ -405,6 +410,50 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
         EXPECT_FALSE(decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, 0,
                                     size_t(1) << 20, out));
     }
+}
+
+// Blocks of any bytes, however their rotations link up (several cycles, a
+// cycle through origPtr shorter than the block that divides its length or
+// not): our decoder gives libbz2's text or refuses the block, and the block
+// path gives what the sequential decoder gives.
+TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
+    uint64_t x = 2463534242;
+    auto rnd = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    Bzip2BlockDecoder decoder;
+    std::vector<uint8_t> out;
+    size_t decoded = 0, refused = 0, open_runs = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const size_t n = 1 + rnd() % (trial < 400 ? 24 : 6000);
+        const unsigned alphabet = trial % 7 == 0 ? 256 : 1 + unsigned(rnd() % 3);
+        std::string column(n, '\0');
+        for (char& c : column) c = char('a' + rnd() % alphabet);
+        if (trial % 5 == 0) column.assign(n / 2, 'p') += std::string(n - n / 2, 'q');  // two long runs
+        const uint32_t orig = uint32_t(rnd() % n);
+        const test_data::ColumnBlock block = test_data::block_of_column(column, orig);
+        const std::string& data = block.data;
+        const Decoded ref = sequential(data);
+        if (block.open_run) {
+            ASSERT_EQ(ref.error, "corrupt bzip2 data") << "libbz2 on trial " << trial;
+        } else {
+            ASSERT_EQ(ref, (Decoded{block.text, ""})) << "libbz2 on trial " << trial;
+        }
+        ASSERT_EQ(own_blocks(data).at(0).end, block.end);
+        if (decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), 32, block.end, 9,
+                           size_t(64) << 20, out)) {
+            ++decoded;
+            ASSERT_FALSE(block.open_run) << "trial " << trial;
+            ASSERT_TRUE(std::string(out.begin(), out.end()) == block.text) << "trial " << trial;
+        } else {
+            ++refused;
+        }
+        if (trial % 4 == 0 || block.open_run) {
+            EXPECT_EQ(parallel(data, 1), ref) << "trial " << trial;
+        }
+        open_runs += block.open_run;
+    }
+    EXPECT_GT(decoded, 60u);
+    EXPECT_GT(refused, 60u);
+    EXPECT_GT(open_runs, 5u);
 }
 
 // ---- gzip and zstd decoded on a thread of their own --------------------------
