@@ -492,6 +492,10 @@ public:
         return start;
     }
     size_t bytes_used() const { return used_; }
+    // Takes over the blocks of `other`, which is left empty; what either
+    // arena has stored keeps its address. New items still go to this
+    // arena's current block.
+    void adopt(Arena&& other);
 
 private:
     void start_block(size_t n);
@@ -505,6 +509,11 @@ private:
     // 2 MiB: one huge page where the system offers them on request, which
     // spares the page faults of filling a block.
     static constexpr size_t kBlock = size_t(2) << 20;
+    // The first block is small and each next one twice the last, up to
+    // kBlock: a small file neither waits for a huge page to be cleared nor
+    // keeps most of one empty.
+    static constexpr size_t kFirstBlock = size_t(64) << 10;
+    size_t next_block_ = kFirstBlock;
     std::vector<Block> blocks_;
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;
