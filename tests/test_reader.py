@@ -127,7 +127,7 @@ def test_first_failure_wins(write, data, message):
 
 
 # ---- the text parsed on several threads ------------------------------------------
-# Beyond a quarter of a megabyte, the lines are parsed in pieces on every CPU,
+# Beyond half a megabyte, the lines are parsed in pieces on every CPU,
 # each piece ending at a line feed; the reads of the file are those of the
 # calling thread alone.
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -183,7 +184,7 @@ struct Piece {
     size_t len = 0;
     std::vector<ParsedMessage> messages;
     std::exception_ptr failure;
-    bool done = false;
+    std::atomic<bool> done = false;  // set under the lock; read without it too
 };
 
 // Parses every line of `text` (the last may lack its line feed); `go_on` is
@@ -204,7 +205,7 @@ class ParallelReader {
 public:
     ParallelReader(ByteSource& source, const Poll& poll, const ParseThreads& how, unsigned threads)
         : source_(source), poll_(poll), threads_(threads), piece_bytes_(std::max<size_t>(how.chunk_bytes, 1)),
-          parallel_from_(how.parallel_from), own_(out_.arena) {}
+          parallel_from_(how.parallel_from), patience_micros_(how.patience_micros), own_(out_.arena) {}
     ~ParallelReader() { stop(); }
     ParallelReader(const ParallelReader&) = delete;
     ParallelReader& operator=(const ParallelReader&) = delete;
@@ -300,17 +301,10 @@ private:
     }
 
     void dispatch(Buffer* buffer, const char* begin, size_t len) {
-        std::unique_ptr<Piece> piece;
-        if (spare_pieces_.empty()) {
-            piece = std::make_unique<Piece>();
-        } else {
-            piece = std::move(spare_pieces_.back());
-            spare_pieces_.pop_back();
-        }
+        std::unique_ptr<Piece> piece = spare_piece();
         piece->buffer = buffer;
         piece->begin = begin;
         piece->len = len;
-        piece->done = false;
         ++buffer->pieces;
         Piece* p = piece.get();
         {
@@ -400,9 +394,14 @@ private:
     }
 
     // Moves the finished pieces at the front into the result (the first that
-    // failed throws), then parses a waiting piece or waits for one.
+    // failed throws), then parses a waiting piece. When every piece left is
+    // with a worker, it waits a little for the first; if that is still not
+    // done (its worker may not be running at all when other processes keep
+    // the CPUs busy), it parses that piece itself, and the copy that ends
+    // first counts.
     void progress() {
         std::unique_lock lock(mutex_);
+        bury();
         while (!in_flight_.empty() && in_flight_.front()->done) {
             std::unique_ptr<Piece> piece = std::move(in_flight_.front());
             in_flight_.pop_front();
@@ -413,28 +412,80 @@ private:
             spare_pieces_.push_back(std::move(piece));
         }
         if (in_flight_.empty()) return;
-        if (queued_.empty()) {
-            cv_.wait(lock);
-            return;
+        Piece* piece = in_flight_.front().get();
+        bool again = queued_.empty();
+        if (again) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(patience_micros_);
+            for (auto now = std::chrono::steady_clock::now(); !piece->done && now < until;
+                 now = std::chrono::steady_clock::now())
+                cv_.wait_for(lock, long(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count()) + 1);
+            if (piece->done) return;
+        } else {
+            piece = queued_.front();
+            queued_.pop_front();
         }
-        Piece* piece = queued_.front();
-        queued_.pop_front();
         lock.unlock();
+        std::vector<ParsedMessage>& messages = again ? again_.messages : piece->messages;
+        std::exception_ptr failure;
         try {
             unsigned lines = 0;
-            parse_lines(own_, piece->begin, piece->len, piece->messages, [&] {
+            parse_lines(own_, piece->begin, piece->len, messages, [&] {
                 if (poll_ && ++lines % 4096 == 0) poll_();
-                return true;
+                return !again || !piece->done.load(std::memory_order_relaxed);
             });
         } catch (const ReadError&) {
-            piece->failure = std::current_exception();
+            failure = std::current_exception();
         } catch (const std::bad_alloc&) {
-            piece->failure = std::current_exception();
+            failure = std::current_exception();
         } catch (const std::length_error&) {
-            piece->failure = std::current_exception();
+            failure = std::current_exception();
         }
         lock.lock();
-        piece->done = true;
+        if (!again) {
+            piece->failure = failure;
+            piece->done = true;
+            return;
+        }
+        if (piece->done) {
+            again_.messages.clear();  // the worker's copy came first
+            return;
+        }
+        // This copy takes the place of the worker's, which is dropped when it
+        // ends; until then its text stays where it is.
+        std::unique_ptr<Piece> copy = spare_piece();
+        copy->buffer = piece->buffer;
+        copy->begin = piece->begin;
+        copy->len = piece->len;
+        copy->messages.swap(again_.messages);
+        copy->failure = failure;
+        copy->done = true;
+        ++piece->buffer->pieces;
+        dropped_.push_back(std::move(in_flight_.front()));
+        in_flight_.front() = std::move(copy);
+    }
+
+    // Gives back the dropped pieces whose workers are done with them.
+    void bury() {
+        for (size_t i = 0; i < dropped_.size();) {
+            if (!dropped_[i]->done) {
+                ++i;
+                continue;
+            }
+            std::unique_ptr<Piece> piece = std::move(dropped_[i]);
+            dropped_.erase(dropped_.begin() + ptrdiff_t(i));
+            piece->messages.clear();
+            if (--piece->buffer->pieces == 0 && piece->buffer != current_) release(piece->buffer);
+            spare_pieces_.push_back(std::move(piece));
+        }
+    }
+
+    std::unique_ptr<Piece> spare_piece() {
+        if (spare_pieces_.empty()) return std::make_unique<Piece>();
+        std::unique_ptr<Piece> piece = std::move(spare_pieces_.back());
+        spare_pieces_.pop_back();
+        piece->failure = nullptr;
+        piece->done = false;
+        return piece;
     }
 
     void stop() {
@@ -456,6 +507,7 @@ private:
     unsigned threads_;
     size_t piece_bytes_;
     size_t parallel_from_;
+    long patience_micros_;
     PricesData out_;
     MessageCollector own_;  // the calling thread's, storing into out_.arena
     uint64_t unpolled_ = 0;
@@ -464,6 +516,8 @@ private:
     size_t busy_ = 0;  // buffers_.size()
     Buffer* current_ = nullptr;   // the one read into
     std::vector<std::unique_ptr<Piece>> spare_pieces_;
+    std::vector<std::unique_ptr<Piece>> dropped_;  // replaced by the calling thread's copy
+    Piece again_;                                  // that copy's messages, while it is made
 
     std::mutex mutex_;
     CondVar cv_;

@@ -40,11 +40,16 @@ struct ParseThreads {
     unsigned threads = 0;
     // The text is cut into pieces of about this many bytes, each ending at a
     // line feed (a longer line makes a longer piece).
-    size_t chunk_bytes = size_t(256) << 10;
+    size_t chunk_bytes = size_t(64) << 10;
     // Until a thread has started, the lines of a read shorter than this are
     // parsed on the calling thread at once: for less, a thread would not pay
-    // for itself.
-    size_t parallel_from = size_t(256) << 10;
+    // for itself (it saves about a millisecond on 1 MB when the other CPU is
+    // free, and its start and end can cost as much when it is not).
+    size_t parallel_from = size_t(512) << 10;
+    // When every piece left is with a worker, the calling thread waits this
+    // long for the first before it parses that piece itself (the copy that
+    // ends first counts): a few times what a piece takes.
+    long patience_micros = 300;
 };
 
 // Reads, decodes and parses every line of `source`. Throws ReadError. The

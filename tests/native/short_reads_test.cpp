@@ -526,9 +526,15 @@ TEST(ParallelParse, SameResultAsOneThread) {
                 for (unsigned threads : {2u, 3u}) {
                     for (size_t chunk : {size_t(1), size_t(50), size_t(4000)}) {
                         for (size_t from : {size_t(0), size_t(1) << 20}) {
-                            ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from}), expected)
-                                << name << ", failing after " << fail_at << " bytes, reads of " << piece
-                                << ", " << threads << " threads, pieces of " << chunk << ", parallel from " << from;
+                            // Without patience, the calling thread parses again every piece it
+                            // finds with a worker: either copy may come first.
+                            for (long patience : {300L, 0L}) {
+                                ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience}),
+                                          expected)
+                                    << name << ", failing after " << fail_at << " bytes, reads of " << piece << ", "
+                                    << threads << " threads, pieces of " << chunk << ", parallel from " << from
+                                    << ", patience " << patience;
+                            }
                         }
                     }
                 }
@@ -547,6 +553,7 @@ TEST(ParallelParse, ALineLongerThanEveryBuffer) {
                                     head + line + "\n" + head + "[}\n"}) {
         std::string expected = read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{1});
         ASSERT_EQ(read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{2, 1000, 0}), expected);
+        ASSERT_EQ(read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{3, 1000, 0, 0}), expected);
         ASSERT_EQ(read_all(text, 65536, text.size() - 10, ParseThreads{2, 1000, 0}),
                   read_all(text, 65536, text.size() - 10, ParseThreads{1}));
     }
