@@ -89,7 +89,7 @@ void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
     // block is given up (items are small next to a block).
     size_t block = next_block_;
-    if (next_block_ < kBlock) next_block_ *= 2;
+    next_block_ = kBlock;
     size_t size = n > block / 4 ? (n + block - 1) / block * block : block;
     void* p = size < kBlock ? std::malloc(size) : std::aligned_alloc(kBlock, (size + kBlock - 1) / kBlock * kBlock);
     if (!p) throw std::bad_alloc();

@@ -509,9 +509,10 @@ private:
     // 2 MiB: one huge page where the system offers them on request, which
     // spares the page faults of filling a block.
     static constexpr size_t kBlock = size_t(2) << 20;
-    // The first block is small and each next one twice the last, up to
-    // kBlock: a small file neither waits for a huge page to be cleared nor
-    // keeps most of one empty.
+    // The first block is small, the others kBlock: a small file neither
+    // waits for a huge page to be cleared nor keeps most of one empty, and a
+    // larger one still fills huge pages (blocks of sizes between would be
+    // mapped, faulted page by page and unmapped again on every load).
     static constexpr size_t kFirstBlock = size_t(64) << 10;
     size_t next_block_ = kFirstBlock;
     std::vector<Block> blocks_;

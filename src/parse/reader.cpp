@@ -201,6 +201,14 @@ void parse_lines(MessageCollector& collector, const char* p, size_t len, std::ve
     }
 }
 
+// After a load whose workers the system did not run promptly (other processes
+// keep the CPUs busy, as in a pool of one process per CPU), this many loads
+// that choose their threads themselves parse on the calling thread alone; the
+// next tries threads again. Threads that have to wait for a CPU only add
+// their start, their end and the pieces parsed twice.
+constexpr unsigned kBusyLoads = 16;
+std::atomic<unsigned> busy_loads = 0;
+
 class ParallelReader {
 public:
     ParallelReader(ByteSource& source, const Poll& poll, const ParseThreads& how, unsigned threads)
@@ -267,8 +275,16 @@ public:
                 poll_();
             }
         }
+        {
+            std::lock_guard lock(mutex_);
+            read_all_ = true;
+        }
+        cv_.notify_all();
         while (!in_flight_.empty()) progress();
+        auto joining = std::chrono::steady_clock::now();
         stop();
+        if (late_ || std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
+            busy_loads.store(kBusyLoads, std::memory_order_relaxed);
         if (source_failure) std::rethrow_exception(source_failure);
         for (json::Arena& arena : arenas_) out_.arena.adopt(std::move(arena));
         return std::move(out_);
@@ -376,8 +392,11 @@ private:
         MessageCollector collector(arena);
         std::unique_lock lock(mutex_);
         for (;;) {
-            cv_.wait(lock, [this] { return stop_ || !queued_.empty(); });
-            if (stop_) return;
+            cv_.wait(lock, [this] { return stop_ || !queued_.empty() || read_all_; });
+            // Once the text is read and no piece waits, the thread ends at
+            // once: the join at the end of the call finds it gone rather than
+            // waiting for the system to run it again.
+            if (stop_ || queued_.empty()) return;
             Piece* piece = queued_.front();
             queued_.pop_front();
             lock.unlock();
@@ -420,6 +439,7 @@ private:
                  now = std::chrono::steady_clock::now())
                 cv_.wait_for(lock, long(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count()) + 1);
             if (piece->done) return;
+            late_ = true;
         } else {
             piece = queued_.front();
             queued_.pop_front();
@@ -524,6 +544,8 @@ private:
     std::deque<std::unique_ptr<Piece>> in_flight_;  // in file order
     std::deque<Piece*> queued_;                     // not taken by any thread yet
     std::atomic<bool> stop_ = false;
+    bool read_all_ = false;            // no more pieces will come
+    bool late_ = false;                // a worker kept a piece beyond the patience
     std::vector<json::Arena> arenas_;  // one per worker
     std::vector<std::thread> workers_;
 };
@@ -531,7 +553,15 @@ private:
 }  // namespace
 
 PricesData read_prices(ByteSource& source, const Poll& poll, const ParseThreads& how) {
-    unsigned threads = how.threads ? how.threads : usable_cpus();
+    unsigned threads = how.threads;
+    if (!threads) {
+        threads = usable_cpus();
+        unsigned busy = busy_loads.load(std::memory_order_relaxed);
+        if (busy && threads > 1) {
+            busy_loads.store(busy - 1, std::memory_order_relaxed);
+            threads = 1;
+        }
+    }
     if (threads < 2) return read_sequential(source, poll);
     return ParallelReader(source, poll, how, threads).run();
 }
