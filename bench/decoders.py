@@ -33,7 +33,10 @@ and the ratios load.bz2 / libbz2, load.bz2@1 / libbz2@1, load.zst /
 load.plain, load.plain / load.plain@1 and load.gz / load.gz@1. With --against
 DIR (a directory holding another build of palisar, as pip install --target
 leaves it), every load runs with that build too ("ref:" variants, interleaved
-with the others) and the ratios of this build to it are added. Results go to
+with the others) and the ratios of this build to it are added. --quiet starts
+each run (all variants, interleaved) only once the CPUs were at least 90 %
+idle for half a second, waiting a minute at most: on a shared machine, the
+only runs in which a second thread has a CPU to run on. Results go to
 --out/decoders.json.
 """
 
@@ -118,6 +121,18 @@ def prepare(out, mb):
     return files
 
 
+def cpu_idle(seconds=0.5):
+    """The share of CPU time that was idle over the next `seconds`."""
+    def sample():
+        with open("/proc/stat") as f:
+            v = [int(x) for x in f.readline().split()[1:]]
+        return v[3] + v[4], sum(v)
+    idle0, total0 = sample()
+    time.sleep(seconds)
+    idle1, total1 = sample()
+    return (idle1 - idle0) / max(1, total1 - total0)
+
+
 def run_one(kind, path, pin, build=None):
     cmd = [sys.executable, "-c", CHILD, kind, path]
     if pin:
@@ -137,6 +152,8 @@ def main():
     ap.add_argument("--against", help="a directory holding another build of palisar")
     ap.add_argument("--only", help="comma-separated variants to run (default: all)")
     ap.add_argument("--many", help="a directory of prices files, loaded one after another")
+    ap.add_argument("--quiet", action="store_true",
+                    help="start each run once the CPUs were 90%% idle for half a second (waiting a minute at most)")
     args = ap.parse_args()
     files = prepare(args.out, args.mb)
     variants = {
@@ -164,10 +181,18 @@ def main():
                 variants["ref:" + name] = (kind, path, pin, os.path.abspath(args.against))
     results = {name: [] for name in variants}
     names = list(variants)
+    waited = 0.0
     for r in range(args.runs):
+        if args.quiet:
+            started = time.monotonic()
+            while cpu_idle() < 0.9 and time.monotonic() - started < 60:
+                pass
+            waited += time.monotonic() - started
         for name in names if r % 2 == 0 else reversed(names):
             results[name].append(run_one(*variants[name]))
     summary = {}
+    if args.quiet:
+        print(f"waited {waited:.0f} s in all for idle CPUs")
     print(f"{'variant':16} {'wall s':>9} {'cpu s':>8} {'peak MB':>8}   (medians of {args.runs}, {os.cpu_count()} CPUs)")
     for name, runs in results.items():
         med = {k: statistics.median(x[k] for x in runs) for k in ("wall", "cpu", "peak_mb")}
