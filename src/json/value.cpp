@@ -101,6 +101,14 @@ void Arena::start_block(size_t n) {
     left_ = size;
 }
 
+void Arena::release_unused() noexcept {
+    if (blocks_.empty() || left_ < (size_t(64) << 10)) return;
+    constexpr uintptr_t kPage = 4096;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(cur_) + kPage - 1) & ~(kPage - 1);
+    uintptr_t end = reinterpret_cast<uintptr_t>(cur_ + left_) & ~(kPage - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
 void Arena::adopt(Arena&& other) {
     if (&other == this) return;
     blocks_.reserve(blocks_.size() + other.blocks_.size());

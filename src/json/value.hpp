@@ -496,6 +496,10 @@ public:
     // arena has stored keeps its address. New items still go to this
     // arena's current block.
     void adopt(Arena&& other);
+    // Gives the memory pages of the current block that nothing was stored in
+    // back to the system (they read as zeros if ever touched again): the
+    // last block of a load is mostly empty when the load is small.
+    void release_unused() noexcept;
 
 private:
     void start_block(size_t n);

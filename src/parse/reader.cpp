@@ -156,6 +156,7 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
             poll();
         }
     }
+    out.arena.release_unused();
     return out;
 }
 
@@ -286,7 +287,11 @@ public:
         if (late_ || std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
             busy_loads.store(kBusyLoads, std::memory_order_relaxed);
         if (source_failure) std::rethrow_exception(source_failure);
-        for (json::Arena& arena : arenas_) out_.arena.adopt(std::move(arena));
+        out_.arena.release_unused();
+        for (json::Arena& arena : arenas_) {
+            arena.release_unused();
+            out_.arena.adopt(std::move(arena));
+        }
         return std::move(out_);
     }
 
