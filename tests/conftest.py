@@ -188,6 +188,18 @@ def recorded_market(request, data_dir):
     return str(data_dir / request.param)
 
 
+@pytest.fixture(params=[1, 2], ids=["1cpu", "2cpus"])
+def cpus(request):
+    """The test runs with this thread on that many CPUs: with one, the calling
+    thread decodes every bzip2 block and parses every line itself."""
+    before = os.sched_getaffinity(0)
+    if len(before) < request.param:
+        pytest.skip(f"fewer than {request.param} CPUs")
+    os.sched_setaffinity(0, sorted(before)[: request.param])
+    yield request.param
+    os.sched_setaffinity(0, before)
+
+
 @pytest.fixture
 def member():
     """member(data, **header) -> one hand-built gzip member; see gzip_member."""

@@ -58,18 +58,6 @@ def write_bytes(tmp_path, name, data):
     return str(path)
 
 
-@pytest.fixture(params=[1, 2], ids=["1cpu", "2cpus"])
-def cpus(request):
-    """The test runs with this thread on that many CPUs: with one, the calling
-    thread decodes every bzip2 block itself."""
-    before = os.sched_getaffinity(0)
-    if len(before) < request.param:
-        pytest.skip(f"fewer than {request.param} CPUs")
-    os.sched_setaffinity(0, sorted(before)[: request.param])
-    yield request.param
-    os.sched_setaffinity(0, before)
-
-
 def skippable(payload, kind=0):
     return struct.pack("<II", 0x184D2A50 + kind, len(payload)) + payload
 
@@ -88,6 +76,27 @@ def test_recorded_market_same_snapshots_in_every_encoding(recorded_market, tmp_p
     expected = plain_digest(recorded_market)
     assert expected[0] > 100
     assert digest(write_bytes(tmp_path, "market.json" + compressed_codec.suffix, encoded)) == expected
+
+
+@functools.lru_cache
+def one_cpu_digest(path):
+    before = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, sorted(before)[:1])
+    try:
+        return digest(path)
+    finally:
+        os.sched_setaffinity(0, before)
+
+
+def test_recorded_market_parsed_on_every_cpu_as_on_one(recorded_market, tmp_path):
+    """The plain text (and its gzip form, inflated on a thread of its own)
+    parsed in pieces on every CPU gives the snapshots of one CPU."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("one CPU")
+    expected = one_cpu_digest(recorded_market)
+    with open(recorded_market, "rb") as f:
+        packed = write_bytes(tmp_path, "market.gz", gzip.compress(f.read(), 1, mtime=0))
+    assert digest(recorded_market) == digest(packed) == expected
 
 
 # ---- streams -----------------------------------------------------------------------
@@ -215,7 +224,7 @@ def middle_block_offset(data, nth):
     ("gz", "corrupt gzip stream does not have a matching checksum"),
     ("zst", "corrupt zstd stream does not have a matching checksum"),
 ])
-def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message):
+def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message, cpus):
     """Beyond 4 MiB the text is inflated on another thread: a wrong checksum
     at the end of the file, alone and after a bad line."""
     use_codec(codec)
@@ -278,24 +287,29 @@ done(base=base, seen=seen[0], after=tasks(), count=len(it))
 """
 
 
-@pytest.mark.parametrize("codec", ["bz2", "gz", "zst"])
+@pytest.mark.parametrize("codec", ["bz2", "gz", "zst", "plain"])
 @pytest.mark.parametrize("cpus", [1, 2, 4])
 def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec):
-    """bzip2 blocks decoded on several threads; gzip and zstd inflated on a
-    thread of their own, ahead of the reader (beyond the first 4 MiB)."""
+    """bzip2 blocks decoded on several threads (and the text parsed on the
+    calling one); gzip and zstd inflated on a thread of their own, ahead of
+    the reader (beyond the first 4 MiB), and the text parsed on every CPU, as
+    plain text is."""
     if len(os.sched_getaffinity(0)) < cpus:
         pytest.skip(f"fewer than {cpus} CPUs")
     use_codec(codec)
     lines, data = many_blocks()
     if codec != "bz2":
         text = to_bytes(lines)
-        data = gzip.compress(text, 1, mtime=0) if codec == "gz" else zstd(text)
+        data = {"gz": lambda: gzip.compress(text, 1, mtime=0), "zst": lambda: zstd(text),
+                "plain": lambda: text}[codec]()
     path = write_bytes(tmp_path, "p." + codec, data * 3)
     r = run_child(THREADS_CHILD, path, cpus)
     r.assert_quiet_success()
     assert r["count"] == 120_000 and r["after"] == r["base"]
-    # The sampler, and the decoding threads besides the calling one.
-    assert r["seen"] <= r["base"] + 1 + (cpus - 1 if codec == "bz2" else min(cpus - 1, 1))
+    # The sampler, and the decoding and parsing threads besides the calling one.
+    decoding = {"bz2": cpus - 1, "plain": 0}.get(codec, min(cpus - 1, 1))
+    parsing = 0 if codec == "bz2" else cpus - 1
+    assert r["seen"] <= r["base"] + 1 + decoding + parsing
     if cpus > 1:
         assert r["seen"] > r["base"] + 1
 

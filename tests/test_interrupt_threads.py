@@ -27,6 +27,8 @@ SIGINT_CHILD = r"""
 import ctypes  # before the count: the module keeps files of its own open
 path, marker = sys.argv[2], sys.argv[3]
 fds = len(os.listdir("/proc/self/fd"))
+tasks = lambda: len(os.listdir("/proc/self/task"))
+threads = tasks()
 before = rss()
 open(marker, "w").close()
 start = time.perf_counter()
@@ -34,12 +36,18 @@ try:
     it = palisar.iter_prices_file(path)
 except KeyboardInterrupt:
     interrupted_after = time.perf_counter() - start
+    # Every thread of the call is joined before it raises (one just joined may
+    # still be listed for a moment).
+    deadline = time.monotonic() + 2
+    while tasks() > threads and time.monotonic() < deadline:
+        time.sleep(0.01)
+    threads_left = tasks() - threads
     gc.collect()
     # Hand the allocator's free pages back, so that what is still counted is in use.
     ctypes.CDLL("libc.so.6").malloc_trim(0)
     small = palisar.iter_prices_file(sys.argv[4])
     done(outcome="interrupted", interrupted_after=interrupted_after, rss_before=before,
-         rss_after=rss(), peak=peak_rss(), fds_leaked=len(os.listdir("/proc/self/fd")) - fds,
+         rss_after=rss(), peak=peak_rss(), fds_leaked=len(os.listdir("/proc/self/fd")) - fds, threads_left=threads_left,
          small_snapshots=sum(1 for _ in small))
 else:
     done(outcome="finished", seconds=time.perf_counter() - start, messages=len(it))
@@ -93,7 +101,7 @@ def test_ctrl_c_ends_a_long_read_promptly_and_releases_it(big_file, tmp_path):
     assert result["outcome"] == "interrupted", result
     # Signals are looked at every 4096 lines (a fraction of a megabyte here).
     assert ended < (5 if SANITIZED else 1.5), ended
-    assert result["fds_leaked"] == 0
+    assert result["fds_leaked"] == 0 and result["threads_left"] == 0
     assert result["small_snapshots"] > 0
     if not SANITIZED:
         # What was read before the interrupt is freed again.

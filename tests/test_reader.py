@@ -126,6 +126,60 @@ def test_first_failure_wins(write, data, message):
     assert failure(write("prices", data)) == message
 
 
+# ---- the text parsed on several threads ------------------------------------------
+# Beyond half a megabyte, the lines are parsed in pieces on every CPU,
+# each piece ending at a line feed; the reads of the file are those of the
+# calling thread alone.
+
+PIECE_LINES = [f'{{"pt":{i + 1},"mc":[],"pad":"{"x" * 50}"}}' for i in range(45_000)]  # 3.3 MB
+
+
+def with_lines(**at):
+    """PIECE_LINES joined by line feeds, the line at each fraction `at` replaced."""
+    lines = list(PIECE_LINES)
+    for fraction, line in at.values():
+        lines[int(len(lines) * fraction)] = line
+    return "\n".join(lines).encode("utf-8", "surrogateescape") + b"\n"
+
+
+def cut_gzip(text):
+    data = gzip.compress(text, 1, mtime=0)
+    return data[: len(data) * 2 // 3]
+
+
+LONG_LINE = '{"pt":7,"mc":[{"id":"1.1","x":"' + "y" * (5 << 19) + '"}]}'  # 2.5 MB
+PIECES = {
+    "crlf": ("\r\n".join(PIECE_LINES).encode() + b"\r\n", 45_000),
+    "no-final-line-feed": ("\n".join(PIECE_LINES).encode(), 45_000),
+    "blank-lines": (with_lines(a=(0.2, "\u3000 \u00a0\t"), b=(0.6, ""), c=(0.9, "\r")), 44_997),
+    "line-longer-than-a-read": (with_lines(a=(0.5, LONG_LINE)), 45_000),
+    "long-line-at-the-end": ("\n".join(PIECE_LINES + [LONG_LINE]).encode(), 45_001),
+    "json-errors-early-and-late": (with_lines(a=(0.05, "x"), b=(0.8, "{]")), "expected value at line 1 column 1"),
+    "json-error-late": (with_lines(a=(0.97, '{"pt":1,]')), "key must be a string at line 1 column 9"),
+    "json-error-in-the-long-line": (with_lines(a=(0.3, LONG_LINE[:-1]), b=(0.9, "x")),
+                                    f"EOF while parsing an object at line 1 column {len(LONG_LINE) - 1}"),
+    "utf8-after-a-json-error": (with_lines(a=(0.3, "[}"), b=(0.6, "\udcff")), "expected value at line 1 column 2"),
+    "json-error-after-bad-utf8": (with_lines(a=(0.3, '{"pt":1,"mc":["\udcff"]}'), b=(0.6, "x")), UTF8_TEXT),
+    "gz-truncated": (cut_gzip(with_lines()), "unexpected end of file"),
+    "gz-json-error-then-truncated": (cut_gzip(with_lines(a=(0.1, "x"))), "expected value at line 1 column 1"),
+}
+
+
+def outcome(path):
+    try:
+        return len(load(path))
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("case", PIECES)
+def test_text_in_pieces_loads_as_on_one_cpu(tmp_path, case, cpus):
+    data, expected = PIECES[case]
+    path = tmp_path / ("p.gz" if case.startswith("gz") else "p")
+    path.write_bytes(data)
+    assert outcome(str(path)) == expected
+
+
 def test_valid_multibyte_text_loads(write):
     line = '{"pt":1,"mc":[{"id":"1.1","name":"café – 東京 😀"}],"\u00e9":"\u2028"}'
     assert len(load(write("prices", [line]))) == 1

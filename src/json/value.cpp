@@ -88,15 +88,35 @@ void Arena::BlockFree::operator()(uint8_t* p) const noexcept { std::free(p); }
 void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
     // block is given up (items are small next to a block).
-    size_t size = n > kBlock / 4 ? (n + kBlock - 1) / kBlock * kBlock : kBlock;
-    void* p = std::aligned_alloc(kBlock, size);
+    size_t block = next_block_;
+    next_block_ = kBlock;
+    size_t size = n > block / 4 ? (n + block - 1) / block * block : block;
+    void* p = size < kBlock ? std::malloc(size) : std::aligned_alloc(kBlock, (size + kBlock - 1) / kBlock * kBlock);
     if (!p) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
-    madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
+    if (size >= kBlock) madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
 #endif
     blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p)), size});
     cur_ = blocks_.back().data.get();
     left_ = size;
+}
+
+void Arena::release_unused() noexcept {
+    if (blocks_.empty() || left_ < (size_t(64) << 10)) return;
+    constexpr uintptr_t kPage = 4096;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(cur_) + kPage - 1) & ~(kPage - 1);
+    uintptr_t end = reinterpret_cast<uintptr_t>(cur_ + left_) & ~(kPage - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+void Arena::adopt(Arena&& other) {
+    if (&other == this) return;
+    blocks_.reserve(blocks_.size() + other.blocks_.size());
+    for (Block& b : other.blocks_) blocks_.push_back(std::move(b));
+    used_ += other.used_;
+    other.blocks_.clear();
+    other.cur_ = nullptr;
+    other.left_ = other.used_ = 0;
 }
 
 const uint8_t* Arena::store(const uint8_t* src, size_t n) {

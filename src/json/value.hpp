@@ -515,6 +515,14 @@ public:
         return start;
     }
     size_t bytes_used() const { return used_; }
+    // Takes over the blocks of `other`, which is left empty; what either
+    // arena has stored keeps its address. New items still go to this
+    // arena's current block.
+    void adopt(Arena&& other);
+    // Gives the memory pages of the current block that nothing was stored in
+    // back to the system (they read as zeros if ever touched again): the
+    // last block of a load is mostly empty when the load is small.
+    void release_unused() noexcept;
 
 private:
     void start_block(size_t n);
@@ -528,6 +536,12 @@ private:
     // 2 MiB: one huge page where the system offers them on request, which
     // spares the page faults of filling a block.
     static constexpr size_t kBlock = size_t(2) << 20;
+    // The first block is small, the others kBlock: a small file neither
+    // waits for a huge page to be cleared nor keeps most of one empty, and a
+    // larger one still fills huge pages (blocks of sizes between would be
+    // mapped, faulted page by page and unmapped again on every load).
+    static constexpr size_t kFirstBlock = size_t(64) << 10;
+    size_t next_block_ = kFirstBlock;
     std::vector<Block> blocks_;
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #include <mutex>
 
@@ -12,7 +13,13 @@ namespace palisar::parse {
 
 class CondVar {
 public:
-    CondVar() { pthread_cond_init(&cv_, nullptr); }
+    CondVar() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&cv_, &attr);
+        pthread_condattr_destroy(&attr);
+    }
     ~CondVar() { pthread_cond_destroy(&cv_); }
     CondVar(const CondVar&) = delete;
     CondVar& operator=(const CondVar&) = delete;
@@ -21,6 +28,16 @@ public:
     template <class Predicate>
     void wait(std::unique_lock<std::mutex>& lock, Predicate ready) {
         while (!ready()) wait(lock);
+    }
+    // Waits for a notification or for `micros` microseconds, whichever comes
+    // first (or spuriously).
+    void wait_for(std::unique_lock<std::mutex>& lock, long micros) {
+        timespec at;
+        clock_gettime(CLOCK_MONOTONIC, &at);
+        at.tv_nsec += micros * 1000;
+        at.tv_sec += at.tv_nsec / 1000000000;
+        at.tv_nsec %= 1000000000;
+        pthread_cond_timedwait(&cv_, lock.mutex()->native_handle(), &at);
     }
     void notify_one() { pthread_cond_signal(&cv_); }
     void notify_all() { pthread_cond_broadcast(&cv_); }

@@ -1,6 +1,16 @@
 #include "parse/reader.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+#include <string.h>
 #include <new>
 #include <unistd.h>
 #include <utility>
@@ -8,6 +18,7 @@
 
 #include "json/parser.hpp"
 #include "json/utf8.hpp"
+#include "parse/cond_var.hpp"
 
 namespace palisar::parse {
 
@@ -37,11 +48,12 @@ bool is_white_space(char32_t c) {
 
 [[noreturn]] void invalid_utf8() { throw ReadError("stream did not contain valid UTF-8"); }
 
+// Parses lines into kept messages, storing their market changes in one arena.
 class MessageCollector {
 public:
-    explicit MessageCollector(PricesData& out) : out_(out) {}
+    explicit MessageCollector(json::Arena& arena) : arena_(arena) {}
 
-    void line(const char* data, size_t len) {
+    void line(const char* data, size_t len, std::vector<ParsedMessage>& out) {
         std::string_view text(data, len);
         if (!text.empty() && text.back() == '\n') {
             text.remove_suffix(1);
@@ -55,17 +67,17 @@ public:
         }
         int64_t publish_time;
         json::Value changes;
-        switch (parser_.parse_message(text, out_.arena, changes, publish_time, error_)) {
+        switch (parser_.parse_message(text, arena_, changes, publish_time, error_)) {
             case json::LineParser::Message::Skip: return;
             case json::LineParser::Message::Error: throw ReadError(error_);
             case json::LineParser::Message::InvalidUtf8: invalid_utf8();
             case json::LineParser::Message::Keep: break;
         }
-        out_.messages.push_back(ParsedMessage{changes, publish_time});
+        out.push_back(ParsedMessage{changes, publish_time});
     }
 
 private:
-    PricesData& out_;
+    json::Arena& arena_;
     json::LineParser parser_;
     std::string error_;
 };
@@ -97,11 +109,10 @@ size_t line_buffer_limit() {
     return limit;
 }
 
-}  // namespace
 
-PricesData read_prices(ByteSource& source, const Poll& poll) {
+PricesData read_sequential(ByteSource& source, const Poll& poll) {
     PricesData out;
-    MessageCollector collector(out);
+    MessageCollector collector(out.arena);
     constexpr size_t kPad = json::kLinePadding;
     size_t cap = (size_t(1) << 20) + kPad;
     auto buf = std::make_unique_for_overwrite<char[]>(cap);
@@ -113,13 +124,13 @@ PricesData read_prices(ByteSource& source, const Poll& poll) {
         const char* nl = static_cast<const char*>(std::memchr(buf.get() + scan, '\n', tail - scan));
         if (nl) {
             size_t end = size_t(nl - buf.get()) + 1;
-            collector.line(buf.get() + head, end - head);
+            collector.line(buf.get() + head, end - head, out.messages);
             head = scan = end;
             if (poll && ++lines % 4096 == 0) poll();
             continue;
         }
         if (eof) {
-            if (head < tail) collector.line(buf.get() + head, tail - head);
+            if (head < tail) collector.line(buf.get() + head, tail - head, out.messages);
             break;
         }
         // No complete line left: keep the partial one and read more behind it.
@@ -145,7 +156,419 @@ PricesData read_prices(ByteSource& source, const Poll& poll) {
             poll();
         }
     }
+    out.arena.release_unused();
     return out;
+}
+
+// ---- the parse on several threads -------------------------------------------------
+//
+// The calling thread reads the text as the one-thread loop above does (the same
+// reads, of the same sizes, so a source fails at the same point of its text),
+// and cuts the complete lines of each read into pieces that end at line feeds.
+// Pieces wait in a queue, in file order, for a worker or for the calling
+// thread, which parses one whenever the window of buffers in flight is full.
+// Each thread stores market changes in an arena of its own (taken over by the
+// result at the end); each piece keeps its own messages, appended to the
+// result in file order. A piece that failed stops the read when its turn
+// comes, so the first failure in file order wins; a failure of the source
+// comes after every line read before it.
+
+struct Buffer {
+    std::unique_ptr<char[]> data;
+    size_t cap = 0;       // bytes, kLinePadding of them after the text
+    unsigned pieces = 0;  // pieces of it not yet moved into the result
+};
+
+struct Piece {
+    Buffer* buffer = nullptr;
+    const char* begin = nullptr;
+    size_t len = 0;
+    std::vector<ParsedMessage> messages;
+    std::exception_ptr failure;
+    std::atomic<bool> done = false;  // set under the lock; read without it too
+};
+
+// Parses every line of `text` (the last may lack its line feed); `go_on` is
+// asked before every line.
+template <class GoOn>
+void parse_lines(MessageCollector& collector, const char* p, size_t len, std::vector<ParsedMessage>& out,
+                 GoOn go_on) {
+    const char* end = p + len;
+    while (p < end && go_on()) {
+        auto nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        size_t n = nl ? size_t(nl - p) + 1 : size_t(end - p);
+        collector.line(p, n, out);
+        p += n;
+    }
+}
+
+// After a load whose workers the system did not run promptly (other processes
+// keep the CPUs busy, as in a pool of one process per CPU), this many loads
+// that choose their threads themselves parse on the calling thread alone; the
+// next tries threads again. Threads that have to wait for a CPU only add
+// their start, their end and the pieces parsed twice.
+constexpr unsigned kBusyLoads = 16;
+std::atomic<unsigned> busy_loads = 0;
+
+class ParallelReader {
+public:
+    ParallelReader(ByteSource& source, const Poll& poll, const ParseThreads& how, unsigned threads)
+        : source_(source), poll_(poll), threads_(threads), piece_bytes_(std::max<size_t>(how.chunk_bytes, 1)),
+          parallel_from_(how.parallel_from), patience_micros_(how.patience_micros), own_(out_.arena) {}
+    ~ParallelReader() { stop(); }
+    ParallelReader(const ParallelReader&) = delete;
+    ParallelReader& operator=(const ParallelReader&) = delete;
+
+    PricesData run() {
+        constexpr size_t kPad = json::kLinePadding;
+        size_t cap = (size_t(1) << 20) + kPad;
+        Buffer* cur = current_ = take_buffer(cap);
+        size_t head = 0, tail = 0, scan = 0;
+        bool eof = false;
+        std::exception_ptr source_failure;
+        for (;;) {
+            char* buf = cur->data.get();
+            if (auto nl = static_cast<const char*>(memrchr(buf + scan, '\n', tail - scan))) {
+                size_t end = size_t(nl - buf) + 1;
+                emit(cur, head, end);
+                head = end;
+            }
+            scan = tail;
+            if (eof) {
+                if (head < tail && !source_failure) emit(cur, head, tail);
+                break;
+            }
+            // No complete line left: keep the partial one and read more behind it.
+            size_t partial = tail - head;
+            if (partial + kPad + 4096 > cap) {
+                size_t grown = cap * 2;
+                if (grown > line_buffer_limit()) {
+                    source_failure = std::make_exception_ptr(std::bad_alloc());
+                    eof = true;
+                    continue;
+                }
+                cur = move_partial(cur, head, partial, grown);
+                cap = grown;
+            } else if (head > 0) {
+                if (cur->pieces == 0) std::memmove(buf, buf + head, partial);
+                else cur = move_partial(cur, head, partial, cap);
+            }
+            buf = cur->data.get();
+            head = 0;
+            scan = tail = partial;
+            size_t n = 0;
+            // A failure of the source waits for the lines before it; anything
+            // else (an interruption) leaves at once.
+            try {
+                n = source_.read(reinterpret_cast<uint8_t*>(buf + tail), cap - kPad - tail);
+            } catch (const ReadError&) {
+                source_failure = std::current_exception();
+            } catch (const std::bad_alloc&) {
+                source_failure = std::current_exception();
+            } catch (const std::length_error&) {
+                source_failure = std::current_exception();
+            }
+            if (n == 0) eof = true;
+            out_.bytes_decoded += n;
+            tail += n;
+            if (poll_ && (unpolled_ += n) >= kPollBytes) {
+                unpolled_ = 0;
+                poll_();
+            }
+        }
+        {
+            std::lock_guard lock(mutex_);
+            read_all_ = true;
+        }
+        cv_.notify_all();
+        while (!in_flight_.empty()) progress();
+        auto joining = std::chrono::steady_clock::now();
+        stop();
+        if (late_ || std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
+            busy_loads.store(kBusyLoads, std::memory_order_relaxed);
+        if (source_failure) std::rethrow_exception(source_failure);
+        out_.arena.release_unused();
+        for (json::Arena& arena : arenas_) {
+            arena.release_unused();
+            out_.arena.adopt(std::move(arena));
+        }
+        return std::move(out_);
+    }
+
+private:
+    // Hands on the complete lines [from, to) of `buffer`: parsed at once while
+    // no thread has started and they are few, else as pieces.
+    void emit(Buffer* buffer, size_t from, size_t to) {
+        const char* text = buffer->data.get();
+        if (workers_.empty() && in_flight_.empty() && to - from < parallel_from_) {
+            unsigned lines = 0;
+            parse_lines(own_, text + from, to - from, out_.messages, [&] {
+                if (poll_ && ++lines % 4096 == 0) poll_();
+                return true;
+            });
+            return;
+        }
+        // Pieces of piece_bytes_, or fewer bytes when that gives every thread one.
+        size_t size = std::max<size_t>(std::min(piece_bytes_, (to - from) / threads_), 1);
+        while (from < to) {
+            size_t end = to;
+            if (to - from > size + size / 2) {
+                auto nl = static_cast<const char*>(std::memchr(text + from + size, '\n', to - from - size));
+                if (nl) end = size_t(nl - text) + 1;
+            }
+            dispatch(buffer, text + from, end - from);
+            from = end;
+        }
+    }
+
+    void dispatch(Buffer* buffer, const char* begin, size_t len) {
+        std::unique_ptr<Piece> piece = spare_piece();
+        piece->buffer = buffer;
+        piece->begin = begin;
+        piece->len = len;
+        ++buffer->pieces;
+        Piece* p = piece.get();
+        {
+            std::lock_guard lock(mutex_);
+            in_flight_.push_back(std::move(piece));
+            queued_.push_back(p);
+        }
+        cv_.notify_all();
+        if (workers_.empty() && threads_ > 1) start_workers();
+    }
+
+    // A buffer of at least `cap` bytes, once fewer than kBuffers hold pieces
+    // in flight.
+    Buffer* take_buffer(size_t cap) {
+        while (busy_ >= kBuffers) progress();
+        std::unique_ptr<Buffer> buffer;
+        while (!spare_buffers_.empty() && !buffer) {
+            buffer = std::move(spare_buffers_.back());
+            spare_buffers_.pop_back();
+            if (buffer->cap < cap) buffer.reset();
+        }
+        if (!buffer) {
+            buffer = std::make_unique<Buffer>();
+            buffer->data = std::make_unique_for_overwrite<char[]>(cap);
+            buffer->cap = cap;
+        }
+        Buffer* b = buffer.get();
+        buffers_.push_back(std::move(buffer));
+        ++busy_;
+        return b;
+    }
+
+    // Moves the partial line at `head` of `old` to the start of a new buffer.
+    Buffer* move_partial(Buffer* old, size_t head, size_t partial, size_t cap) {
+        Buffer* fresh = take_buffer(cap);  // `old`, still current, stays out of the spares
+        std::memcpy(fresh->data.get(), old->data.get() + head, partial);
+        release(old);
+        current_ = fresh;
+        return fresh;
+    }
+
+    // `buffer` is no longer read into: it goes back to the spare ones once
+    // none of its pieces is in flight.
+    void release(Buffer* buffer) {
+        if (buffer->pieces) return;  // given back by the last piece
+        for (auto it = buffers_.begin(); it != buffers_.end(); ++it) {
+            if (it->get() == buffer) {
+                spare_buffers_.push_back(std::move(*it));
+                buffers_.erase(it);
+                --busy_;
+                return;
+            }
+        }
+    }
+
+    void start_workers() {
+        arenas_.resize(threads_ - 1);
+        for (unsigned i = 0; i + 1 < threads_; ++i) {
+            try {
+                workers_.emplace_back([this, i] { work(arenas_[i]); });
+            } catch (const std::system_error&) {
+                break;  // no more threads to be had: go on with those there are
+            }
+        }
+        threads_ = unsigned(workers_.size()) + 1;
+    }
+
+    void work(json::Arena& arena) {
+        MessageCollector collector(arena);
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stop_ || !queued_.empty() || read_all_; });
+            // Once the text is read and no piece waits, the thread ends at
+            // once: the join at the end of the call finds it gone rather than
+            // waiting for the system to run it again.
+            if (stop_ || queued_.empty()) return;
+            Piece* piece = queued_.front();
+            queued_.pop_front();
+            lock.unlock();
+            try {
+                parse_lines(collector, piece->begin, piece->len, piece->messages,
+                            [this] { return !stop_.load(std::memory_order_relaxed); });
+            } catch (...) {
+                piece->failure = std::current_exception();
+            }
+            lock.lock();
+            piece->done = true;
+            cv_.notify_all();
+        }
+    }
+
+    // Moves the finished pieces at the front into the result (the first that
+    // failed throws), then parses a waiting piece. When every piece left is
+    // with a worker, it waits a little for the first; if that is still not
+    // done (its worker may not be running at all when other processes keep
+    // the CPUs busy), it parses that piece itself, and the copy that ends
+    // first counts.
+    void progress() {
+        std::unique_lock lock(mutex_);
+        bury();
+        while (!in_flight_.empty() && in_flight_.front()->done) {
+            std::unique_ptr<Piece> piece = std::move(in_flight_.front());
+            in_flight_.pop_front();
+            if (piece->failure) std::rethrow_exception(piece->failure);
+            out_.messages.insert(out_.messages.end(), piece->messages.begin(), piece->messages.end());
+            piece->messages.clear();
+            if (--piece->buffer->pieces == 0 && piece->buffer != current_) release(piece->buffer);
+            spare_pieces_.push_back(std::move(piece));
+        }
+        if (in_flight_.empty()) return;
+        Piece* piece = in_flight_.front().get();
+        bool again = queued_.empty();
+        if (again) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(patience_micros_);
+            for (auto now = std::chrono::steady_clock::now(); !piece->done && now < until;
+                 now = std::chrono::steady_clock::now())
+                cv_.wait_for(lock, long(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count()) + 1);
+            if (piece->done) return;
+            late_ = true;
+        } else {
+            piece = queued_.front();
+            queued_.pop_front();
+        }
+        lock.unlock();
+        std::vector<ParsedMessage>& messages = again ? again_.messages : piece->messages;
+        std::exception_ptr failure;
+        try {
+            unsigned lines = 0;
+            parse_lines(own_, piece->begin, piece->len, messages, [&] {
+                if (poll_ && ++lines % 4096 == 0) poll_();
+                return !again || !piece->done.load(std::memory_order_relaxed);
+            });
+        } catch (const ReadError&) {
+            failure = std::current_exception();
+        } catch (const std::bad_alloc&) {
+            failure = std::current_exception();
+        } catch (const std::length_error&) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        if (!again) {
+            piece->failure = failure;
+            piece->done = true;
+            return;
+        }
+        if (piece->done) {
+            again_.messages.clear();  // the worker's copy came first
+            return;
+        }
+        // This copy takes the place of the worker's, which is dropped when it
+        // ends; until then its text stays where it is.
+        std::unique_ptr<Piece> copy = spare_piece();
+        copy->buffer = piece->buffer;
+        copy->begin = piece->begin;
+        copy->len = piece->len;
+        copy->messages.swap(again_.messages);
+        copy->failure = failure;
+        copy->done = true;
+        ++piece->buffer->pieces;
+        dropped_.push_back(std::move(in_flight_.front()));
+        in_flight_.front() = std::move(copy);
+    }
+
+    // Gives back the dropped pieces whose workers are done with them.
+    void bury() {
+        for (size_t i = 0; i < dropped_.size();) {
+            if (!dropped_[i]->done) {
+                ++i;
+                continue;
+            }
+            std::unique_ptr<Piece> piece = std::move(dropped_[i]);
+            dropped_.erase(dropped_.begin() + ptrdiff_t(i));
+            piece->messages.clear();
+            if (--piece->buffer->pieces == 0 && piece->buffer != current_) release(piece->buffer);
+            spare_pieces_.push_back(std::move(piece));
+        }
+    }
+
+    std::unique_ptr<Piece> spare_piece() {
+        if (spare_pieces_.empty()) return std::make_unique<Piece>();
+        std::unique_ptr<Piece> piece = std::move(spare_pieces_.back());
+        spare_pieces_.pop_back();
+        piece->failure = nullptr;
+        piece->done = false;
+        return piece;
+    }
+
+    void stop() {
+        if (workers_.empty()) return;
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread& t : workers_) t.join();
+        workers_.clear();
+    }
+
+    // Buffers of text that pieces in flight or the reading may use, at most.
+    static constexpr size_t kBuffers = 3;
+
+    ByteSource& source_;
+    const Poll& poll_;
+    unsigned threads_;
+    size_t piece_bytes_;
+    size_t parallel_from_;
+    long patience_micros_;
+    PricesData out_;
+    MessageCollector own_;  // the calling thread's, storing into out_.arena
+    uint64_t unpolled_ = 0;
+    std::vector<std::unique_ptr<Buffer>> buffers_;  // read into or holding pieces in flight
+    std::vector<std::unique_ptr<Buffer>> spare_buffers_;
+    size_t busy_ = 0;  // buffers_.size()
+    Buffer* current_ = nullptr;   // the one read into
+    std::vector<std::unique_ptr<Piece>> spare_pieces_;
+    std::vector<std::unique_ptr<Piece>> dropped_;  // replaced by the calling thread's copy
+    Piece again_;                                  // that copy's messages, while it is made
+
+    std::mutex mutex_;
+    CondVar cv_;
+    std::deque<std::unique_ptr<Piece>> in_flight_;  // in file order
+    std::deque<Piece*> queued_;                     // not taken by any thread yet
+    std::atomic<bool> stop_ = false;
+    bool read_all_ = false;            // no more pieces will come
+    bool late_ = false;                // a worker kept a piece beyond the patience
+    std::vector<json::Arena> arenas_;  // one per worker
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace
+
+PricesData read_prices(ByteSource& source, const Poll& poll, const ParseThreads& how) {
+    unsigned threads = how.threads;
+    if (!threads) {
+        threads = usable_cpus();
+        unsigned busy = busy_loads.load(std::memory_order_relaxed);
+        if (busy && threads > 1) {
+            busy_loads.store(busy - 1, std::memory_order_relaxed);
+            threads = 1;
+        }
+    }
+    if (threads < 2) return read_sequential(source, poll);
+    return ParallelReader(source, poll, how, threads).run();
 }
 
 PricesData read_prices_file(const std::string& path, const Poll& poll) {
@@ -157,7 +580,12 @@ PricesData read_prices_file(const std::string& path, const Poll& poll) {
         ~CheckScope() { interrupted_call_check = saved; }
     } scope(poll);
     std::unique_ptr<ByteSource> source = open_source(path);
-    return read_prices(*source, poll);
+    ParseThreads how;
+    // bzip2 blocks are decoded on every CPU, the calling thread's included,
+    // for ten times as long as the text takes to parse: parsing threads would
+    // only take the CPUs from them.
+    if (has_bzip2_extension(path)) how.threads = 1;
+    return read_prices(*source, poll, how);
 }
 
 }  // namespace palisar::parse

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,7 @@
 #include "parse/bzip2_block.hpp"
 #include "parse/decode.hpp"
 #include "parse/reader.hpp"
+#include "value_dump.hpp"
 
 namespace palisar::parse {
 namespace {
@@ -496,6 +498,114 @@ TEST(Pipelined, AReaderThatStopsEarlyEndsTheThread) {
     text.replace(6u << 20, 3, "{]\n");
     EXPECT_THROW(read_prices(*pipelined(gzip_over(std::make_unique<PieceSource>(gzip_of(text), 65536)), 2)),
                  ReadError);
+}
+
+// ---- the parse on several threads ------------------------------------------------
+
+// `data` in pieces of `piece` bytes, then a failure after `fail_at` bytes
+// (none when it is past the end).
+class FailingSource final : public ByteSource {
+public:
+    FailingSource(std::string data, size_t piece, size_t fail_at)
+        : data_(std::move(data)), piece_(piece), fail_at_(fail_at) {}
+    size_t read(uint8_t* dst, size_t cap) override {
+        if (at_ >= fail_at_) throw ReadError("unexpected end of file");
+        size_t n = std::min({cap, piece_, data_.size() - at_, fail_at_ - at_});
+        std::memcpy(dst, data_.data() + at_, n);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string data_;
+    size_t piece_, fail_at_, at_ = 0;
+};
+
+// Every kept message (publish time and a digest of its market changes), or the
+// failure.
+std::string read_all(const std::string& text, size_t piece, size_t fail_at, const ParseThreads& how) {
+    FailingSource source(text, piece, fail_at);
+    try {
+        std::string out;
+        for (const ParsedMessage& m : read_prices(source, {}, how).messages)
+            out += std::to_string(m.publish_time) + " " + std::to_string(std::hash<std::string>{}(json::dump(m.market_changes))) + "\n";
+        return out;
+    } catch (const ReadError& e) {
+        return std::string("error: ") + e.what();
+    }
+}
+
+// Lines of every kind the rules tell apart: CRLF, a lone CR, blank lines of
+// Unicode spaces, lines that are dropped, one longer than a piece, and no line
+// feed at the end.
+std::string mixed_lines(int n) {
+    std::string text;
+    for (int i = 1; i <= n; ++i) {
+        std::string pt = std::to_string(i);
+        switch (i % 7) {
+            case 0: text += R"({"pt":)" + pt + R"(,"mc":[{"id":"1.)" + pt + R"("}]})" "\r\n"; break;
+            case 1: text += " \t\xC2\xA0\xE2\x80\x83\r\n"; break;
+            case 2: text += R"({"op":"status","pt":)" + pt + "}\n"; break;
+            case 3: text += R"({"pt":)" + pt + R"(,"rc":[],"id":"\r"})" "\n"; break;
+            case 4: text += R"({"pt":)" + pt + R"(,"mc":[")" + std::string(size_t(i) * 37 % 3000, 'x') + R"("]})" "\n"; break;
+            case 5: text += "\n"; break;
+            default: text += R"({"pt":)" + pt + R"(,"mc":[1,2.5,-3,null,true]})" "\n"; break;
+        }
+    }
+    return text + R"({"pt":99999,"mc":[]})";
+}
+
+// The same messages, and the same first failure in file order (a bad line, bad
+// UTF-8, or the source failing), whatever the threads and the size of pieces.
+TEST(ParallelParse, SameResultAsOneThread) {
+    const std::string good = mixed_lines(400);
+    std::vector<std::pair<std::string, std::string>> cases = {{"good", good}};
+    for (double where : {0.02, 0.5, 0.97}) {
+        size_t at = good.find('\n', size_t(double(good.size()) * where)) + 1;
+        cases.emplace_back("bad json at " + std::to_string(at), good.substr(0, at) + "{\"pt\":1,]\n" + good.substr(at));
+        cases.emplace_back("bad utf-8 at " + std::to_string(at), good.substr(0, at) + "\xC3(\n" + good.substr(at));
+    }
+    // An early bad line and a later one: the early one is reported.
+    cases.emplace_back("two bad lines", cases[1].second.substr(0, good.size() / 3) + "x\n" +
+                                            cases[1].second.substr(good.size() / 3));
+    for (const auto& [name, text] : cases) {
+        for (size_t fail_at : {text.size() + 1, text.size() / 2, text.size() - 3}) {
+            for (size_t piece : {size_t(1) << 20, size_t(4096), size_t(97)}) {
+                std::string expected = read_all(text, piece, fail_at, ParseThreads{1});
+                for (unsigned threads : {2u, 3u}) {
+                    for (size_t chunk : {size_t(1), size_t(50), size_t(4000)}) {
+                        for (size_t from : {size_t(0), size_t(1) << 20}) {
+                            // Without patience, the calling thread parses again every piece it
+                            // finds with a worker: either copy may come first.
+                            for (long patience : {300L, 0L}) {
+                                ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience}),
+                                          expected)
+                                    << name << ", failing after " << fail_at << " bytes, reads of " << piece << ", "
+                                    << threads << " threads, pieces of " << chunk << ", parallel from " << from
+                                    << ", patience " << patience;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A line far longer than a piece and than the first read, with a bad line
+// before it, in it and after it.
+TEST(ParallelParse, ALineLongerThanEveryBuffer) {
+    std::string line = R"({"pt":5,"mc":[")" + std::string(size_t(3) << 20, 'y') + R"("]})";
+    std::string head = mixed_lines(60) + "\n";
+    for (const std::string& text : {head + line + "\n" + head, head + line, "x\n" + head + line,
+                                    head + line.substr(0, 2000) + "\t" + line.substr(2000) + "\n" + head,
+                                    head + line + "\n" + head + "[}\n"}) {
+        std::string expected = read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{1});
+        ASSERT_EQ(read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{2, 1000, 0}), expected);
+        ASSERT_EQ(read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{3, 1000, 0, 0}), expected);
+        ASSERT_EQ(read_all(text, 65536, text.size() - 10, ParseThreads{2, 1000, 0}),
+                  read_all(text, 65536, text.size() - 10, ParseThreads{1}));
+    }
 }
 
 }  // namespace
