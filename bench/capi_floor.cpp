@@ -1,13 +1,14 @@
 // palisar_bench: a benchmark-only extension built from the module's own sources
 // (configure with -DPALISAR_BENCH=ON). It measures the floor of one replay step:
-// what a step that changed nothing cannot avoid, namely creating a MarketBook, a
-// list of the runners and a datetime through the C API, and releasing them.
+// what a step that changed nothing cannot avoid, namely creating a MarketBook and
+// a list of the runners, and releasing them (a book's publish-time datetime is
+// made when it is first read, so a step need not make one).
 //
 //   floor_steps(n, runners, definition=None) -> seconds
 //       creates and releases n times a MarketBook (through the same internal
-//       constructor as the snapshot builder), a new list holding the objects
-//       of `runners` (a list; the same objects every time) and a datetime made
-//       by DateTime_FromDateAndTime; returns the elapsed seconds.
+//       constructor as the snapshot builder) and a new list holding the
+//       objects of `runners` (a list; the same objects every time); returns
+//       the elapsed seconds.
 //   drain(iterator) -> count
 //       steps any iterator to its end from C, holding each item until the
 //       next one is made, as a `for` loop's variable does: under callgrind the
@@ -26,7 +27,7 @@
 //       the step floor over the whole file (step_floor_run below): each
 //       message's deltas applied to flat sorted vectors of (price, size), one
 //       per runner and ladder, and the objects a snapshot must create: a new
-//       MarketBook, a new runners list, the publish-time datetime and, for
+//       MarketBook, a new runners list and, for
 //       every runner that changed, a new Runner and a new ExchangePrices (the
 //       status str of the previous Runner is shared, the three lists held as
 //       they were). The previous book is released after the next is made, as
@@ -90,12 +91,9 @@ PyObject* floor_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (Py_ssize_t j = 0; j < k; ++j)
             PyList_SET_ITEM(list, j, Py_NewRef(PyList_GET_ITEM(source, j)));
         Ref runners = Ref::steal(list);
-        Ref when = Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
-            2022, 9, 13, 13, 59, 12, int(i % 1000000), Py_None, PyDateTimeAPI->DateTimeType));
-        if (!when) return nullptr;
         OptionalHeld held_definition{Ref::borrow(definition)};
         PyObject* book = make<MarketBook>(
-            AccessChecked{}, market_id, Held{std::move(when)}, epoch_ms, status, int32_t(0), false,
+            AccessChecked{}, market_id, Ref{}, epoch_ms, status, int32_t(0), false,
             true, true, false, int32_t(k), int32_t(k), int32_t(1), false, 0.0, int64_t(1),
             std::optional<int64_t>{}, std::move(held_definition), Held{std::move(runners)},
             std::optional<int32_t>{});
@@ -286,10 +284,8 @@ __attribute__((noinline)) bool step_floor_run(const StepPlan& plan, unsigned par
             PyList_SET_ITEM(list, j, Py_NewRef(runners[plan.order[order + size_t(j)]].get()));
         order = order_end;
         Ref runner_list = Ref::steal(list);
-        Ref when = Ref::steal(utc_datetime_from_ms(plan.publish_ms[i]));
-        if (!when) return false;
         PyObject* book = make<MarketBook>(
-            AccessChecked{}, market_id, Held{std::move(when)}, plan.publish_ms[i], market_status,
+            AccessChecked{}, market_id, Ref{}, plan.publish_ms[i], market_status,
             int32_t(0), false, true, true, false, int32_t(n), int32_t(n), int32_t(1), false, 0.0,
             int64_t(1), std::optional<int64_t>{}, OptionalHeld{}, Held{std::move(runner_list)},
             std::optional<int32_t>{});

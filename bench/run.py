@@ -31,7 +31,7 @@ What it does, every figure a ratio from this one run:
   with seconds, messages/s, the peak resident memory of each process, and the
   resident memory after loading against the decompressed JSON bytes;
 - empty: in one process, next() over the empty-"mc" file against creating a
-  MarketBook, a list and a datetime through the C API (floor_steps), 5 x
+  MarketBook and a list through the C API (floor_steps), 5 x
   --runs interleaved rounds;
 - threads: two threads loading two different files against loading them one
   after the other, fresh processes, interleaved;

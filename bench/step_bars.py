@@ -18,8 +18,9 @@ Per file, four parts:
                 under callgrind palisar_bench.drain, see below)
     step floor  the same messages' ladder deltas applied to flat sorted
                 vectors, and the objects a snapshot must create: a MarketBook,
-                its runners list, its publish-time datetime, and a Runner and an
-                ExchangePrices per runner that changed (palisar_bench.plan_steps
+                its runners list, and a Runner and an ExchangePrices per
+                runner that changed (the publish-time datetime is made on its
+                first read) (palisar_bench.plan_steps
                 and run_step_floor; the deltas are taken from the file before
                 the clock starts: parsing belongs to the load)
     load        iter_prices_file(path)
