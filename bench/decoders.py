@@ -20,6 +20,7 @@ time of the process) of:
     load.plain@1 the same, pinned to one CPU (the text parsed on the calling
                  thread alone)
     load.zst     iter_prices_file on the zstd file
+    load.zst@1   the same, pinned to one CPU
     load.gz      iter_prices_file on the gzip file
     load.gz@1    the same, pinned to one CPU (the gzip decoder on the calling
                  thread, as it was before it got a thread of its own)
@@ -30,7 +31,7 @@ time of the process) of:
                  bench/out/study-1mb/plain), on every CPU and on one
 
 and the ratios load.bz2 / libbz2, load.bz2@1 / libbz2@1, load.zst /
-load.plain, load.plain / load.plain@1 and load.gz / load.gz@1. With --against
+load.plain, load.zst@1 / load.plain@1, load.plain / load.plain@1 and load.gz / load.gz@1. With --against
 DIR (a directory holding another build of palisar, as pip install --target
 leaves it), every load runs with that build too ("ref:" variants, interleaved
 with the others) and the ratios of this build to it are added. --quiet starts
@@ -169,6 +170,7 @@ def main():
     }
     if "zst" in files:
         variants["load.zst"] = ("load", files["zst"], False)
+        variants["load.zst@1"] = ("load", files["zst"], True)
     if args.many:
         variants["many"] = ("many", args.many, False)
         variants["many@1"] = ("many", args.many, True)
@@ -204,6 +206,7 @@ def main():
 
     ratios = {}
     for a, b in (("load.bz2", "libbz2"), ("load.bz2@1", "libbz2@1"), ("load.zst", "load.plain"),
+                 ("load.zst@1", "load.plain@1"),
                  ("load.plain", "load.plain@1"), ("load.gz", "load.gz@1"), ("many", "many@1")):
         if a in summary and b in summary:
             ratios[f"{a} / {b}"] = ratio(a, b)
