@@ -580,12 +580,10 @@ PricesData read_prices_file(const std::string& path, const Poll& poll) {
         ~CheckScope() { interrupted_call_check = saved; }
     } scope(poll);
     std::unique_ptr<ByteSource> source = open_source(path);
-    ParseThreads how;
-    // bzip2 blocks are decoded on every CPU, the calling thread's included,
-    // for ten times as long as the text takes to parse: parsing threads would
-    // only take the CPUs from them.
-    if (has_bzip2_extension(path)) how.threads = 1;
-    return read_prices(*source, poll, how);
+    // bzip2 text is parsed on every CPU too: a file of one or two blocks
+    // leaves a CPU idle once its small block is decoded, and on a large file
+    // the parse threads only share the CPUs with the decoders.
+    return read_prices(*source, poll);
 }
 
 }  // namespace palisar::parse
