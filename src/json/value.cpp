@@ -83,7 +83,33 @@ uint8_t* close_wide(uint8_t* at, uint8_t* end) {
 
 }  // namespace encode
 
-void Arena::BlockFree::operator()(uint8_t* p) const noexcept { std::free(p); }
+void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
+    if (mapped)
+        munmap(p, mapped);
+    else
+        std::free(p);
+}
+
+namespace {
+
+// `size` bytes (a multiple of `align`, a power of two) mapped at an address
+// that is a multiple of `align`, or null. Large blocks are mapped rather than
+// taken from malloc: blocks made on a parsing thread would otherwise come from
+// that thread's malloc arena, which gives freed memory back to the system
+// only from its top, so that loads on several threads could leave resident
+// memory behind them.
+void* map_aligned(size_t size, size_t align) {
+    void* p = mmap(nullptr, size + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + align - 1) & ~uintptr_t(align - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    const uintptr_t end = aligned + size, mapped_end = start + size + align;
+    if (mapped_end > end) munmap(reinterpret_cast<void*>(end), mapped_end - end);
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
 
 void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
@@ -91,12 +117,19 @@ void Arena::start_block(size_t n) {
     size_t block = next_block_;
     next_block_ = kBlock;
     size_t size = n > block / 4 ? (n + block - 1) / block * block : block;
-    void* p = size < kBlock ? std::malloc(size) : std::aligned_alloc(kBlock, (size + kBlock - 1) / kBlock * kBlock);
+    size_t mapped = 0;
+    void* p;
+    if (size < kBlock) {
+        p = std::malloc(size);
+    } else {
+        mapped = (size + kBlock - 1) / kBlock * kBlock;
+        p = map_aligned(mapped, kBlock);
+    }
     if (!p) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
     if (size >= kBlock) madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
 #endif
-    blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p)), size});
+    blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p), BlockFree{mapped}), size});
     cur_ = blocks_.back().data.get();
     left_ = size;
 }

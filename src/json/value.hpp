@@ -527,6 +527,7 @@ public:
 private:
     void start_block(size_t n);
     struct BlockFree {
+        size_t mapped = 0;  // bytes mapped for the block, or 0: from malloc
         void operator()(uint8_t* p) const noexcept;
     };
     struct Block {
