@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
@@ -84,27 +83,14 @@ uint8_t* close_wide(uint8_t* at, uint8_t* end) {
 
 }  // namespace encode
 
+void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
+    if (mapped)
+        munmap(p, mapped);
+    else
+        std::free(p);
+}
+
 namespace {
-
-// A few freed blocks of kBlock bytes are kept mapped for the next arenas: a
-// process loading one small file after another would otherwise map and fault
-// in fresh pages for every load. At most kKeptBlocks (8 MiB) are kept.
-constexpr size_t kKeptBlocks = 4;
-std::mutex kept_mutex;
-void* kept_blocks[kKeptBlocks];
-size_t kept_count = 0;
-
-void* take_kept_block() {
-    std::lock_guard lock(kept_mutex);
-    return kept_count ? kept_blocks[--kept_count] : nullptr;
-}
-
-bool keep_block(void* p) {
-    std::lock_guard lock(kept_mutex);
-    if (kept_count == kKeptBlocks) return false;
-    kept_blocks[kept_count++] = p;
-    return true;
-}
 
 // `size` bytes (a multiple of `align`, a power of two) mapped at an address
 // that is a multiple of `align`, or null. Large blocks are mapped rather than
@@ -125,14 +111,6 @@ void* map_aligned(size_t size, size_t align) {
 
 }  // namespace
 
-void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
-    if (mapped == kBlock && keep_block(p)) return;
-    if (mapped)
-        munmap(p, mapped);
-    else
-        std::free(p);
-}
-
 void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
     // block is given up (items are small next to a block).
@@ -145,8 +123,7 @@ void Arena::start_block(size_t n) {
         p = std::malloc(size);
     } else {
         mapped = (size + kBlock - 1) / kBlock * kBlock;
-        p = mapped == kBlock ? take_kept_block() : nullptr;
-        if (!p) p = map_aligned(mapped, kBlock);
+        p = map_aligned(mapped, kBlock);
     }
     if (!p) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
