@@ -38,7 +38,7 @@ public:
     // containers that pass 255 bytes and the copy of short strings.
     static size_t bound(size_t text_size) { return 3 * text_size + 64; }
 
-    void skip_space() {
+    [[gnu::always_inline]] void skip_space() {
         // Compact lines have none: one test in the common case.
         if (*p_ <= ' ') {  // at the end this reads the padding
             const uint8_t* p = p_;
@@ -191,7 +191,7 @@ private:
         p_ = start;
         return false;
     }
-    bool pair_number(uint8_t*& q) {
+    [[gnu::always_inline]] bool pair_number(uint8_t*& q) {
         if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
         const uint8_t* t = q;
         if (!number(q)) return false;
