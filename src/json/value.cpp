@@ -127,8 +127,9 @@ void Arena::start_block(size_t n) {
     }
     if (!p) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
-    if (size >= kBlock) madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
+    if (size >= kBlock && mapped_blocks_ > 0) madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
 #endif
+    if (mapped) ++mapped_blocks_;
     blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p), BlockFree{mapped}), size});
     cur_ = blocks_.back().data.get();
     left_ = size;

@@ -543,6 +543,11 @@ private:
     // mapped, faulted page by page and unmapped again on every load).
     static constexpr size_t kFirstBlock = size_t(64) << 10;
     size_t next_block_ = kFirstBlock;
+    // The first block of kBlock bytes takes ordinary pages, the later ones
+    // huge pages: a small load (one arena per parsing thread) fills only part
+    // of its first such block, and clearing a whole huge page for every
+    // thread costs more than faulting in the pages it fills.
+    unsigned mapped_blocks_ = 0;
     std::vector<Block> blocks_;
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;
