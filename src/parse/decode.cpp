@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <new>
 #include <unistd.h>
 
@@ -54,8 +55,12 @@ namespace {
 
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(int fd) : fd_(fd) {}
+    explicit FileSource(int fd) : fd_(fd) {
+        struct stat st;
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) size_ = uint64_t(st.st_size);
+    }
     ~FileSource() override { ::close(fd_); }
+    uint64_t size_hint() const override { return size_; }
     size_t read(uint8_t* dst, size_t cap) override {
         for (;;) {
             ssize_t n = ::read(fd_, dst, cap);
@@ -67,6 +72,7 @@ public:
 
 private:
     int fd_;
+    uint64_t size_ = 0;
 };
 
 #if PALISAR_WITH_ISAL

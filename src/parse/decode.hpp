@@ -61,6 +61,10 @@ public:
     // Fills up to `cap` bytes of `dst`; returns 0 only at the end of the data.
     // Throws ReadError.
     virtual size_t read(uint8_t* dst, size_t cap) = 0;
+    // The bytes the reads will give in all, when known before reading (the
+    // size of a plain regular file); 0 when not known. A hint only: the
+    // reads decide.
+    virtual uint64_t size_hint() const { return 0; }
 };
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its

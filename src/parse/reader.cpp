@@ -110,11 +110,21 @@ size_t line_buffer_limit() {
 }
 
 
+// The most one read asks of a source. A text whose size is known (a plain
+// file) is read a quarter megabyte at a time, so that the parse can start on
+// other threads while the rest is read; a decoder is asked for up to a
+// megabyte. Both readers read alike, so a source fails at the same point of
+// its text whichever reads it.
+size_t read_limit(const ByteSource& source) {
+    return source.size_hint() ? size_t(256) << 10 : size_t(1) << 20;
+}
+
 PricesData read_sequential(ByteSource& source, const Poll& poll) {
     PricesData out;
     MessageCollector collector(out.arena);
     constexpr size_t kPad = json::kLinePadding;
     size_t cap = (size_t(1) << 20) + kPad;
+    const size_t limit = read_limit(source);
     auto buf = std::make_unique_for_overwrite<char[]>(cap);
     size_t head = 0, tail = 0, scan = 0;
     bool eof = false;
@@ -147,7 +157,7 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
         }
         head = 0;
         scan = tail = partial;
-        size_t n = source.read(reinterpret_cast<uint8_t*>(buf.get() + tail), cap - kPad - tail);
+        size_t n = source.read(reinterpret_cast<uint8_t*>(buf.get() + tail), std::min(cap - kPad - tail, limit));
         if (n == 0) eof = true;
         out.bytes_decoded += n;
         tail += n;
@@ -222,6 +232,7 @@ public:
     PricesData run() {
         constexpr size_t kPad = json::kLinePadding;
         size_t cap = (size_t(1) << 20) + kPad;
+        const size_t limit = read_limit(source_);
         Buffer* cur = current_ = take_buffer(cap);
         size_t head = 0, tail = 0, scan = 0;
         bool eof = false;
@@ -260,7 +271,7 @@ public:
             // A failure of the source waits for the lines before it; anything
             // else (an interruption) leaves at once.
             try {
-                n = source_.read(reinterpret_cast<uint8_t*>(buf + tail), cap - kPad - tail);
+                n = source_.read(reinterpret_cast<uint8_t*>(buf + tail), std::min(cap - kPad - tail, limit));
             } catch (const ReadError&) {
                 source_failure = std::current_exception();
             } catch (const std::bad_alloc&) {
@@ -297,10 +308,12 @@ public:
 
 private:
     // Hands on the complete lines [from, to) of `buffer`: parsed at once while
-    // no thread has started and they are few, else as pieces.
+    // no thread has started and they are few (and the text is not known to
+    // be long), else as pieces.
     void emit(Buffer* buffer, size_t from, size_t to) {
         const char* text = buffer->data.get();
-        if (workers_.empty() && in_flight_.empty() && to - from < parallel_from_) {
+        if (workers_.empty() && in_flight_.empty() && to - from < parallel_from_ &&
+            source_.size_hint() < parallel_from_) {
             unsigned lines = 0;
             parse_lines(own_, text + from, to - from, out_.messages, [&] {
                 if (poll_ && ++lines % 4096 == 0) poll_();

@@ -503,11 +503,12 @@ TEST(Pipelined, AReaderThatStopsEarlyEndsTheThread) {
 // ---- the parse on several threads ------------------------------------------------
 
 // `data` in pieces of `piece` bytes, then a failure after `fail_at` bytes
-// (none when it is past the end).
+// (none when it is past the end); it tells `hint` as its size.
 class FailingSource final : public ByteSource {
 public:
-    FailingSource(std::string data, size_t piece, size_t fail_at)
-        : data_(std::move(data)), piece_(piece), fail_at_(fail_at) {}
+    FailingSource(std::string data, size_t piece, size_t fail_at, uint64_t hint = 0)
+        : data_(std::move(data)), piece_(piece), fail_at_(fail_at), hint_(hint) {}
+    uint64_t size_hint() const override { return hint_; }
     size_t read(uint8_t* dst, size_t cap) override {
         if (at_ >= fail_at_) throw ReadError("unexpected end of file");
         size_t n = std::min({cap, piece_, data_.size() - at_, fail_at_ - at_});
@@ -519,12 +520,14 @@ public:
 private:
     std::string data_;
     size_t piece_, fail_at_, at_ = 0;
+    uint64_t hint_;
 };
 
 // Every kept message (publish time and a digest of its market changes), or the
 // failure.
-std::string read_all(const std::string& text, size_t piece, size_t fail_at, const ParseThreads& how) {
-    FailingSource source(text, piece, fail_at);
+std::string read_all(const std::string& text, size_t piece, size_t fail_at, const ParseThreads& how,
+                     uint64_t hint = 0) {
+    FailingSource source(text, piece, fail_at, hint);
     try {
         std::string out;
         for (const ParsedMessage& m : read_prices(source, {}, how).messages)
@@ -571,22 +574,27 @@ TEST(ParallelParse, SameResultAsOneThread) {
     for (const auto& [name, text] : cases) {
         for (size_t fail_at : {text.size() + 1, text.size() / 2, text.size() - 3}) {
             for (size_t piece : {size_t(1) << 20, size_t(4096), size_t(97)}) {
-                std::string expected = read_all(text, piece, fail_at, ParseThreads{1});
+              // A size told before reading (a plain file's) starts the threads at
+              // the first read, however short, and makes the reads smaller.
+              for (uint64_t hint : {uint64_t(0), uint64_t(text.size()), uint64_t(1) << 40}) {
+                std::string expected = read_all(text, piece, fail_at, ParseThreads{1}, hint);
                 for (unsigned threads : {2u, 3u}) {
                     for (size_t chunk : {size_t(1), size_t(50), size_t(4000)}) {
                         for (size_t from : {size_t(0), size_t(1) << 20}) {
                             // Without patience, the calling thread parses again every piece it
                             // finds with a worker: either copy may come first.
                             for (long patience : {300L, 0L}) {
-                                ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience}),
+                                ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience},
+                                                   hint),
                                           expected)
                                     << name << ", failing after " << fail_at << " bytes, reads of " << piece << ", "
                                     << threads << " threads, pieces of " << chunk << ", parallel from " << from
-                                    << ", patience " << patience;
+                                    << ", patience " << patience << ", size hint " << hint;
                             }
                         }
                     }
                 }
+              }
             }
         }
     }
