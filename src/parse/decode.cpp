@@ -192,6 +192,32 @@ std::unique_ptr<ByteSource> gzip_over(std::unique_ptr<ByteSource> raw) {
 }
 #endif
 
+namespace {
+
+// A decoder's text with a size guessed from the compressed file's: the
+// readers only choose their threads and read sizes by it.
+class GuessedSize final : public ByteSource {
+public:
+    GuessedSize(std::unique_ptr<ByteSource> inner, uint64_t size) : inner_(std::move(inner)), size_(size) {}
+    size_t read(uint8_t* dst, size_t cap) override { return inner_->read(dst, cap); }
+    uint64_t size_hint() const override { return size_; }
+
+private:
+    std::unique_ptr<ByteSource> inner_;
+    uint64_t size_;
+};
+
+// Prices text compresses far more than this: a guess of the text's size that
+// is below it for any file worth parsing on several threads.
+constexpr uint64_t kLeastCompression = 4;
+
+std::unique_ptr<ByteSource> guess_size(std::unique_ptr<ByteSource> decoder, uint64_t compressed) {
+    if (!compressed) return decoder;
+    return std::make_unique<GuessedSize>(std::move(decoder), compressed * kLeastCompression);
+}
+
+}  // namespace
+
 std::unique_ptr<ByteSource> open_source(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         throw ReadError("file name contained an unexpected NUL byte");
@@ -201,9 +227,13 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     } while (fd < 0 && errno == EINTR && check_interrupted_call());
     if (fd < 0) throw ReadError(os_error_text(errno));
     std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
-    if (has_gzip_extension(path)) return pipelined(gzip_over(std::move(file)));
+    const uint64_t size = file->size_hint();
+    if (has_gzip_extension(path)) return guess_size(pipelined(gzip_over(std::move(file))), size);
+    // bzip2 decoding has a thread on every CPU already: its text gets no
+    // guessed size, so parse threads start only once one read brings half a
+    // megabyte of lines.
     if (has_bzip2_extension(path)) return bzip2_parallel_over(std::move(file));
-    if (has_zstd_extension(path)) return pipelined(zstd_over(std::move(file)));
+    if (has_zstd_extension(path)) return guess_size(pipelined(zstd_over(std::move(file))), size);
     return file;
 }
 

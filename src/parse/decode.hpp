@@ -62,8 +62,8 @@ public:
     // Throws ReadError.
     virtual size_t read(uint8_t* dst, size_t cap) = 0;
     // The bytes the reads will give in all, when known before reading (the
-    // size of a plain regular file); 0 when not known. A hint only: the
-    // reads decide.
+    // size of a plain regular file) or guessed (from a compressed file's);
+    // 0 when not known. A hint only: the reads decide.
     virtual uint64_t size_hint() const { return 0; }
 };
 

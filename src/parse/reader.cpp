@@ -110,11 +110,11 @@ size_t line_buffer_limit() {
 }
 
 
-// The most one read asks of a source. A text whose size is known (a plain
-// file) is read a quarter megabyte at a time, so that the parse can start on
-// other threads while the rest is read; a decoder is asked for up to a
-// megabyte. Both readers read alike, so a source fails at the same point of
-// its text whichever reads it.
+// The most one read asks of a source. A text whose size is known or guessed
+// (a file's) is read a quarter megabyte at a time, so that the parse starts
+// on other threads while the rest is read or decoded; any other source is
+// asked for up to a megabyte. Both readers read alike, so a source fails at
+// the same point of its text whichever reads it.
 size_t read_limit(const ByteSource& source) {
     return source.size_hint() ? size_t(256) << 10 : size_t(1) << 20;
 }
