@@ -574,27 +574,27 @@ TEST(ParallelParse, SameResultAsOneThread) {
     for (const auto& [name, text] : cases) {
         for (size_t fail_at : {text.size() + 1, text.size() / 2, text.size() - 3}) {
             for (size_t piece : {size_t(1) << 20, size_t(4096), size_t(97)}) {
-              // A size told before reading (a plain file's) starts the threads at
-              // the first read, however short, and makes the reads smaller.
-              for (uint64_t hint : {uint64_t(0), uint64_t(text.size()), uint64_t(1) << 40}) {
-                std::string expected = read_all(text, piece, fail_at, ParseThreads{1}, hint);
-                for (unsigned threads : {2u, 3u}) {
-                    for (size_t chunk : {size_t(1), size_t(50), size_t(4000)}) {
-                        for (size_t from : {size_t(0), size_t(1) << 20}) {
-                            // Without patience, the calling thread parses again every piece it
-                            // finds with a worker: either copy may come first.
-                            for (long patience : {300L, 0L}) {
-                                ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience},
-                                                   hint),
-                                          expected)
-                                    << name << ", failing after " << fail_at << " bytes, reads of " << piece << ", "
-                                    << threads << " threads, pieces of " << chunk << ", parallel from " << from
-                                    << ", patience " << patience << ", size hint " << hint;
+                // A size told before reading (a plain file's) starts the threads at
+                // the first read, however short, and makes the reads smaller.
+                for (uint64_t hint : {uint64_t(0), uint64_t(text.size()), uint64_t(1) << 40}) {
+                    std::string expected = read_all(text, piece, fail_at, ParseThreads{1}, hint);
+                    for (unsigned threads : {2u, 3u}) {
+                        for (size_t chunk : {size_t(1), size_t(50), size_t(4000)}) {
+                            for (size_t from : {size_t(0), size_t(1) << 20}) {
+                                // Without patience, the calling thread parses again every piece it
+                                // finds with a worker: either copy may come first.
+                                for (long patience : {300L, 0L}) {
+                                    ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience},
+                                                       hint),
+                                              expected)
+                                        << name << ", failing after " << fail_at << " bytes, reads of " << piece << ", "
+                                        << threads << " threads, pieces of " << chunk << ", parallel from " << from
+                                        << ", patience " << patience << ", size hint " << hint;
+                                }
                             }
                         }
                     }
                 }
-              }
             }
         }
     }
