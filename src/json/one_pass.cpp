@@ -116,7 +116,7 @@ private:
     }
 
     // A value inside a container: numbers and strings without the call.
-    bool element(uint8_t*& out, size_t level) {
+    [[gnu::always_inline]] bool element(uint8_t*& out, size_t level) {
         if (p_ < e_) {
             uint8_t c = *p_;
             if (is_digit(c) || c == '-') return number(out);
