@@ -100,8 +100,9 @@ public:
         refill();
         skip(unsigned(bit % 8));
     }
-    // At least 56 bits available afterwards.
-    inline void refill() {
+    // At least 56 bits available afterwards. Inlined by force: called, it
+    // keeps the reader's state in memory through the symbol loop.
+    [[gnu::always_inline]] inline void refill() {
         if (byte_ + 8 <= size_) [[likely]] {
             buf_ |= load64_be(data_ + byte_) >> cnt_;
             byte_ += (63 - cnt_) >> 3;
