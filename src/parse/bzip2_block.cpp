@@ -76,6 +76,7 @@ bool take_kept_scratch(Bzip2BlockDecoder::Scratch& out) {
 }
 
 constexpr unsigned kFastBits = 11;   // a first-level table of 2^11 entries per Huffman table
+constexpr unsigned kPairBits = 10;   // and one of 2^10 entries for two symbols at once
 constexpr unsigned kMaxCodeLen = 20;
 constexpr unsigned kMaxAlpha = 258;  // RUNA, RUNB, 255 move-to-front indexes, end of block
 constexpr unsigned kMaxGroups = 6;
@@ -141,6 +142,9 @@ private:
 // lengths first. Codes up to kFastBits long are found in one look-up.
 struct HuffmanTable {
     uint16_t fast[1u << kFastBits];  // symbol | length << 9; 0: a longer code
+    // Two codes that fit in kPairBits together, the first not the end of the
+    // block: first | second << 9 | both lengths << 18; 0: not two such codes.
+    uint32_t pair[1u << kPairBits];
     uint32_t first[kMaxCodeLen + 2];  // the first code of each length
     uint32_t count[kMaxCodeLen + 2];
     uint32_t offset[kMaxCodeLen + 2];  // where each length's symbols start in `sorted`
@@ -171,6 +175,17 @@ struct HuffmanTable {
                 uint32_t from = c << (kFastBits - len), to = (c + 1) << (kFastBits - len);
                 for (uint32_t e = from; e < to; ++e) fast[e] = entry;
             }
+        }
+        constexpr unsigned pad = kFastBits - kPairBits;
+        for (uint32_t e = 0; e < (1u << kPairBits); ++e) {
+            pair[e] = 0;
+            const uint16_t one = fast[e << pad];
+            const unsigned len1 = one >> 9;
+            if (!one || len1 >= kPairBits || (one & 511u) == alpha - 1) continue;
+            const uint16_t two = fast[((e << len1) & ((1u << kPairBits) - 1)) << pad];
+            const unsigned len2 = two >> 9;
+            if (!two || len1 + len2 > kPairBits) continue;
+            pair[e] = (one & 511u) | uint32_t(two & 511u) << 9 | (len1 + len2) << 18;
         }
         return true;
     }
@@ -692,6 +707,32 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     uint32_t run = 0, weight = 1;
     unsigned group = 0, left = 0;
     const HuffmanTable* table = nullptr;
+    // One symbol: 0 to go on, 1 at the end of the block, 2 on a fault.
+    auto symbol = [&](unsigned sym) __attribute__((always_inline)) {
+        if (sym <= 1) {  // RUNA adds 1, RUNB 2, times the digit's weight
+            if (weight >= (2u << 20)) return 2;
+            run += (sym + 1) * weight;
+            weight <<= 1;
+            return 0;
+        }
+        if (run) {
+            if (run > max_block - nblock) return 2;
+            const uint8_t b = mtf[0];
+            counts[b] += run;
+            std::memset(bytes + nblock, b, run);
+            nblock += run;
+            run = 0;
+            weight = 1;
+        }
+        if (sym == eob) return 1;
+        if (sym > eob || nblock >= max_block) return 2;
+        const unsigned idx = sym - 1;
+        const uint8_t b = mtf[idx];
+        move_to_front(mtf, idx);
+        ++counts[b];
+        bytes[nblock++] = b;
+        return 0;
+    };
     for (;;) {
         if (left == 0) {
             if (group >= selectors || bits.position() > end) return false;
@@ -703,31 +744,20 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
                 next_cut = (nblock / ChainWalk::kPart + 1) * ChainWalk::kPart;
             }
         }
-        --left;
         bits.refill();
-        const unsigned sym = table->decode(bits);
-        if (sym <= 1) {  // RUNA adds 1, RUNB 2, times the digit's weight
-            if (weight >= (2u << 20)) return false;
-            run += (sym + 1) * weight;
-            weight <<= 1;
-            continue;
+        const uint32_t two = left >= 2 ? table->pair[bits.peek(kPairBits)] : 0;
+        int r;
+        if (two) {
+            bits.skip(two >> 18);
+            left -= 2;
+            r = symbol(two & 511u);  // never the end of the block
+            if (r == 0) r = symbol(two >> 9 & 511u);
+        } else {
+            --left;
+            r = symbol(table->decode(bits));
         }
-        if (run) {
-            if (run > max_block - nblock) return false;
-            const uint8_t b = mtf[0];
-            counts[b] += run;
-            std::memset(bytes + nblock, b, run);
-            nblock += run;
-            run = 0;
-            weight = 1;
-        }
-        if (sym == eob) break;
-        if (sym > eob || nblock >= max_block) return false;
-        const unsigned idx = sym - 1;
-        const uint8_t b = mtf[idx];
-        move_to_front(mtf, idx);
-        ++counts[b];
-        bytes[nblock++] = b;
+        if (r == 1) break;
+        if (r) return false;
     }
     if (bits.position() != end || orig_ptr >= nblock) return false;
     STAGE_LAP(kStageSymbols);
