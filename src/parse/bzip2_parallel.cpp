@@ -425,8 +425,8 @@ private:
     }
 
     // Decodes one block; false when it does not verify.
-    bool decode_block(Item& job, Bzip2BlockDecoder& decoder) const {
-        Bzip2Helpers* helpers = threads_ > 1 ? const_cast<ParallelBzip2Source*>(this) : nullptr;
+    bool decode_block(Item& job, Bzip2BlockDecoder& decoder) {
+        Bzip2Helpers* helpers = threads_ > 1 ? this : nullptr;
         if (decoder.decode(data_.data(), size_, job.begin, job.end, job.level, kMaxBlockText, job.text, helpers,
                            share_from_) &&
             decoder.stored_crc() == job.crc)
