@@ -5,11 +5,14 @@
 // medians of the wall-clock times are printed with their ratio. The text is
 // thrown away as it comes (one block, or one 1 MiB buffer, at a time).
 //
-//   bz2_blocks FILE.bz2 [RUNS [own|libbz2]]
+//   bz2_blocks FILE.bz2 [RUNS [own|own2|libbz2]]
 //
 // With a third argument only that side runs, RUNS times, and the median
 // time of one run is printed (for comparing builds, and for perf stat or
-// callgrind: cycles and instructions of one side at a time).
+// callgrind: cycles and instructions of one side at a time). `own2` is our
+// decoder with a second thread that takes a share of every block (the links
+// and the chain walk). Built with -DPALISAR_BZIP2_STAGE_TIMES, our decoder
+// also prints the median time of each stage (on the decoding thread).
 //
 // Build and run: see bench/README.md.
 
@@ -17,17 +20,24 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parse/bzip2_block.hpp"
 
 using palisar::parse::Bzip2BlockDecoder;
+using palisar::parse::Bzip2Helpers;
+using palisar::parse::Bzip2Share;
 
 namespace {
 
@@ -75,13 +85,64 @@ std::vector<Block> find_blocks(const std::vector<uint8_t>& d) {
     return blocks;
 }
 
+// One thread that takes every share offered (`own2`: a block's links and
+// walk on two threads, as the load shares them with an idle thread).
+class Helper final : public Bzip2Helpers {
+public:
+    Helper() : thread_([this] { loop(); }) {}
+    ~Helper() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void offer(Bzip2Share& share) override {
+        std::lock_guard lock(mutex_);
+        offered_.push_back(&share);
+        cv_.notify_all();
+    }
+    void withdraw(Bzip2Share& share) override {
+        std::unique_lock lock(mutex_);
+        if (!share.taken) {
+            offered_.erase(std::find(offered_.begin(), offered_.end(), &share));
+            return;
+        }
+        cv_.wait(lock, [&] { return share.finished; });
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [&] { return stop_ || !offered_.empty(); });
+            if (stop_) return;
+            Bzip2Share* share = offered_.front();
+            offered_.pop_front();
+            share->taken = true;
+            lock.unlock();
+            share->help();
+            lock.lock();
+            share->finished = true;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Bzip2Share*> offered_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 // Calls sink(text) for each block.
 template <class Sink>
 void own(const std::vector<uint8_t>& d, const std::vector<Block>& blocks, Bzip2BlockDecoder& dec,
-         std::vector<uint8_t>& text, Sink sink) {
+         std::vector<uint8_t>& text, Sink sink, Bzip2Helpers* helpers = nullptr) {
     uint32_t combined = 0;
     for (const Block& b : blocks) {
-        if (!dec.decode(d.data(), d.size(), b.begin, b.end, b.level, size_t(64) << 20, text))
+        if (!dec.decode(d.data(), d.size(), b.begin, b.end, b.level, size_t(64) << 20, text, helpers))
             throw std::runtime_error("own decoder refused a block at bit " + std::to_string(b.begin));
         combined = (combined << 1 | combined >> 31) ^ dec.stored_crc();
         sink(text);
@@ -138,18 +199,48 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> text, buf(1 << 20);
 
     const std::string only = argc > 3 ? argv[3] : "";
+    std::unique_ptr<Helper> helper;
+    if (only == "own2") {
+        helper = std::make_unique<Helper>();
+        std::string a, b;
+        own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { a.append(t.begin(), t.end()); });
+        own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { b.append(t.begin(), t.end()); },
+            helper.get());
+        if (a != b) {
+            std::fprintf(stderr, "texts differ on one and on two threads\n");
+            return 1;
+        }
+    }
     if (!only.empty()) {
         size_t n = 0;
         std::vector<double> times;
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+        std::vector<double> stages[palisar::parse::kStages];
+#endif
         for (int r = 0; r < runs; ++r) {
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+            std::fill(std::begin(palisar::parse::bzip2_stage_nanos), std::end(palisar::parse::bzip2_stage_nanos), 0);
+#endif
             auto t0 = std::chrono::steady_clock::now();
-            if (only == "own")
-                own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { n += t.size(); });
+            if (only == "own" || only == "own2")
+                own(d, blocks, dec, text, [&](const std::vector<uint8_t>& t) { n += t.size(); }, helper.get());
             else
                 libbz2(d, buf, [&](const uint8_t*, size_t k) { n += k; });
             times.push_back(seconds_since(t0));
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+            for (int k = 0; k < palisar::parse::kStages; ++k)
+                stages[k].push_back(double(palisar::parse::bzip2_stage_nanos[k]) * 1e-9);
+#endif
         }
         std::printf("%s: %zu bytes of text, median %.6f s\n", only.c_str(), n, median(times));
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+        if (only != "libbz2") {
+            static const char* const names[] = {"tables and symbols", "links", "chain walk",
+                                                "join and run-length pass", "CRC"};
+            for (int k = 0; k < palisar::parse::kStages; ++k)
+                std::printf("  %-26s median %.6f s\n", names[k], median(stages[k]));
+        }
+#endif
         return 0;
     }
     std::string a, b;

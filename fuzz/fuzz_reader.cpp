@@ -16,7 +16,9 @@
 //    again with one byte changed where the input says: block by block they
 //    load exactly when the sequential decoder loads them, and the same; and
 //    the bytes as a bzip2 block's last column, which our block decoder must
-//    decode as libbz2 does or refuse;
+//    decode as libbz2 does or refuse, and answer the same with a second
+//    thread taking its share of the block (at once, beside it, too late);
+//    on two threads every block is offered for sharing;
 // 4. replays every kept message through the market cache, as the iterator
 //    does, and after each message lists every runner and every ladder,
 //    checking the order and the counts.
@@ -275,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Raw bytes as gzip and as bzip2: may fail, must not crash.
     read_with(parse::gzip_over(std::make_unique<MemorySource>(data, size, chunk)), false);
     Outcome one = read_with(parse::bzip2_over(std::make_unique<MemorySource>(data, size, chunk)), false);
-    Outcome two = read_with(parse::bzip2_parallel_over(std::make_unique<MemorySource>(data, size, chunk), 2, 0), false);
+    Outcome two = read_with(parse::bzip2_parallel_over(std::make_unique<MemorySource>(data, size, chunk), 2, 0, 0), false);
     // Text of a block that fails its CRC may reach the reader from one thread
     // before the failure does, and a line of it fail first: only agreeing
     // successes are compared.
@@ -297,10 +299,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                   unsigned(block.data.size()), 0, 0);
         CHECK(block.open_run ? rc != BZ_OK : rc == BZ_OK && std::string_view(lib.data(), len) == block.text);
         static parse::Bzip2BlockDecoder decoder;
-        std::vector<uint8_t> out;
-        if (decoder.decode(reinterpret_cast<const uint8_t*>(block.data.data()), block.data.size(), 32, block.end, 9,
-                           size_t(1) << 24, out))
+        std::vector<uint8_t> out, shared;
+        const bool ok = decoder.decode(reinterpret_cast<const uint8_t*>(block.data.data()), block.data.size(), 32,
+                                       block.end, 9, size_t(1) << 24, out);
+        if (ok)
             CHECK(!block.open_run && std::string_view(reinterpret_cast<const char*>(out.data()), out.size()) == block.text);
+        using test_data::ForcedHelper;
+        for (ForcedHelper::When when : {ForcedHelper::kAtOnce, ForcedHelper::kBeside, ForcedHelper::kLate}) {
+            ForcedHelper helper(when);
+            CHECK(decoder.decode(reinterpret_cast<const uint8_t*>(block.data.data()), block.data.size(), 32,
+                                 block.end, 9, size_t(1) << 24, shared, &helper, 0) == ok);
+            CHECK(!ok || shared == out);
+        }
     }
 
     if (size <= (size_t(1) << 16)) {
@@ -316,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             read_with(parse::bzip2_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk)), false);
         expect_same(plain, unpacked, "plain and bzip2 reads disagree");
         Outcome threads = read_with(
-            parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), 2, 0), false);
+            parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), 2, 0, 0), false);
         expect_same(plain, threads, "plain and bzip2 reads on two threads disagree");
         if (size) {
             size_t at = (size_t(data[0]) << 16 | size_t(data[size / 3]) << 8 | data[size - 1]) % bz.size();
@@ -325,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Outcome seq = read_with(parse::bzip2_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk)), false);
             for (unsigned n : {1u, 2u}) {
                 Outcome got = read_with(
-                    parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), n, 0), false);
+                    parse::bzip2_parallel_over(std::make_unique<MemorySource>(bytes, bz.size(), chunk), n, 0, 0), false);
                 CHECK(got.ok == seq.ok);
                 if (seq.ok) expect_same(seq, got, "a changed bzip2 stream decoded differently block by block");
             }

@@ -54,13 +54,14 @@ else:
 """
 
 
-@pytest.fixture(scope="module", params=["json", "json.bz2", "json.gz"])
+@pytest.fixture(scope="module", params=["json", "json.bz2", "one-block.json.bz2", "json.gz"])
 def big_file(tmp_path_factory, request):
     """About 300 MB of recorded messages: the football market 100 times over
     (more than a second to read on the development machine); as bzip2, 100
-    streams, whose blocks are decoded on several threads; as gzip, 100
-    members, inflated on a thread of their own."""
-    if request.param == "json.bz2" and not bzip2_built():
+    streams, whose blocks are decoded on several threads, or 500 streams of
+    one block each, which a thread with nothing else to do helps to decode; as
+    gzip, 100 members, inflated on a thread of their own."""
+    if request.param.endswith("bz2") and not bzip2_built():
         pytest.skip("this palisar was built without libbz2")
     source = real_file(REAL_FILES[0])
     path = tmp_path_factory.mktemp("big") / ("big." + request.param)
@@ -68,6 +69,9 @@ def big_file(tmp_path_factory, request):
         data = src.read()
     if request.param == "json.bz2":
         data = bz2.compress(data, 9)
+    elif request.param == "one-block.json.bz2":
+        step = len(data) // 5 + 1
+        data = b"".join(bz2.compress(data[i:i + step], 9) for i in range(0, len(data), step))
     elif request.param == "json.gz":
         data = gzip.compress(data, 6, mtime=0)
     with open(path, "wb") as f:

@@ -15,17 +15,44 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
+
+#include "parse/cond_var.hpp"
 
 #if PALISAR_WITH_ISAL
 #include <isa-l/crc.h>
 #endif
 
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+#include <chrono>
+#endif
+
 namespace palisar::parse {
 
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+uint64_t bzip2_stage_nanos[kStages];
+#endif
+
 namespace {
+
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+struct StageClock {
+    std::chrono::steady_clock::time_point t = std::chrono::steady_clock::now();
+    void lap(Bzip2Stage stage) {
+        auto now = std::chrono::steady_clock::now();
+        bzip2_stage_nanos[stage] += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - t).count());
+        t = now;
+    }
+};
+#define STAGE_CLOCK StageClock stage_clock
+#define STAGE_LAP(stage) stage_clock.lap(stage)
+#else
+#define STAGE_CLOCK
+#define STAGE_LAP(stage)
+#endif
 
 // The scratch of decoders that are gone, kept for the next ones: a caller who
 // loads one bzip2 file after another would otherwise have the kernel map and
@@ -49,6 +76,7 @@ bool take_kept_scratch(Bzip2BlockDecoder::Scratch& out) {
 }
 
 constexpr unsigned kFastBits = 11;   // a first-level table of 2^11 entries per Huffman table
+constexpr unsigned kPairBits = 10;   // and one of 2^10 entries for two symbols at once
 constexpr unsigned kMaxCodeLen = 20;
 constexpr unsigned kMaxAlpha = 258;  // RUNA, RUNB, 255 move-to-front indexes, end of block
 constexpr unsigned kMaxGroups = 6;
@@ -73,8 +101,9 @@ public:
         refill();
         skip(unsigned(bit % 8));
     }
-    // At least 56 bits available afterwards.
-    inline void refill() {
+    // At least 56 bits available afterwards. Inlined by force: called, it
+    // keeps the reader's state in memory through the symbol loop.
+    [[gnu::always_inline]] inline void refill() {
         if (byte_ + 8 <= size_) [[likely]] {
             buf_ |= load64_be(data_ + byte_) >> cnt_;
             byte_ += (63 - cnt_) >> 3;
@@ -113,6 +142,9 @@ private:
 // lengths first. Codes up to kFastBits long are found in one look-up.
 struct HuffmanTable {
     uint16_t fast[1u << kFastBits];  // symbol | length << 9; 0: a longer code
+    // Two codes that fit in kPairBits together, the first not the end of the
+    // block: first | second << 9 | both lengths << 18; 0: not two such codes.
+    uint32_t pair[1u << kPairBits];
     uint32_t first[kMaxCodeLen + 2];  // the first code of each length
     uint32_t count[kMaxCodeLen + 2];
     uint32_t offset[kMaxCodeLen + 2];  // where each length's symbols start in `sorted`
@@ -143,6 +175,17 @@ struct HuffmanTable {
                 uint32_t from = c << (kFastBits - len), to = (c + 1) << (kFastBits - len);
                 for (uint32_t e = from; e < to; ++e) fast[e] = entry;
             }
+        }
+        constexpr unsigned pad = kFastBits - kPairBits;
+        for (uint32_t e = 0; e < (1u << kPairBits); ++e) {
+            pair[e] = 0;
+            const uint16_t one = fast[e << pad];
+            const unsigned len1 = one >> 9;
+            if (!one || len1 >= kPairBits || (one & 511u) == alpha - 1) continue;
+            const uint16_t two = fast[((e << len1) & ((1u << kPairBits) - 1)) << pad];
+            const unsigned len2 = two >> 9;
+            if (!two || len1 + len2 > kPairBits) continue;
+            pair[e] = (one & 511u) | uint32_t(two & 511u) << 9 | (len1 + len2) << 18;
         }
         return true;
     }
@@ -229,28 +272,44 @@ const std::array<std::array<uint32_t, 256>, 8>& crc_tables() {
 // length of steps; running out of pool means something else is wrong and
 // answers false.
 //
+// Up to kWalkers threads walk at once, each its own chains: a walker takes
+// the next kGrab marks nobody has taken, room in the pool from a shared
+// bump, and keeps its pieces in a range of its own. The links are made in
+// units of two parts of the block (see link()), which the walkers take the
+// same way.
+//
 // A text that repeats itself (a block of one run, say) has a cycle through
 // origPtr shorter than the block: the text is that cycle's bytes repeated,
 // when its length divides the block's, and anything else is refused.
 class ChainWalk {
 public:
-    static constexpr unsigned kChains = 12;           // chains walked at once
+    static constexpr unsigned kWalkers = 2;           // the decoding thread and one helper
+    static constexpr unsigned kChains = 12;           // chains walked at once by a walker
     static constexpr uint32_t kMaxMarks = 1024;       // a block has at most one more regular mark, and origPtr
+    static constexpr uint32_t kGrab = 4;              // marks a walker takes at a time
     static constexpr unsigned kRound = 32;            // steps of every chain between checks of room
     static constexpr uint32_t kChunk = 8192;          // the room a chain takes at a time
     static constexpr uint32_t kMarked = 1u << 23;     // a link >> 8 this large: the index reached is a mark
     static constexpr uint32_t kNone = ~0u;
+    static constexpr uint32_t kPart = 32768;          // a block is cut into parts of about this many bytes
 
     // The pool's bytes and the bookkeeping's words for blocks of up to `max_block` bytes.
-    static size_t pool_size(uint32_t max_block) { return size_t(max_block) + max_block / 64 + (kChains + 2) * kChunk; }
+    static size_t pool_size(uint32_t max_block) {
+        return size_t(max_block) + max_block / 64 + kWalkers * (kChains + 2) * kChunk;
+    }
     static uint32_t piece_cap(uint32_t max_block) {
         return kMaxMarks + 2 + uint32_t(pool_size(max_block) / kChunk) + 2 * kChains + 4;
     }
-    static size_t words(uint32_t max_block) { return 4 * size_t(kMaxMarks + 2) + 3 * size_t(piece_cap(max_block)); }
+    static size_t words(uint32_t max_block) {
+        return 4 * size_t(kMaxMarks + 2) + 3 * kWalkers * size_t(piece_cap(max_block));
+    }
+    // The most cuts a block has (its start and end included), and the words of their counts.
+    static uint32_t max_cuts(uint32_t max_block) { return max_block / kPart + 3; }
+    static size_t cut_words(uint32_t max_block) { return size_t(max_cuts(max_block)) * 257; }
 
     ChainWalk(uint32_t nblock, uint32_t orig_ptr, uint32_t* links, uint8_t* pool, uint32_t max_block, uint32_t* words)
-        : nblock_(nblock), orig_ptr_(orig_ptr), links_(links), pool_(pool),
-          pool_end_(pool + pool_size(max_block)), piece_cap_(piece_cap(max_block)) {
+        : nblock_(nblock), orig_ptr_(orig_ptr), links_(links), pool_(pool), pool_size_(pool_size(max_block)),
+          piece_cap_(piece_cap(max_block)) {
         while ((nblock >> shift_) > kMaxMarks) ++shift_;
         regular_ = ((nblock - 1) >> shift_) + 1;
         orig_mark_ = (orig_ptr & ((1u << shift_) - 1)) == 0 ? orig_ptr >> shift_ : regular_;
@@ -261,131 +320,70 @@ public:
         end_of_ = tail_ + m;
         length_ = end_of_ + m;
         piece_off_ = length_ + m;
-        piece_len_ = piece_off_ + piece_cap_;
-        piece_next_ = piece_len_ + piece_cap_;
+        piece_len_ = piece_off_ + kWalkers * piece_cap_;
+        piece_next_ = piece_len_ + kWalkers * piece_cap_;
         std::fill(head_, head_ + marks_, kNone);
         std::fill(end_of_, end_of_ + marks_, kNone);
         std::fill(length_, length_ + marks_, 0u);
+        links_[nblock_] = nblock_ << 8;  // a link to itself, for chains with nothing left to do
     }
 
-    // Sets the links from the block's bytes (which the pool then overwrites)
-    // and their counts: links[j] = L[T[j]] | T[j] << 8, bit 31 set when T[j]
-    // is marked; links[nblock] is a link to itself, for chains with nothing
-    // left to do.
-    //
-    // With `split` (0 < split < nblock) and the counts of the bytes before
-    // it, the two parts are linked at once: two runs of stores whose places
-    // do not wait on one another.
-    void link(const uint8_t* bytes, const uint32_t* counts, uint32_t split, const uint32_t* split_counts) {
-        uint32_t start[256], start2[256];
+    // The block's parts: part k is [cut[k], cut[k + 1]) of the block's bytes,
+    // `counts` + 256 * k the counts of the bytes before cut[k] (the last cut
+    // is the block's end, with the counts of the whole block).
+    void set_parts(const uint8_t* bytes, const uint32_t* cut, const uint32_t* counts, uint32_t parts) {
+        bytes_ = bytes;
+        cut_ = cut;
+        counts_ = counts;
+        parts_ = parts;
+        const uint32_t* total = counts + 256 * size_t(parts);
         uint32_t sum = 0;
         for (unsigned b = 0; b < 256; ++b) {
-            start[b] = sum;
-            sum += counts[b];
+            start_[b] = sum;
+            sum += total[b];
         }
+    }
+    uint32_t link_units() const { return (parts_ + 1) / 2; }
+
+    // Sets the links of parts 2u and 2u + 1 from the block's bytes (which the
+    // pool then overwrites): links[j] = L[T[j]] | T[j] << 8, bit 31 set when
+    // T[j] is marked. The two parts are linked at once: two runs of stores
+    // whose places do not wait on one another.
+    void link(uint32_t unit) const {
+        const uint32_t k = 2 * unit;
+        uint32_t start[256], start2[256];
+        const uint32_t* before = counts_ + 256 * size_t(k);
+        for (unsigned b = 0; b < 256; ++b) start[b] = start_[b] + before[b];
         const uint32_t mask = (1u << shift_) - 1, orig = orig_ptr_;
+        const uint8_t* const bytes = bytes_;
         auto one = [&](uint32_t* at, uint32_t i) {
             const uint32_t b = bytes[i];
             links_[at[b]++] = b | i << 8 | uint32_t((i & mask) == 0 || i == orig) << 31;
         };
-        uint32_t i = 0, i2 = split;
-        if (split > 0 && split < nblock_) {
-            for (unsigned b = 0; b < 256; ++b) start2[b] = start[b] + split_counts[b];
-            for (const uint32_t both = std::min(split, nblock_ - split); i < both; ++i, ++i2) {
+        uint32_t i = cut_[k];
+        const uint32_t split = cut_[k + 1];
+        if (k + 1 < parts_) {
+            const uint32_t* before2 = counts_ + 256 * size_t(k + 1);
+            for (unsigned b = 0; b < 256; ++b) start2[b] = start_[b] + before2[b];
+            uint32_t i2 = split;
+            const uint32_t end2 = cut_[k + 2];
+            for (uint32_t both = std::min(split - i, end2 - i2); both; --both, ++i, ++i2) {
                 one(start, i);
                 one(start2, i2);
             }
             for (; i < split; ++i) one(start, i);
-            for (; i2 < nblock_; ++i2) one(start2, i2);
+            for (; i2 < end2; ++i2) one(start2, i2);
         } else {
-            for (; i < nblock_; ++i) one(start, i);
+            for (; i < split; ++i) one(start, i);
         }
-        links_[nblock_] = nblock_ << 8;
     }
 
-    // Walks every chain; false when the pool or the bookkeeping runs out.
-    bool run() {
-        uint32_t p[kChains];
-        uint8_t* w[kChains];
-        uint8_t* wend[kChains];
-        uint8_t* from[kChains];
-        uint32_t cur[kChains];
-        uint8_t junk[kRound];
-        uint8_t* bump = pool_;
-        uint32_t next = 0, active = 0;
-        auto start = [&](unsigned s) {
-            if (next < marks_) {
-                cur[s] = next;
-                p[s] = next < regular_ ? next << shift_ : orig_ptr_;
-                ++next;
-                from[s] = w[s];
-                ++active;
-            } else {
-                cur[s] = kNone;
-                p[s] = nblock_;
-                w[s] = junk;
-            }
-        };
-        auto close = [&](unsigned s) {
-            const uint32_t len = uint32_t(w[s] - from[s]);
-            if (!len) return true;
-            if (pieces_ == piece_cap_) return false;
-            const uint32_t k = pieces_++, c = cur[s];
-            piece_off_[k] = uint32_t(from[s] - pool_);
-            piece_len_[k] = len;
-            piece_next_[k] = kNone;
-            if (head_[c] == kNone)
-                head_[c] = k;
-            else
-                piece_next_[tail_[c]] = k;
-            tail_[c] = k;
-            length_[c] += len;
-            return true;
-        };
-        auto room = [&](unsigned s) {
-            if (wend[s] == bump && size_t(pool_end_ - bump) >= kChunk) {  // the chain's room goes on
-                bump += kChunk;
-                wend[s] = bump;
-                return true;
-            }
-            if (!close(s) || size_t(pool_end_ - bump) < kRound) return false;
-            w[s] = from[s] = bump;
-            bump += std::min<size_t>(kChunk, size_t(pool_end_ - bump));
-            wend[s] = bump;
-            return true;
-        };
-        auto finish = [&](unsigned s) {
-            const uint32_t at = p[s] - kMarked;
-            if (!close(s)) return false;
-            end_of_[cur[s]] = at == orig_ptr_ ? orig_mark_ : at >> shift_;
-            --active;
-            start(s);
-            return true;
-        };
-        for (unsigned s = 0; s < kChains; ++s) {
-            w[s] = wend[s] = nullptr;
-            start(s);
-        }
-        while (active) {
-            for (unsigned s = 0; s < kChains; ++s) {
-                if (cur[s] == kNone)
-                    w[s] = junk;
-                else if (wend[s] - w[s] < ptrdiff_t(kRound) && !room(s))
-                    return false;
-            }
-            for (unsigned r = 0; r < kRound; ++r) {
-#pragma GCC unroll 16
-                for (unsigned s = 0; s < kChains; ++s) {
-                    const uint32_t v = links_[p[s]];
-                    *w[s]++ = uint8_t(v);
-                    p[s] = v >> 8;
-                    if (p[s] >= kMarked) [[unlikely]] {
-                        if (!finish(s)) return false;
-                    }
-                }
-            }
-        }
-        return true;
+    // Walks chains until no mark is left to take; false when the pool or
+    // this walker's bookkeeping runs out, or another walker failed.
+    bool run(unsigned walker) {
+        const bool ok = walk(walker);
+        if (!ok) failed_.store(true, std::memory_order_relaxed);
+        return ok;
     }
 
     // Calls f(begin, end) on each piece of the text in order; false when the
@@ -411,17 +409,179 @@ public:
     }
 
 private:
+    bool walk(unsigned walker) {
+        uint32_t p[kChains];
+        uint8_t* w[kChains];
+        uint8_t* wend[kChains];
+        uint8_t* from[kChains];
+        uint32_t cur[kChains];
+        uint8_t junk[kRound];
+        uint32_t active = 0, taken = 0, taken_end = 0, pieces = 0;
+        bool none_left = false;
+        const uint32_t first_piece = walker * piece_cap_;
+        auto start = [&](unsigned s) {
+            if (taken == taken_end && !none_left) {
+                taken = next_mark_.fetch_add(kGrab);
+                none_left = taken >= marks_;
+                taken_end = none_left ? taken : std::min(taken + kGrab, marks_);
+            }
+            if (taken < taken_end) {
+                const uint32_t next = taken++;
+                cur[s] = next;
+                p[s] = next < regular_ ? next << shift_ : orig_ptr_;
+                from[s] = w[s];
+                ++active;
+            } else {
+                cur[s] = kNone;
+                p[s] = nblock_;
+                w[s] = junk;
+            }
+        };
+        auto close = [&](unsigned s) {
+            const uint32_t len = uint32_t(w[s] - from[s]);
+            if (!len) return true;
+            if (pieces == piece_cap_) return false;
+            const uint32_t k = first_piece + pieces++, c = cur[s];
+            piece_off_[k] = uint32_t(from[s] - pool_);
+            piece_len_[k] = len;
+            piece_next_[k] = kNone;
+            if (head_[c] == kNone)
+                head_[c] = k;
+            else
+                piece_next_[tail_[c]] = k;
+            tail_[c] = k;
+            length_[c] += len;
+            return true;
+        };
+        auto room = [&](unsigned s) {
+            if (wend[s]) {  // the chain's room goes on, if nobody has taken what follows it
+                size_t at = size_t(wend[s] - pool_);
+                if (pool_size_ - at >= kChunk && bump_.compare_exchange_strong(at, at + kChunk)) {
+                    wend[s] += kChunk;
+                    return true;
+                }
+            }
+            if (!close(s)) return false;
+            const size_t at = bump_.fetch_add(kChunk);
+            if (at >= pool_size_ || pool_size_ - at < kRound) return false;
+            w[s] = from[s] = pool_ + at;
+            wend[s] = pool_ + std::min(at + kChunk, pool_size_);
+            return true;
+        };
+        auto finish = [&](unsigned s) {
+            const uint32_t at = p[s] - kMarked;
+            if (!close(s)) return false;
+            end_of_[cur[s]] = at == orig_ptr_ ? orig_mark_ : at >> shift_;
+            --active;
+            start(s);
+            return true;
+        };
+        for (unsigned s = 0; s < kChains; ++s) {
+            w[s] = wend[s] = nullptr;
+            start(s);
+        }
+        while (active) {
+            if (failed_.load(std::memory_order_relaxed)) return false;
+            for (unsigned s = 0; s < kChains; ++s) {
+                if (cur[s] == kNone)
+                    w[s] = junk;
+                else if (wend[s] - w[s] < ptrdiff_t(kRound) && !room(s))
+                    return false;
+            }
+            for (unsigned r = 0; r < kRound; ++r) {
+#pragma GCC unroll 16
+                for (unsigned s = 0; s < kChains; ++s) {
+                    const uint32_t v = links_[p[s]];
+                    *w[s]++ = uint8_t(v);
+                    p[s] = v >> 8;
+                    if (p[s] >= kMarked) [[unlikely]] {
+                        if (!finish(s)) return false;
+                    }
+                }
+            }
+        }
+        return true;
+    }
+
     const uint32_t nblock_, orig_ptr_;
     uint32_t* const links_;
     uint8_t* const pool_;
-    uint8_t* const pool_end_;
+    const size_t pool_size_;
     const uint32_t piece_cap_;
     unsigned shift_ = 0;
     uint32_t regular_, orig_mark_, marks_;
     uint32_t *head_, *tail_, *end_of_, *length_, *piece_off_, *piece_len_, *piece_next_;
-    uint32_t pieces_ = 0;
+    const uint8_t* bytes_ = nullptr;
+    const uint32_t* cut_ = nullptr;
+    const uint32_t* counts_ = nullptr;
+    uint32_t parts_ = 0;
+    uint32_t start_[256];
+    std::atomic<uint32_t> next_mark_{0};
+    std::atomic<size_t> bump_{0};
+    std::atomic<bool> failed_{false};
 };
 
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// The links and the walk of one block, by the decoding thread (walker 0) and
+// whichever thread takes the share (walker 1). Each takes link units until
+// none is left, waits until all are made, then walks; the decoding thread
+// then waits until every walker that started has stopped. A thread that
+// comes late finds nothing left to take and leaves.
+class BlockShare final : public Bzip2Share {
+public:
+    explicit BlockShare(ChainWalk& walk) : walk_(walk), units_(walk.link_units()) {}
+
+    void help() override {
+        link();
+        walk(1);
+    }
+
+    void link() {
+        for (uint32_t u; (u = next_unit_.fetch_add(1)) < units_;) {
+            walk_.link(u);
+            if (units_done_.fetch_add(1) + 1 == units_) wake();
+        }
+        wait([&] { return units_done_.load() == units_; });
+    }
+
+    // False when the walk failed (the walker that failed has stopped; any other stops soon).
+    bool walk(unsigned walker) {
+        walkers_in_.fetch_add(1);
+        const bool ok = walk_.run(walker);
+        walkers_out_.fetch_add(1);
+        if (walker == 0)
+            wait([&] { return walkers_out_.load() == walkers_in_.load(); });
+        else
+            wake();
+        return ok;
+    }
+
+private:
+    template <class Ready>
+    void wait(Ready ready) {
+        for (int spin = 0; spin < 1000; ++spin) {
+            if (ready()) return;
+            cpu_relax();
+        }
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, ready);
+    }
+    void wake() {
+        std::lock_guard lock(mutex_);
+        cv_.notify_all();
+    }
+
+    ChainWalk& walk_;
+    const uint32_t units_;
+    std::atomic<uint32_t> next_unit_{0}, units_done_{0}, walkers_in_{0}, walkers_out_{0};
+    std::mutex mutex_;
+    CondVar cv_;
+};
 }  // namespace
 
 uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n) {
@@ -452,8 +612,10 @@ Bzip2BlockDecoder::~Bzip2BlockDecoder() {
 }
 
 bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin, uint64_t end, int level,
-                               size_t max_text, std::vector<uint8_t>& text) {
+                               size_t max_text, std::vector<uint8_t>& text, Bzip2Helpers* helpers,
+                               uint32_t share_from) {
     if (level < 1 || level > 9 || end <= begin || end > uint64_t(size) * 8) return false;
+    STAGE_CLOCK;
     // Bytes well past the end read as zeros: every loop below ends on them.
     size = std::min<size_t>(size, size_t(end / 8) + 8);
     BitReader bits(data, size, begin);
@@ -524,14 +686,20 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         scratch_.links.reset(new (std::nothrow) uint32_t[max_block + 1]);
         scratch_.bytes.reset(new (std::nothrow) uint8_t[ChainWalk::pool_size(max_block)]);
         scratch_.chains.reset(new (std::nothrow) uint32_t[ChainWalk::words(max_block)]);
-        if (!scratch_.links || !scratch_.bytes || !scratch_.chains) {
+        scratch_.cuts.reset(new (std::nothrow) uint32_t[ChainWalk::cut_words(max_block)]);
+        if (!scratch_.links || !scratch_.bytes || !scratch_.chains || !scratch_.cuts) {
             scratch_ = {};
             return false;
         }
         scratch_.size = max_block;
     }
     uint8_t* const bytes = scratch_.bytes.get();
-    uint32_t counts[256] = {}, split = 0, split_counts[256];
+    // The block is cut into parts at the first group boundaries past each
+    // multiple of kPart bytes (a run still pending is in neither part), with
+    // the counts of the bytes before each cut.
+    uint32_t* const cut = scratch_.cuts.get();
+    uint32_t* const cut_counts = cut + ChainWalk::max_cuts(max_block);
+    uint32_t counts[256] = {}, parts = 0, next_cut = 0;
     uint8_t mtf[256] = {};
     std::memcpy(mtf, values, in_use);
     const unsigned eob = in_use + 1;
@@ -539,27 +707,16 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     uint32_t run = 0, weight = 1;
     unsigned group = 0, left = 0;
     const HuffmanTable* table = nullptr;
-    for (;;) {
-        if (left == 0) {
-            if (group >= selectors || bits.position() > end) return false;
-            table = &tables[selector[group++]];
-            left = kGroupSize;
-            if (!split && nblock >= max_block / 2) {  // (a run still pending is in neither)
-                split = nblock;
-                std::memcpy(split_counts, counts, sizeof counts);
-            }
-        }
-        --left;
-        bits.refill();
-        const unsigned sym = table->decode(bits);
+    // One symbol: 0 to go on, 1 at the end of the block, 2 on a fault.
+    auto symbol = [&](unsigned sym) __attribute__((always_inline)) {
         if (sym <= 1) {  // RUNA adds 1, RUNB 2, times the digit's weight
-            if (weight >= (2u << 20)) return false;
+            if (weight >= (2u << 20)) return 2;
             run += (sym + 1) * weight;
             weight <<= 1;
-            continue;
+            return 0;
         }
         if (run) {
-            if (run > max_block - nblock) return false;
+            if (run > max_block - nblock) return 2;
             const uint8_t b = mtf[0];
             counts[b] += run;
             std::memset(bytes + nblock, b, run);
@@ -567,20 +724,60 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
             run = 0;
             weight = 1;
         }
-        if (sym == eob) break;
-        if (sym > eob || nblock >= max_block) return false;
+        if (sym == eob) return 1;
+        if (sym > eob || nblock >= max_block) return 2;
         const unsigned idx = sym - 1;
         const uint8_t b = mtf[idx];
         move_to_front(mtf, idx);
         ++counts[b];
         bytes[nblock++] = b;
+        return 0;
+    };
+    for (;;) {
+        if (left == 0) {
+            if (group >= selectors || bits.position() > end) return false;
+            table = &tables[selector[group++]];
+            left = kGroupSize;
+            if (nblock >= next_cut) {
+                cut[parts] = nblock;
+                std::memcpy(cut_counts + 256 * size_t(parts++), counts, sizeof counts);
+                next_cut = (nblock / ChainWalk::kPart + 1) * ChainWalk::kPart;
+            }
+        }
+        bits.refill();
+        const uint32_t two = left >= 2 ? table->pair[bits.peek(kPairBits)] : 0;
+        int r;
+        if (two) {
+            bits.skip(two >> 18);
+            left -= 2;
+            r = symbol(two & 511u);  // never the end of the block
+            if (r == 0) r = symbol(two >> 9 & 511u);
+        } else {
+            --left;
+            r = symbol(table->decode(bits));
+        }
+        if (r == 1) break;
+        if (r) return false;
     }
     if (bits.position() != end || orig_ptr >= nblock) return false;
+    STAGE_LAP(kStageSymbols);
 
-    // Undo the transform: see ChainWalk.
+    if (cut[parts - 1] == nblock) --parts;  // no empty last part
+    cut[parts] = nblock;
+    std::memcpy(cut_counts + 256 * size_t(parts), counts, sizeof counts);
+
+    // Undo the transform (see ChainWalk), with another thread if one comes.
     ChainWalk walk(nblock, orig_ptr, scratch_.links.get(), bytes, max_block, scratch_.chains.get());
-    walk.link(bytes, counts, split, split_counts);
-    if (!walk.run()) return false;
+    walk.set_parts(bytes, cut, cut_counts, parts);
+    BlockShare share(walk);
+    const bool offered = helpers && nblock >= share_from;
+    if (offered) helpers->offer(share);
+    share.link();
+    STAGE_LAP(kStageLinks);
+    const bool walked = share.walk(0);
+    if (offered) helpers->withdraw(share);
+    if (!walked) return false;
+    STAGE_LAP(kStageWalk);
 
     // The text, with each run of four equal bytes followed by a count of more.
     size_t cap = std::min<size_t>(max_text, size_t(nblock) + nblock / 8 + 64);
@@ -654,7 +851,10 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     if (!walk.in_order(unrun) || same == 4) return false;
     const size_t n = size_t(o - text.data());
     text.resize(n);
-    return ~bzip2_crc_update(0xFFFFFFFFu, text.data(), n) == stored_crc_;
+    STAGE_LAP(kStageJoin);
+    const bool crc_ok = ~bzip2_crc_update(0xFFFFFFFFu, text.data(), n) == stored_crc_;
+    STAGE_LAP(kStageCrc);
+    return crc_ok;
 }
 
 }  // namespace palisar::parse

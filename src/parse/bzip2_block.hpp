@@ -8,6 +8,34 @@
 
 namespace palisar::parse {
 
+// A share of one block's work that a second thread may take: see
+// Bzip2BlockDecoder::decode.
+class Bzip2Share {
+public:
+    // Run once by the thread that takes the share; returns when its part is done.
+    virtual void help() = 0;
+
+    // For the Bzip2Helpers that hands the share out, under its own lock.
+    bool taken = false, finished = false;
+
+protected:
+    ~Bzip2Share() = default;
+};
+
+// The threads a decoding thread may hand a share of its block to.
+class Bzip2Helpers {
+public:
+    // Makes `share` available to a thread with nothing else to do, which then
+    // calls share.help().
+    virtual void offer(Bzip2Share& share) = 0;
+    // Takes the offer back; when a thread has taken it already, returns once
+    // that thread's help() has returned.
+    virtual void withdraw(Bzip2Share& share) = 0;
+
+protected:
+    ~Bzip2Helpers() = default;
+};
+
 class Bzip2BlockDecoder {
 public:
     Bzip2BlockDecoder() = default;
@@ -24,19 +52,26 @@ public:
     // `text` then holds the text. False on anything else (a randomised block, a
     // count or table out of range, a bad CRC, truncation...), with `text`
     // unspecified: the block is then for libbz2 to decode or to reject.
+    //
+    // With `helpers`, a block of at least `share_from` bytes (before the
+    // run-length pass) offers the links and the chain walk to another thread:
+    // whatever part of them that thread takes on before this one has done
+    // them, it does. The result is the same whoever does what.
     bool decode(const uint8_t* data, size_t size, uint64_t begin, uint64_t end, int level, size_t max_text,
-                std::vector<uint8_t>& text);
+                std::vector<uint8_t>& text, Bzip2Helpers* helpers = nullptr, uint32_t share_from = 0);
 
     // The stored CRC of the last block decode() looked at.
     uint32_t stored_crc() const { return stored_crc_; }
 
     // The inverse transform's links, the block's bytes (then, reused, the
-    // bytes of the walked chains) and the chains' bookkeeping: about 4.7 MB
-    // for a block of level 9.
+    // bytes of the walked chains), the chains' bookkeeping and the byte
+    // counts at the cuts between parts of the block: about 4.8 MB for a block
+    // of level 9.
     struct Scratch {
         std::unique_ptr<uint32_t[]> links;
         std::unique_ptr<uint8_t[]> bytes;
         std::unique_ptr<uint32_t[]> chains;
+        std::unique_ptr<uint32_t[]> cuts;
         size_t size = 0;
     };
 
@@ -48,5 +83,13 @@ private:
 // The CRC bzip2 keeps of a block's text (MSB-first CRC-32), continuing `crc`
 // (start with 0xFFFFFFFF, finish with ~).
 uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n);
+
+#ifdef PALISAR_BZIP2_STAGE_TIMES
+// Built for bench/bz2_blocks.cpp only: nanoseconds spent in each stage of
+// decode(), summed over the calls (the tables and symbols, the links, the
+// chain walk, joining the chains with the run-length pass, the CRC).
+enum Bzip2Stage { kStageSymbols, kStageLinks, kStageWalk, kStageJoin, kStageCrc, kStages };
+extern uint64_t bzip2_stage_nanos[kStages];
+#endif
 
 }  // namespace palisar::parse

@@ -12,6 +12,12 @@
 // reports the first fault exactly as it always does. The same happens to a
 // block that decodes to far more text than market data does (a bomb), so that
 // the blocks in flight stay small.
+//
+// A thread with no block left to take helps one being decoded: the decoder
+// offers a share of each large block (its links and chain walk), and a worker
+// waiting for work, or the calling thread waiting for the next block in
+// order, takes it. A file of one large block and a small one (a market
+// of about 1 MB) is then not one block on one CPU while the other waits.
 #include "parse/decode.hpp"
 
 #include "parse/bzip2_block.hpp"
@@ -117,10 +123,11 @@ private:
     unsigned n_ = 0;
 };
 
-class ParallelBzip2Source final : public ByteSource {
+class ParallelBzip2Source final : public ByteSource, private Bzip2Helpers {
 public:
-    ParallelBzip2Source(std::unique_ptr<ByteSource> raw, unsigned threads, size_t parallel_from)
-        : raw_(std::move(raw)), threads_(threads), parallel_from_(std::max<size_t>(parallel_from, 4096)) {}
+    ParallelBzip2Source(std::unique_ptr<ByteSource> raw, unsigned threads, size_t parallel_from, uint32_t share_from)
+        : raw_(std::move(raw)), threads_(threads), parallel_from_(std::max<size_t>(parallel_from, 4096)),
+          share_from_(share_from) {}
     ~ParallelBzip2Source() override { stop_workers(); }
     ParallelBzip2Source(const ParallelBzip2Source&) = delete;
     ParallelBzip2Source& operator=(const ParallelBzip2Source&) = delete;
@@ -305,9 +312,12 @@ private:
     void wait_for(Item& item) {
         std::unique_lock lock(mutex_);
         while (item.state != Item::Ok && item.state != Item::Failed) {
-            // Help rather than wait: decode the next block nobody has taken.
+            // Help rather than wait: decode the next block nobody has taken,
+            // or take a share of one being decoded.
             if (!todo_.empty()) {
                 run_next(lock, own_);
+            } else if (!shares_.empty()) {
+                help_next(lock);
             } else {
                 done_cv_.wait(lock);
             }
@@ -361,10 +371,41 @@ private:
         Bzip2BlockDecoder decoder;
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_cv_.wait(lock, [this] { return stop_ || !todo_.empty(); });
+            work_cv_.wait(lock, [this] { return stop_ || !todo_.empty() || !shares_.empty(); });
             if (stop_) return;
-            run_next(lock, decoder);
+            if (!todo_.empty())
+                run_next(lock, decoder);
+            else
+                help_next(lock);
         }
+    }
+
+    // Takes the first share offered, with the lock given up meanwhile.
+    void help_next(std::unique_lock<std::mutex>& lock) {
+        Bzip2Share* share = shares_.front();
+        shares_.pop_front();
+        share->taken = true;
+        lock.unlock();
+        share->help();
+        lock.lock();
+        share->finished = true;
+        done_cv_.notify_all();
+    }
+
+    void offer(Bzip2Share& share) override {
+        std::lock_guard lock(mutex_);
+        shares_.push_back(&share);
+        work_cv_.notify_one();
+        done_cv_.notify_all();
+    }
+
+    void withdraw(Bzip2Share& share) override {
+        std::unique_lock lock(mutex_);
+        if (!share.taken) {
+            shares_.erase(std::find(shares_.begin(), shares_.end(), &share));
+            return;
+        }
+        while (!share.finished) done_cv_.wait(lock);
     }
 
     // Decodes the first block nobody has taken, with the lock given up meanwhile.
@@ -384,8 +425,10 @@ private:
     }
 
     // Decodes one block; false when it does not verify.
-    bool decode_block(Item& job, Bzip2BlockDecoder& decoder) const {
-        if (decoder.decode(data_.data(), size_, job.begin, job.end, job.level, kMaxBlockText, job.text) &&
+    bool decode_block(Item& job, Bzip2BlockDecoder& decoder) {
+        Bzip2Helpers* helpers = threads_ > 1 ? this : nullptr;
+        if (decoder.decode(data_.data(), size_, job.begin, job.end, job.level, kMaxBlockText, job.text, helpers,
+                           share_from_) &&
             decoder.stored_crc() == job.crc)
             return true;
         std::vector<uint8_t>().swap(job.text);
@@ -459,6 +502,7 @@ private:
     std::unique_ptr<ByteSource> raw_;
     const unsigned threads_;
     const size_t parallel_from_;  // fewer compressed bytes: the calling thread alone
+    const uint32_t share_from_;   // smaller blocks are not shared
     const size_t window_ = 2 * size_t(threads_) + 1;
     std::vector<uint8_t> data_;  // the whole compressed file, then kPad zero bytes
     size_t size_ = 0;
@@ -483,6 +527,7 @@ private:
     CondVar work_cv_, done_cv_;
     std::deque<Item> order_;  // in file order; deque keeps addresses stable
     std::deque<Item*> todo_;  // blocks nobody decodes yet
+    std::deque<Bzip2Share*> shares_;  // shares of blocks being decoded that nobody has taken
     std::vector<std::vector<uint8_t>> spare_;  // text buffers handed out, for reuse
     std::vector<std::thread> workers_;
     bool stop_ = false;
@@ -492,9 +537,9 @@ private:
 }  // namespace
 
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads,
-                                                size_t parallel_from) {
+                                                size_t parallel_from, uint32_t share_from) {
     if (threads == 0) threads = usable_cpus();
-    return std::make_unique<ParallelBzip2Source>(std::move(raw), threads, parallel_from);
+    return std::make_unique<ParallelBzip2Source>(std::move(raw), threads, parallel_from, share_from);
 }
 
 }  // namespace palisar::parse
@@ -503,7 +548,7 @@ std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw,
 
 namespace palisar::parse {
 
-std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned, size_t) {
+std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned, size_t, uint32_t) {
     return bzip2_over(std::move(raw));
 }
 

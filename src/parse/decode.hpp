@@ -91,10 +91,12 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 // whole first; files of fewer than `parallel_from` compressed bytes (about
 // one block of bzip2 -9 market text) go to bzip2_over; with one thread the
 // calling thread decodes the blocks itself. Well-formed blocks are decoded by
-// our own block decoder, the others by libbz2. The threads end with the
-// source. Results and failures are those of bzip2_over.
+// our own block decoder, the others by libbz2; a thread with nothing else to
+// do takes a share of a block of at least `share_from` bytes being decoded.
+// The threads end with the source. Results and failures are those of
+// bzip2_over.
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
-                                                size_t parallel_from = 48 * 1024);
+                                                size_t parallel_from = 48 * 1024, uint32_t share_from = 64 * 1024);
 
 // `inner` decoded on a thread of its own, up to 4 MiB of text ahead of the
 // reader, once its first 4 MiB have been read on the calling thread (smaller

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parse/bzip2_block.hpp"
@@ -107,5 +108,31 @@ inline ColumnBlock block_of_column(const std::string& column, uint32_t orig) {
     if (nbits) put(0, 8 - nbits);
     return block;
 }
+
+// Takes every share of a block a decoder offers, on a thread of its own: at
+// once, before the decoding thread goes on (the helper does it all); beside
+// the decoding thread (whoever comes first); or when the decoder takes the
+// offer back (nothing is left).
+class ForcedHelper final : public parse::Bzip2Helpers {
+public:
+    enum When { kAtOnce, kBeside, kLate };
+    explicit ForcedHelper(When when) : when_(when) {}
+
+    void offer(parse::Bzip2Share& share) override {
+        ++offers;
+        if (when_ == kAtOnce) std::thread([&share] { share.help(); }).join();
+        if (when_ == kBeside) thread_ = std::thread([&share] { share.help(); });
+    }
+    void withdraw(parse::Bzip2Share& share) override {
+        if (when_ == kBeside) thread_.join();
+        if (when_ == kLate) std::thread([&share] { share.help(); }).join();
+    }
+
+    unsigned offers = 0;
+
+private:
+    When when_;
+    std::thread thread_;
+};
 
 }  // namespace palisar::test_data

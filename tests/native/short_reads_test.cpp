@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "bzip2_column.hpp"
 #include "parse/bzip2_block.hpp"
@@ -167,8 +168,9 @@ Decoded sequential(const std::string& data) {
     return drain(bzip2_over(std::make_unique<PieceSource>(data, 65536)));
 }
 
+// Every block, however small, offered for sharing to a thread with nothing else to do.
 Decoded parallel(const std::string& data, unsigned threads, size_t piece = 65536) {
-    return drain(bzip2_parallel_over(std::make_unique<PieceSource>(data, piece), threads, 0));
+    return drain(bzip2_parallel_over(std::make_unique<PieceSource>(data, piece), threads, 0, 0));
 }
 
 // The bit offsets of every 48-bit block magic in `data`.
@@ -270,6 +272,28 @@ TEST(ParallelBzip2, ABlockMagicInsideABlockIsNoBoundary) {
     }
 }
 
+// A load given up part way (an interrupt, a failure of the reader) while
+// blocks are decoded and shared: what came out is the text's start, and the
+// source ends its threads whatever they are doing.
+TEST(ParallelBzip2, GivenUpPartWayWhileBlocksAreShared) {
+    const std::string text = varied_text() + varied_text().substr(0, 200000);
+    const std::string data = bzip2(text, 9) + bzip2(varied_text(), 1);
+    const std::string whole = text + varied_text();
+    for (size_t stop : {size_t(0), size_t(1), size_t(300000), text.size(), whole.size() - 1}) {
+        for (unsigned threads : {2, 3}) {
+            auto source = bzip2_parallel_over(std::make_unique<PieceSource>(data, 65536), threads, 0, 0);
+            std::string got;
+            uint8_t buf[70000];
+            while (got.size() < stop) {
+                const size_t n = source->read(buf, sizeof buf);
+                ASSERT_GT(n, 0u);
+                got.append(reinterpret_cast<char*>(buf), n);
+            }
+            EXPECT_TRUE(whole.compare(0, got.size(), got) == 0) << "stopped after " << stop;
+        }
+    }
+}
+
 // ---- the block decoder of our own --------------------------------------------------
 
 struct OwnBlock {
@@ -300,13 +324,17 @@ std::vector<OwnBlock> own_blocks(const std::string& data) {
     return blocks;
 }
 
-// Each block decoded alone by our decoder; its text joined, or "refused".
-std::string own_decode(const std::string& data, Bzip2BlockDecoder& decoder) {
+using test_data::ForcedHelper;
+constexpr ForcedHelper::When kWhen[] = {ForcedHelper::kAtOnce, ForcedHelper::kBeside, ForcedHelper::kLate};
+
+// Each block decoded alone by our decoder (with `helper`, each shared with
+// it); its text joined, or "refused".
+std::string own_decode(const std::string& data, Bzip2BlockDecoder& decoder, ForcedHelper* helper = nullptr) {
     std::string out;
     std::vector<uint8_t> text;
     for (const OwnBlock& b : own_blocks(data)) {
         if (!decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, b.level,
-                            size_t(64) << 20, text))
+                            size_t(64) << 20, text, helper, 0))
             return "refused";
         out.append(text.begin(), text.end());
     }
@@ -314,7 +342,8 @@ std::string own_decode(const std::string& data, Bzip2BlockDecoder& decoder) {
 }
 
 // Against libbz2: texts of every kind, at every block size, as one stream and
-// as several.
+// as several; alone and with a second thread that takes its share of each
+// block at once, beside the decoding thread, or too late.
 TEST(OwnBzip2Block, SameTextAsLibbz2) {
     std::vector<std::string> texts = {"x", "ab", varied_text().substr(0, 250000)};
     for (size_t run : {1, 3, 4, 5, 8, 254, 255, 256, 258, 259, 260, 263, 264, 1000, 100000, 2000000})
@@ -340,32 +369,55 @@ TEST(OwnBzip2Block, SameTextAsLibbz2) {
             std::string data = bzip2(text, level);
             ASSERT_EQ(sequential(data).bytes.size(), text.size());
             EXPECT_TRUE(own_decode(data, decoder) == text) << text.size() << " bytes at level " << level;
+            for (ForcedHelper::When when : kWhen) {
+                ForcedHelper helper(when);
+                EXPECT_TRUE(own_decode(data, decoder, &helper) == text)
+                    << text.size() << " bytes at level " << level << ", helper " << when;
+                ASSERT_EQ(helper.offers, own_blocks(data).size());
+            }
             blocks += own_blocks(data).size();
         }
     }
     const std::string multi = bzip2(noise, 1) + bzip2("", 1) + bzip2(all_bytes, 3) + bzip2(varied_text(), 9);
     EXPECT_TRUE(own_decode(multi, decoder) == noise + all_bytes + varied_text());
+    for (ForcedHelper::When when : kWhen) {
+        ForcedHelper helper(when);
+        EXPECT_TRUE(own_decode(multi, decoder, &helper) == noise + all_bytes + varied_text()) << when;
+    }
     EXPECT_GT(blocks, 80u);
 }
 
-// Every byte of good blocks changed, and the blocks cut short and long: the
-// decoder refuses, or gives the block's own text (a change that alters
-// nothing); it never gives other text, and never reads out of bounds.
+// Every byte of good blocks changed (of a large block, bytes throughout it,
+// across the parts a second thread takes its share of), and the blocks cut
+// short and long: the decoder refuses, or gives the block's own text (a
+// change that alters nothing); it never gives other text, and never reads out
+// of bounds. With a second thread taking its share at once, beside the
+// decoding thread or too late, it answers the same.
 TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
-    const std::string text = varied_text().substr(0, 3000) + std::string(300, 'q') + "end";
-    for (int level : {1, 9}) {
-        const std::string data = bzip2(text, level);
+    const std::string small = varied_text().substr(0, 3000) + std::string(300, 'q') + "end";
+    const std::string large = varied_text().substr(0, 200000);
+    for (const auto& [text, level, step] : {std::tuple{&small, 1, 1}, {&small, 9, 1}, {&large, 9, 211}}) {
+        const std::string data = bzip2(*text, level);
         const OwnBlock b = own_blocks(data).at(0);
-        auto decode = [&](const std::string& d, uint64_t begin, uint64_t end, std::vector<uint8_t>& out) {
+        auto decode = [&, level = level](const std::string& d, uint64_t begin, uint64_t end, std::vector<uint8_t>& out) {
             Bzip2BlockDecoder decoder;
-            return decoder.decode(reinterpret_cast<const uint8_t*>(d.data()), d.size(), begin, end, level,
-                                  size_t(1) << 20, out);
+            const bool ok = decoder.decode(reinterpret_cast<const uint8_t*>(d.data()), d.size(), begin, end, level,
+                                           size_t(1) << 20, out);
+            for (ForcedHelper::When when : kWhen) {
+                ForcedHelper helper(when);
+                std::vector<uint8_t> shared;
+                EXPECT_EQ(decoder.decode(reinterpret_cast<const uint8_t*>(d.data()), d.size(), begin, end, level,
+                                         size_t(1) << 20, shared, &helper, 0),
+                          ok) << "helper " << when;
+                EXPECT_TRUE(!ok || shared == out) << "helper " << when;
+            }
+            return ok;
         };
         std::vector<uint8_t> out;
         ASSERT_TRUE(decode(data, b.begin, b.end, out));
-        ASSERT_TRUE(std::string(out.begin(), out.end()) == text);
+        ASSERT_TRUE(std::string(out.begin(), out.end()) == *text);
         size_t refused = 0, changes = 0;
-        for (size_t at = b.begin / 8; at < data.size(); ++at) {
+        for (size_t at = b.begin / 8; at < data.size(); at += step) {
             for (uint8_t mask : {0x01, 0x10, 0xFF}) {
                 std::string bad = data;
                 bad[at] = char(bad[at] ^ mask);
@@ -373,7 +425,7 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
                 if (!decode(bad, b.begin, b.end, out)) {
                     ++refused;
                 } else {
-                    ASSERT_TRUE(std::string(out.begin(), out.end()) == text) << "byte " << at;
+                    ASSERT_TRUE(std::string(out.begin(), out.end()) == *text) << "byte " << at;
                 }
             }
         }
@@ -381,14 +433,14 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
         // flag, origPtr, the maps, the counts, selectors and code lengths):
         // through the block path on one thread the outcome is the sequential
         // decoder's, whether our decoder or libbz2 takes the block.
-        for (uint64_t bit = b.begin; bit < b.begin + 600; ++bit) {
+        for (uint64_t bit = b.begin; bit < b.begin + 600; bit += step) {
             std::string bad = data;
             bad[bit / 8] = char(bad[bit / 8] ^ (0x80 >> bit % 8));
             ++changes;
             if (!decode(bad, b.begin, b.end, out)) {
                 ++refused;
             } else {
-                ASSERT_TRUE(std::string(out.begin(), out.end()) == text) << "bit " << bit;
+                ASSERT_TRUE(std::string(out.begin(), out.end()) == *text) << "bit " << bit;
             }
             EXPECT_EQ(parallel(bad, 1), sequential(bad)) << "bit " << bit - b.begin << " of the block";
         }
@@ -397,7 +449,7 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
         randomised[flag / 8] = char(randomised[flag / 8] ^ (0x80 >> flag % 8));
         EXPECT_FALSE(decode(randomised, b.begin, b.end, out)) << "the randomised flag";
         EXPECT_GT(refused, changes * 9 / 10);
-        for (uint64_t end = b.begin + 49; end < b.end + 64; end += (end + 40 < b.end ? 37 : 1)) {
+        for (uint64_t end = b.begin + 49; end < b.end + 64; end += (end + 40 < b.end ? 37 * step * step : 1)) {
             if (end == b.end) continue;
             EXPECT_FALSE(decode(data, b.begin, end, out)) << "cut at bit " << end;
             EXPECT_FALSE(decode(data.substr(0, size_t(end / 8)), b.begin, end / 8 * 8, out)) << "truncated at " << end;
@@ -406,7 +458,7 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
         EXPECT_FALSE([&] {
             Bzip2BlockDecoder decoder;
             return decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, level,
-                                  text.size() - 1, out);
+                                  text->size() - 1, out);
         }());
         Bzip2BlockDecoder decoder;
         EXPECT_FALSE(decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), b.begin, b.end, 0,
@@ -417,7 +469,8 @@ TEST(OwnBzip2Block, RefusesDamagedAndMiscutBlocks) {
 // Blocks of any bytes, however their rotations link up (several cycles, a
 // cycle through origPtr shorter than the block that divides its length or
 // not): our decoder gives libbz2's text or refuses the block, and the block
-// path gives what the sequential decoder gives.
+// path gives what the sequential decoder gives. Shared with a second thread
+// (at once, beside the decoding thread, too late), the same answer.
 TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
     uint64_t x = 2463534242;
     auto rnd = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
@@ -425,7 +478,7 @@ TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
     std::vector<uint8_t> out;
     size_t decoded = 0, refused = 0, open_runs = 0;
     for (int trial = 0; trial < 600; ++trial) {
-        const size_t n = 1 + rnd() % (trial < 400 ? 24 : 6000);
+        const size_t n = 1 + rnd() % (trial < 400 ? 24 : trial < 580 ? 6000 : 150000);
         const unsigned alphabet = trial % 7 == 0 ? 256 : 1 + unsigned(rnd() % 3);
         std::string column(n, '\0');
         for (char& c : column) c = char('a' + rnd() % alphabet);
@@ -440,8 +493,17 @@ TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
             ASSERT_EQ(ref, (Decoded{block.text, ""})) << "libbz2 on trial " << trial;
         }
         ASSERT_EQ(own_blocks(data).at(0).end, block.end);
-        if (decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), 32, block.end, 9,
-                           size_t(64) << 20, out)) {
+        const bool ok = decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), 32, block.end, 9,
+                                       size_t(64) << 20, out);
+        for (ForcedHelper::When when : kWhen) {
+            ForcedHelper helper(when);
+            std::vector<uint8_t> shared;
+            ASSERT_EQ(decoder.decode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), 32, block.end, 9,
+                                     size_t(64) << 20, shared, &helper, 0),
+                      ok) << "trial " << trial << ", helper " << when;
+            ASSERT_TRUE(!ok || shared == out) << "trial " << trial << ", helper " << when;
+        }
+        if (ok) {
             ++decoded;
             ASSERT_FALSE(block.open_run) << "trial " << trial;
             ASSERT_TRUE(std::string(out.begin(), out.end()) == block.text) << "trial " << trial;
