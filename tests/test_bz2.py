@@ -287,6 +287,36 @@ done(base=base, seen=seen[0], after=tasks(), count=len(it))
 """
 
 
+SMALL_STACK_CHILD = r"""
+import threading
+path, cpus = sys.argv[2], int(sys.argv[3])
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:cpus])
+threading.stack_size(32768)  # the least the interpreter allows
+out = []
+thread = threading.Thread(target=lambda: out.append(len(palisar.iter_prices_file(path))))
+thread.start()
+thread.join()
+done(count=out)
+"""
+
+
+@pytest.mark.parametrize("codec", ["bz2", "gz", "zst", "plain"])
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_a_thread_with_the_smallest_stack_loads(tmp_path, cpus, codec):
+    """The calling thread decodes and parses too: nothing it does may need
+    more stack than a thread the interpreter lets a user make."""
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"fewer than {cpus} CPUs")
+    use_codec(codec)
+    lines, data = many_blocks()
+    text = to_bytes(lines)
+    data = {"bz2": lambda: bz2.compress(text, 9), "gz": lambda: gzip.compress(text, 1, mtime=0),
+            "zst": lambda: zstd(text), "plain": lambda: text}[codec]()
+    r = run_child(SMALL_STACK_CHILD, write_bytes(tmp_path, "p." + codec, data), cpus)
+    r.assert_quiet_success()
+    assert r["count"] == [40_000]
+
+
 @pytest.mark.parametrize("codec", ["bz2", "gz", "zst", "plain"])
 @pytest.mark.parametrize("cpus", [1, 2, 4])
 def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec):

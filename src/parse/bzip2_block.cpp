@@ -600,6 +600,13 @@ uint32_t bzip2_crc_update(uint32_t crc, const uint8_t* p, size_t n) {
     return crc;
 }
 
+struct Bzip2BlockDecoder::Tables {
+    uint8_t selector[kMaxSelectors];
+    HuffmanTable huffman[kMaxGroups];
+};
+
+Bzip2BlockDecoder::Bzip2BlockDecoder() = default;
+
 Bzip2BlockDecoder::~Bzip2BlockDecoder() {
     if (!scratch_.size) return;
     std::lock_guard lock(kept_mutex);
@@ -642,7 +649,9 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
     if (groups < 2 || groups > kMaxGroups) return false;
     const unsigned selectors = bits.get(15);
     if (selectors < 1 || selectors > kMaxSelectors) return false;
-    uint8_t selector[kMaxSelectors];
+    if (!tables_) tables_.reset(new (std::nothrow) Tables);
+    if (!tables_) return false;
+    uint8_t* const selector = tables_->selector;
     {
         uint8_t order[kMaxGroups] = {0, 1, 2, 3, 4, 5};
         for (unsigned i = 0; i < selectors; ++i) {
@@ -660,7 +669,7 @@ bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin,
         }
     }
 
-    HuffmanTable tables[kMaxGroups];
+    HuffmanTable* const tables = tables_->huffman;
     for (unsigned g = 0; g < groups; ++g) {
         uint8_t lengths[kMaxAlpha];
         int len = int(bits.get(5));

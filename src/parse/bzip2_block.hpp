@@ -38,7 +38,7 @@ protected:
 
 class Bzip2BlockDecoder {
 public:
-    Bzip2BlockDecoder() = default;
+    Bzip2BlockDecoder();
     Bzip2BlockDecoder(const Bzip2BlockDecoder&) = delete;
     Bzip2BlockDecoder& operator=(const Bzip2BlockDecoder&) = delete;
     // Hands the scratch arrays to the next decoder (see Scratch).
@@ -76,6 +76,11 @@ public:
     };
 
 private:
+    // The block's selectors and Huffman tables (about 75 KB): kept with the
+    // decoder rather than on the stack, since a thread's stack may be as
+    // small as 32 KiB.
+    struct Tables;
+    std::unique_ptr<Tables> tables_;
     Scratch scratch_;
     uint32_t stored_crc_ = 0;
 };
