@@ -37,6 +37,7 @@
 
 using palisar::parse::Bzip2BlockDecoder;
 using palisar::parse::Bzip2Helpers;
+using palisar::parse::Bzip2Offers;
 using palisar::parse::Bzip2Share;
 
 namespace {
@@ -100,16 +101,12 @@ public:
     }
     void offer(Bzip2Share& share) override {
         std::lock_guard lock(mutex_);
-        offered_.push_back(&share);
+        offered_.add(share);
         cv_.notify_all();
     }
     void withdraw(Bzip2Share& share) override {
         std::unique_lock lock(mutex_);
-        if (!share.taken) {
-            offered_.erase(std::find(offered_.begin(), offered_.end(), &share));
-            return;
-        }
-        cv_.wait(lock, [&] { return share.finished; });
+        offered_.withdraw(share, lock, cv_);
     }
 
 private:
@@ -118,20 +115,13 @@ private:
         for (;;) {
             cv_.wait(lock, [&] { return stop_ || !offered_.empty(); });
             if (stop_) return;
-            Bzip2Share* share = offered_.front();
-            offered_.pop_front();
-            share->taken = true;
-            lock.unlock();
-            share->help();
-            lock.lock();
-            share->finished = true;
-            cv_.notify_all();
+            offered_.help_first(lock, cv_);
         }
     }
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<Bzip2Share*> offered_;
+    Bzip2Offers offered_;
     bool stop_ = false;
     std::thread thread_;
 };

@@ -1,9 +1,12 @@
 // One bzip2 block decoded without libbz2, for the blocks that are well-formed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace palisar::parse {
@@ -15,11 +18,46 @@ public:
     // Run once by the thread that takes the share; returns when its part is done.
     virtual void help() = 0;
 
-    // For the Bzip2Helpers that hands the share out, under its own lock.
-    bool taken = false, finished = false;
-
 protected:
     ~Bzip2Share() = default;
+
+private:
+    friend class Bzip2Offers;
+    bool taken_ = false, finished_ = false;  // under the lock of the Bzip2Offers'
+};
+
+// Shares offered and not yet taken, for a Bzip2Helpers to keep under a mutex
+// of its own; `finished` (a condition variable) tells a withdrawing thread
+// that the share it waits for is done.
+class Bzip2Offers {
+public:
+    bool empty() const { return queue_.empty(); }
+    void add(Bzip2Share& share) { queue_.push_back(&share); }
+    // Takes the first share and helps with it, `lock` given up meanwhile.
+    template <class Cv>
+    void help_first(std::unique_lock<std::mutex>& lock, Cv& finished) {
+        Bzip2Share* share = queue_.front();
+        queue_.pop_front();
+        share->taken_ = true;
+        lock.unlock();
+        share->help();
+        lock.lock();
+        share->finished_ = true;
+        finished.notify_all();
+    }
+    // Takes `share` back, or, when a thread has taken it, waits until its
+    // help is done.
+    template <class Cv>
+    void withdraw(Bzip2Share& share, std::unique_lock<std::mutex>& lock, Cv& finished) {
+        if (!share.taken_) {
+            queue_.erase(std::find(queue_.begin(), queue_.end(), &share));
+            return;
+        }
+        while (!share.finished_) finished.wait(lock);
+    }
+
+private:
+    std::deque<Bzip2Share*> queue_;
 };
 
 // The threads a decoding thread may hand a share of its block to.

@@ -317,7 +317,7 @@ private:
             if (!todo_.empty()) {
                 run_next(lock, own_);
             } else if (!shares_.empty()) {
-                help_next(lock);
+                shares_.help_first(lock, done_cv_);
             } else {
                 done_cv_.wait(lock);
             }
@@ -376,36 +376,20 @@ private:
             if (!todo_.empty())
                 run_next(lock, decoder);
             else
-                help_next(lock);
+                shares_.help_first(lock, done_cv_);
         }
-    }
-
-    // Takes the first share offered, with the lock given up meanwhile.
-    void help_next(std::unique_lock<std::mutex>& lock) {
-        Bzip2Share* share = shares_.front();
-        shares_.pop_front();
-        share->taken = true;
-        lock.unlock();
-        share->help();
-        lock.lock();
-        share->finished = true;
-        done_cv_.notify_all();
     }
 
     void offer(Bzip2Share& share) override {
         std::lock_guard lock(mutex_);
-        shares_.push_back(&share);
+        shares_.add(share);
         work_cv_.notify_one();
         done_cv_.notify_all();
     }
 
     void withdraw(Bzip2Share& share) override {
         std::unique_lock lock(mutex_);
-        if (!share.taken) {
-            shares_.erase(std::find(shares_.begin(), shares_.end(), &share));
-            return;
-        }
-        while (!share.finished) done_cv_.wait(lock);
+        shares_.withdraw(share, lock, done_cv_);
     }
 
     // Decodes the first block nobody has taken, with the lock given up meanwhile.
@@ -527,7 +511,7 @@ private:
     CondVar work_cv_, done_cv_;
     std::deque<Item> order_;  // in file order; deque keeps addresses stable
     std::deque<Item*> todo_;  // blocks nobody decodes yet
-    std::deque<Bzip2Share*> shares_;  // shares of blocks being decoded that nobody has taken
+    Bzip2Offers shares_;  // shares of blocks being decoded that nobody has taken
     std::vector<std::vector<uint8_t>> spare_;  // text buffers handed out, for reuse
     std::vector<std::thread> workers_;
     bool stop_ = false;
