@@ -83,8 +83,8 @@ PyObject* listed_prices(PyObject* self) {
     }
     const Py_ssize_t n = Py_ssize_t(l.ladder ? l.ladder->size() : l.levels.size());
     if (n > 0) {
-        PyObject** items = PyMem_New(PyObject*, size_t(n));
-        if (!items) return PyErr_NoMemory();
+        Gathered items{size_t(n)};
+        if (!items.items) return PyErr_NoMemory();
         if (l.ladder) {
             // Each level keeps the PriceSize made for it until its size changes
             // or it goes, so an unchanged level is the same (immutable) object
@@ -93,23 +93,16 @@ PyObject* listed_prices(PyObject* self) {
                 return static_cast<void*>(make<PriceSize>(price, size));
             };
             auto take = [](void* o) { Py_INCREF(static_cast<PyObject*>(o)); };
-            size_t taken = l.ladder->level_objects(reinterpret_cast<void**>(items), make_level, take);
-            if (taken < size_t(n)) {
-                while (taken > 0) Py_DECREF(items[--taken]);
-                PyMem_Free(items);
-                return nullptr;
-            }
+            items.count = l.ladder->level_objects(reinterpret_cast<void**>(items.items), make_level, take);
+            if (items.count < size_t(n)) return nullptr;
         } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                items[i] = make<PriceSize>(l.levels.price(size_t(i)), l.levels.size_at(size_t(i)));
-                if (!items[i]) {
-                    while (i > 0) Py_DECREF(items[--i]);
-                    PyMem_Free(items);
-                    return nullptr;
-                }
+            for (size_t i = 0; i < size_t(n); ++i) {
+                PyObject* level = make<PriceSize>(l.levels.price(i), l.levels.size_at(i));
+                if (!level) return nullptr;
+                items.items[items.count++] = level;
             }
         }
-        if (!adopt_items(list, items, n)) return nullptr;
+        if (!adopt_items(list, items.release(), n)) return nullptr;
     }
     l.list = std::move(list);
     l.levels.clear();

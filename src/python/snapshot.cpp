@@ -231,25 +231,6 @@ PyObject* build_runner(market::RunnerCache& rc) {
                         std::move(sp));
 }
 
-// New references gathered for a list, released with their array unless the
-// list takes them over (release).
-struct Gathered {
-    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
-    Gathered(const Gathered&) = delete;
-    Gathered& operator=(const Gathered&) = delete;
-    ~Gathered() {
-        if (!items) return;
-        while (count > 0) Py_DECREF(items[--count]);
-        PyMem_Free(items);
-    }
-    PyObject** release() {
-        count = 0;
-        return std::exchange(items, nullptr);
-    }
-    PyObject** items;
-    size_t count = 0;
-};
-
 PyObject* build_definition(const market::MarketCache& c) {
     const auto& records = c.definition_runners;
     Ref runners = Ref::steal(PyList_New(Py_ssize_t(records.size())));
