@@ -213,7 +213,7 @@ PyObject* build_runner(market::RunnerCache& rc) {
     const StartingPriceBlock* old = previous ? &record_of<Runner>(previous).sp : nullptr;
     auto pairs = [](const market::PriceLadder& ladder, const SharedPairs* kept, uint64_t stamp) {
         if (kept && stamp == ladder.change_count()) return *kept;
-        return std::make_shared<const PairList>(ladder.to_price_sizes());
+        return SharedPairs::of(ladder.to_price_sizes());
     };
     StartingPriceBlock sp{
         rc.near_price,
