@@ -36,22 +36,24 @@ bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
 // The search takes steps of halving powers of two: each is a shift, a compare
 // and an add, with no length or middle to work out. The answer lies in
 // [base, base + step] throughout; a first step of the largest power of two
-// that fits leaves a range of exactly that length.
+// that fits leaves a range of exactly that length. Each step adds its width
+// masked by the comparison: where the price falls is as good as random, and
+// a branch the compiler would otherwise make of it guesses wrong half the
+// time.
 const PriceLadder::Level* PriceLadder::lower_bound(uint64_t key) const {
     const size_t n = levels_.size();
     const Level* const first = levels_.data();
     if (n == 0) return first;
     const size_t step = std::bit_floor(n);
-    const Level* base = first[step - 1].key < key ? first + (n - step) : first;
+    auto below = [key](const Level* l) { return size_t(0) - size_t(l->key < key); };  // all ones or zero
     // Steps kept in bytes, so that each is a shift (a power of two times the
     // level's size halves exactly).
-    const char* b = reinterpret_cast<const char*>(base);
+    const char* b = reinterpret_cast<const char*>(first) + ((n - step) * sizeof(Level) & below(first + step - 1));
     for (size_t bytes = step * sizeof(Level); bytes > sizeof(Level);) {
         bytes /= 2;
-        const Level* probe = reinterpret_cast<const Level*>(b + bytes) - 1;
-        b = probe->key < key ? b + bytes : b;
+        b += bytes & below(reinterpret_cast<const Level*>(b + bytes) - 1);
     }
-    base = reinterpret_cast<const Level*>(b);
+    const Level* base = reinterpret_cast<const Level*>(b);
     return base + (base->key < key);
 }
 
