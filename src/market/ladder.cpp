@@ -57,10 +57,25 @@ const PriceLadder::Level* PriceLadder::lower_bound(uint64_t key) const {
     return base + (base->key < key);
 }
 
+// Most deltas fall on the best price (half of them and more) or next to it:
+// the level at the book's best end is looked at first, and the search runs
+// only for a price beyond it.
+inline const PriceLadder::Level* PriceLadder::position(uint64_t key) const {
+    const Level* const first = levels_.data();
+    const Level* const end = first + levels_.size();
+    if (first == end) return first;
+    if (descending()) {  // the best is the highest price, the last level
+        if (end[-1].key <= key) return end - (end[-1].key == key);
+    } else if (key <= first->key) {
+        return first;
+    }
+    return lower_bound(key);
+}
+
 // Mostly a level that is there gets another size (or the same one), which is
 // handled here; a level that comes or goes moves the tail, out of line.
 inline bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
-    Level* const pos = const_cast<Level*>(lower_bound(key));  // one of levels_
+    Level* const pos = const_cast<Level*>(position(key));  // one of levels_
     if (pos == levels_.data() + levels_.size() || pos->key != key)
         return store && insert_level(size_t(pos - levels_.data()), key, size);
     if (!store) return erase_level(size_t(pos - levels_.data()));

@@ -254,6 +254,8 @@ private:
 
     // The first level whose key is not below `key` (the end when none is).
     const Level* lower_bound(uint64_t key) const;
+    // The same, looking at the best level first.
+    const Level* position(uint64_t key) const;
     bool apply_one(uint64_t key, bool store, double size);
     [[gnu::noinline]] bool insert_level(size_t at, uint64_t key, double size);
     [[gnu::noinline]] bool erase_level(size_t at);
