@@ -14,6 +14,8 @@
 #include <new>
 #include <unistd.h>
 #include <utility>
+#include <sys/resource.h>
+#include <time.h>
 #include <memory>
 
 #include "json/parser.hpp"
@@ -220,6 +222,35 @@ void parse_lines(MessageCollector& collector, const char* p, size_t len, std::ve
 constexpr unsigned kBusyLoads = 16;
 std::atomic<unsigned> busy_loads = 0;
 
+// Whether the system ran the calling thread promptly while it parsed a piece:
+// it did not when, within the piece, the thread was preempted (switched out
+// without waiting for anything) and spent longer than `patience` off its CPU
+// in all. Sleeps of its own (a page fault waiting for the process's memory
+// map, which another thread of ours holds) are not the system's doing.
+class RunCheck {
+public:
+    RunCheck() : wall_(std::chrono::steady_clock::now()), cpu_(cpu_time()), preempted_(preemptions()) {}
+    bool starved(std::chrono::microseconds patience) const {
+        const auto off = (std::chrono::steady_clock::now() - wall_) - (cpu_time() - cpu_);
+        return off > patience && preemptions() != preempted_;
+    }
+
+private:
+    static std::chrono::nanoseconds cpu_time() {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+    }
+    static long preemptions() {
+        rusage ru{};
+        getrusage(RUSAGE_THREAD, &ru);
+        return ru.ru_nivcsw;
+    }
+    std::chrono::steady_clock::time_point wall_;
+    std::chrono::nanoseconds cpu_;
+    long preempted_;
+};
+
 class ParallelReader {
 public:
     ParallelReader(ByteSource& source, const Poll& poll, const ParseThreads& how, unsigned threads)
@@ -295,7 +326,8 @@ public:
         while (!in_flight_.empty()) progress();
         auto joining = std::chrono::steady_clock::now();
         stop();
-        if (late_ || std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
+        if (starved_.load(std::memory_order_relaxed) ||
+            std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
             busy_loads.store(kBusyLoads, std::memory_order_relaxed);
         if (source_failure) std::rethrow_exception(source_failure);
         out_.arena.release_unused();
@@ -418,12 +450,15 @@ private:
             Piece* piece = queued_.front();
             queued_.pop_front();
             lock.unlock();
+            const RunCheck check;
             try {
                 parse_lines(collector, piece->begin, piece->len, piece->messages,
                             [this] { return !stop_.load(std::memory_order_relaxed); });
             } catch (...) {
                 piece->failure = std::current_exception();
             }
+            if (check.starved(std::chrono::microseconds(patience_micros_)))
+                starved_.store(true, std::memory_order_relaxed);
             lock.lock();
             piece->done = true;
             cv_.notify_all();
@@ -457,7 +492,6 @@ private:
                  now = std::chrono::steady_clock::now())
                 cv_.wait_for(lock, long(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count()) + 1);
             if (piece->done) return;
-            late_ = true;
         } else {
             piece = queued_.front();
             queued_.pop_front();
@@ -563,7 +597,7 @@ private:
     std::deque<Piece*> queued_;                     // not taken by any thread yet
     std::atomic<bool> stop_ = false;
     bool read_all_ = false;            // no more pieces will come
-    bool late_ = false;                // a worker kept a piece beyond the patience
+    std::atomic<bool> starved_ = false;  // a worker was kept off its CPU within a piece
     std::vector<json::Arena> arenas_;  // one per worker
     std::vector<std::thread> workers_;
 };
