@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
@@ -83,7 +84,42 @@ uint8_t* close_wide(uint8_t* at, uint8_t* end) {
 
 }  // namespace encode
 
+namespace {
+
+// The first mapped block of an arena (ordinary pages, kBlock bytes), kept when
+// its arena goes for the next one to start: a caller that loads one file
+// after another would otherwise have every page it stores into faulted in
+// and cleared anew on each load. A few are kept (a load's threads each start
+// one), with the pages the last arena touched still resident.
+class SpareBlocks {
+public:
+    void* take() noexcept {
+        std::lock_guard lock(mutex_);
+        return count_ ? blocks_[--count_] : nullptr;
+    }
+    bool keep(void* p) noexcept {
+        std::lock_guard lock(mutex_);
+        if (count_ == kKept) return false;
+        blocks_[count_++] = p;
+        return true;
+    }
+
+private:
+    static constexpr size_t kKept = 2;
+    std::mutex mutex_;
+    void* blocks_[kKept] = {};
+    size_t count_ = 0;
+};
+
+SpareBlocks& spare_blocks() {
+    static SpareBlocks* spares = new SpareBlocks;  // never destroyed: arenas may go at exit
+    return *spares;
+}
+
+}  // namespace
+
 void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
+    if (spare && spare_blocks().keep(p)) return;
     if (mapped)
         munmap(p, mapped);
     else
@@ -118,19 +154,21 @@ void Arena::start_block(size_t n) {
     next_block_ = kBlock;
     size_t size = n > block / 4 ? (n + block - 1) / block * block : block;
     size_t mapped = 0;
-    void* p;
+    const bool first_mapped = size == kBlock && mapped_blocks_ == 0;
+    void* p = nullptr;
     if (size < kBlock) {
         p = std::malloc(size);
     } else {
         mapped = (size + kBlock - 1) / kBlock * kBlock;
-        p = map_aligned(mapped, kBlock);
+        if (first_mapped) p = spare_blocks().take();
+        if (!p) p = map_aligned(mapped, kBlock);
     }
     if (!p) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
     if (size >= kBlock && mapped_blocks_ > 0) madvise(p, size, MADV_HUGEPAGE);  // advice only: without it, ordinary pages
 #endif
     if (mapped) ++mapped_blocks_;
-    blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p), BlockFree{mapped}), size});
+    blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p), BlockFree{mapped, first_mapped}), size});
     cur_ = blocks_.back().data.get();
     left_ = size;
 }

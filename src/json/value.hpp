@@ -528,6 +528,7 @@ private:
     void start_block(size_t n);
     struct BlockFree {
         size_t mapped = 0;  // bytes mapped for the block, or 0: from malloc
+        bool spare = false;  // an arena's first mapped block: may be kept for the next arena
         void operator()(uint8_t* p) const noexcept;
     };
     struct Block {
