@@ -14,7 +14,6 @@
 #include <new>
 #include <unistd.h>
 #include <utility>
-#include <sys/resource.h>
 #include <time.h>
 #include <memory>
 
@@ -222,34 +221,13 @@ void parse_lines(MessageCollector& collector, const char* p, size_t len, std::ve
 constexpr unsigned kBusyLoads = 16;
 std::atomic<unsigned> busy_loads = 0;
 
-// Whether the system ran the calling thread promptly while it parsed a piece:
-// it did not when, within the piece, the thread was preempted (switched out
-// without waiting for anything) and spent longer than `patience` off its CPU
-// in all. Sleeps of its own (a page fault waiting for the process's memory
-// map, which another thread of ours holds) are not the system's doing.
-class RunCheck {
-public:
-    RunCheck() : wall_(std::chrono::steady_clock::now()), cpu_(cpu_time()), preempted_(preemptions()) {}
-    bool starved(std::chrono::microseconds patience) const {
-        const auto off = (std::chrono::steady_clock::now() - wall_) - (cpu_time() - cpu_);
-        return off > patience && preemptions() != preempted_;
-    }
-
-private:
-    static std::chrono::nanoseconds cpu_time() {
-        timespec ts{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-    }
-    static long preemptions() {
-        rusage ru{};
-        getrusage(RUSAGE_THREAD, &ru);
-        return ru.ru_nivcsw;
-    }
-    std::chrono::steady_clock::time_point wall_;
-    std::chrono::nanoseconds cpu_;
-    long preempted_;
-};
+// CPU time of the calling thread so far (its own work and the system's on its
+// behalf).
+std::chrono::nanoseconds thread_cpu_time() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
 
 class ParallelReader {
 public:
@@ -324,11 +302,8 @@ public:
         }
         cv_.notify_all();
         while (!in_flight_.empty()) progress();
-        auto joining = std::chrono::steady_clock::now();
         stop();
-        if (starved_.load(std::memory_order_relaxed) ||
-            std::chrono::steady_clock::now() - joining > std::chrono::microseconds(patience_micros_))
-            busy_loads.store(kBusyLoads, std::memory_order_relaxed);
+        if (starved_.load(std::memory_order_relaxed)) busy_loads.store(kBusyLoads, std::memory_order_relaxed);
         if (source_failure) std::rethrow_exception(source_failure);
         out_.arena.release_unused();
         for (json::Arena& arena : arenas_) {
@@ -430,7 +405,7 @@ private:
         arenas_.resize(threads_ - 1);
         for (unsigned i = 0; i + 1 < threads_; ++i) {
             try {
-                workers_.emplace_back([this, i] { work(arenas_[i]); });
+                workers_.emplace_back([this, i, made = std::chrono::steady_clock::now()] { work(arenas_[i], made); });
             } catch (const std::system_error&) {
                 break;  // no more threads to be had: go on with those there are
             }
@@ -438,31 +413,42 @@ private:
         threads_ = unsigned(workers_.size()) + 1;
     }
 
-    void work(json::Arena& arena) {
+    // `made`: when the calling thread started this one.
+    void work(json::Arena& arena, std::chrono::steady_clock::time_point made) {
         MessageCollector collector(arena);
+        std::chrono::nanoseconds waited{0};  // for a piece or the end
         std::unique_lock lock(mutex_);
         for (;;) {
+            const auto wait_from = std::chrono::steady_clock::now();
             cv_.wait(lock, [this] { return stop_ || !queued_.empty() || read_all_; });
+            waited += std::chrono::steady_clock::now() - wait_from;
             // Once the text is read and no piece waits, the thread ends at
             // once: the join at the end of the call finds it gone rather than
             // waiting for the system to run it again.
-            if (stop_ || queued_.empty()) return;
+            if (stop_ || queued_.empty()) break;
             Piece* piece = queued_.front();
             queued_.pop_front();
             lock.unlock();
-            const RunCheck check;
             try {
                 parse_lines(collector, piece->begin, piece->len, piece->messages,
                             [this] { return !stop_.load(std::memory_order_relaxed); });
             } catch (...) {
                 piece->failure = std::current_exception();
             }
-            if (check.starved(std::chrono::microseconds(patience_micros_)))
-                starved_.store(true, std::memory_order_relaxed);
             lock.lock();
             piece->done = true;
             cv_.notify_all();
         }
+        // The system did not run this thread promptly when, from its start to
+        // its end, it spent longer neither running nor waiting for work than
+        // both the patience and the time it ran: it waited for a CPU (at its
+        // start, or preempted by other processes). Its own short sleeps (a
+        // page fault waiting for the process's memory map) and a long page
+        // fault (CPU time) do not count as that.
+        const auto ran = thread_cpu_time();
+        const auto off = (std::chrono::steady_clock::now() - made) - ran - waited;
+        if (off > std::chrono::microseconds(patience_micros_) && off > ran)
+            starved_.store(true, std::memory_order_relaxed);
     }
 
     // Moves the finished pieces at the front into the result (the first that
@@ -597,7 +583,7 @@ private:
     std::deque<Piece*> queued_;                     // not taken by any thread yet
     std::atomic<bool> stop_ = false;
     bool read_all_ = false;            // no more pieces will come
-    std::atomic<bool> starved_ = false;  // a worker was kept off its CPU within a piece
+    std::atomic<bool> starved_ = false;  // a worker was kept waiting for a CPU (see work)
     std::vector<json::Arena> arenas_;  // one per worker
     std::vector<std::thread> workers_;
 };
