@@ -181,6 +181,31 @@ def test_starting_prices_are_detached_from_later_snapshots(tmp_path):
     assert (sp2.near_price, pairs(sp2.lay_liability_taken)) == ("x", [(3.0, 2.0)])
 
 
+def test_starting_price_pairs_stay_with_their_snapshots_while_shared_and_emptied(tmp_path):
+    """Runners made anew for another field share the pairs of the one before;
+    ladders emptied and filled again; the books go in an order that drops
+    sharers before and after the pairs' first holder."""
+    books = replay(tmp_path, [
+        runner_changes(1000, {"id": 1, "spb": [[2.0, 1]], "spl": [[3.0, 2]]}),
+        runner_changes(2000, {"id": 1, "ltp": 2.5}),
+        runner_changes(3000, {"id": 1, "spb": [[2.0, 0]]}),
+        runner_changes(4000, {"id": 1, "ltp": 2.6, "spl": [[3.0, 0]]}),
+        runner_changes(5000, {"id": 1, "spb": [[1.5, 4]]}),
+    ])
+    expected = {0: ([(2.0, 1.0)], [(3.0, 2.0)]), 1: ([(2.0, 1.0)], [(3.0, 2.0)]),
+                2: ([], [(3.0, 2.0)]), 3: ([], []), 4: ([(1.5, 4.0)], [])}
+    kept = dict(enumerate(books))
+    del books
+    for gone in (1, 3, 0, 4, 2):
+        for i, book in kept.items():
+            sp = book.runners[0].sp
+            assert (pairs(sp.lay_liability_taken), pairs(sp.back_stake_taken)) == expected[i], i
+            d = book.to_dict()["runners"][0]["sp"]
+            assert [(x["price"], x["size"]) for x in d["layLiabilityTaken"]] == expected[i][0], i
+            assert [(x["price"], x["size"]) for x in d["backStakeTaken"]] == expected[i][1], i
+        del kept[gone]
+
+
 # ---- ExchangePrices -------------------------------------------------------------------
 
 
