@@ -1,8 +1,8 @@
 #include "json/value.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
@@ -94,32 +94,32 @@ namespace {
 class SpareBlocks {
 public:
     void* take() noexcept {
-        std::lock_guard lock(mutex_);
-        return count_ ? blocks_[--count_] : nullptr;
+        for (std::atomic<void*>& slot : slots_)
+            if (void* p = slot.exchange(nullptr)) return p;
+        return nullptr;
     }
     bool keep(void* p) noexcept {
-        std::lock_guard lock(mutex_);
-        if (count_ == kKept) return false;
-        blocks_[count_++] = p;
-        return true;
+        for (std::atomic<void*>& slot : slots_) {
+            void* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, p)) return true;
+        }
+        return false;
     }
 
 private:
-    static constexpr size_t kKept = 2;
-    std::mutex mutex_;
-    void* blocks_[kKept] = {};
-    size_t count_ = 0;
+    // Slots rather than a lock: a process forked while another thread held
+    // a lock here would find it held forever.
+    std::atomic<void*> slots_[2] = {};
 };
 
-SpareBlocks& spare_blocks() {
-    static SpareBlocks* spares = new SpareBlocks;  // never destroyed: arenas may go at exit
-    return *spares;
-}
+// Constant-initialized and trivially destroyed: usable by arenas made or
+// dropped at any time, at exit too.
+constinit SpareBlocks spare_blocks;
 
 }  // namespace
 
 void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
-    if (spare && spare_blocks().keep(p)) return;
+    if (spare && spare_blocks.keep(p)) return;
     if (mapped)
         munmap(p, mapped);
     else
@@ -160,7 +160,7 @@ void Arena::start_block(size_t n) {
         p = std::malloc(size);
     } else {
         mapped = (size + kBlock - 1) / kBlock * kBlock;
-        if (first_mapped) p = spare_blocks().take();
+        if (first_mapped) p = spare_blocks.take();
         if (!p) p = map_aligned(mapped, kBlock);
     }
     if (!p) throw std::bad_alloc();
