@@ -147,6 +147,14 @@ void* map_aligned(size_t size, size_t align) {
 
 }  // namespace
 
+Arena::~Arena() {
+    // A first mapped block still current goes to the kept blocks holding only
+    // the pages stored into (a load that failed never got to release_unused):
+    // what the kept blocks hold follows the last loads instead of creeping up
+    // to the most that any load has ever stored.
+    if (!blocks_.empty() && blocks_.back().data.get_deleter().spare) release_unused();
+}
+
 void Arena::start_block(size_t n) {
     // A large item gets a block of its own size; the rest of the current
     // block is given up (items are small next to a block).

@@ -495,7 +495,7 @@ public:
     Arena& operator=(const Arena&) = delete;
     Arena(Arena&&) = default;
     Arena& operator=(Arena&&) = default;
-    ~Arena() = default;
+    ~Arena();
 
     // Copies `n` bytes and returns their stable address.
     const uint8_t* store(const uint8_t* src, size_t n);
