@@ -152,7 +152,7 @@ Arena::~Arena() {
     // the pages stored into (a load that failed never got to release_unused):
     // what the kept blocks hold follows the last loads instead of creeping up
     // to the most that any load has ever stored.
-    if (!blocks_.empty() && blocks_.back().data.get_deleter().spare) release_unused();
+    if (current_spare_) release_unused();
 }
 
 void Arena::start_block(size_t n) {
@@ -177,6 +177,7 @@ void Arena::start_block(size_t n) {
 #endif
     if (mapped) ++mapped_blocks_;
     blocks_.push_back(Block{std::unique_ptr<uint8_t[], BlockFree>(static_cast<uint8_t*>(p), BlockFree{mapped, first_mapped}), size});
+    current_spare_ = first_mapped;
     cur_ = blocks_.back().data.get();
     left_ = size;
 }

@@ -549,6 +549,9 @@ private:
     // of its first such block, and clearing a whole huge page for every
     // thread costs more than faulting in the pages it fills.
     unsigned mapped_blocks_ = 0;
+    // Whether the current block (cur_'s, which adopted blocks after it do not
+    // change) may be kept for the next arena when this one goes.
+    bool current_spare_ = false;
     std::vector<Block> blocks_;
     uint8_t* cur_ = nullptr;
     size_t left_ = 0;
