@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <simdjson.h>
+#include <sys/mman.h>
 
 #include "json/parser.hpp"
 #include "json/utf8.hpp"
@@ -427,4 +429,29 @@ TEST(Arena, KeptBlocksAreNeverShared) {
         }
         std::shuffle(arenas.begin(), arenas.end(), rng);
     }
+}
+
+// An arena that goes without release_unused (its load failed) still trims the
+// tail of a block it hands on: pages written through a reservation it never
+// committed do not stay resident in the kept block.
+TEST(Arena, AKeptBlockKeepsOnlyWhatWasStored) {
+    constexpr size_t kBlockBytes = size_t(2) << 20, kPage = 4096;
+    uintptr_t base;
+    {
+        Arena arena;
+        const std::vector<uint8_t> bytes(100 << 10, 7);
+        arena.store(bytes.data(), 1000);  // the small first block
+        const uint8_t* stored = arena.store(bytes.data(), bytes.size());  // the first mapped one
+        base = reinterpret_cast<uintptr_t>(stored) & ~uintptr_t(kBlockBytes - 1);
+        uint8_t* room = arena.reserve(size_t(1) << 20);  // written, never committed
+        std::memset(room, 1, size_t(1) << 20);
+    }
+    // From past what was stored to the end of what was written.
+    const uintptr_t from = base + (size_t(256) << 10), to = base + (size_t(1) << 20);
+    std::vector<unsigned char> resident((to - from) / kPage);
+    if (mincore(reinterpret_cast<void*>(from), to - from, resident.data()) != 0) {
+        ASSERT_EQ(errno, ENOMEM);  // not kept: the block went back to the system
+        return;
+    }
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }), 0);
 }
