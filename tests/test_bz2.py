@@ -89,8 +89,8 @@ def one_cpu_digest(path):
 
 
 def test_recorded_market_parsed_on_every_cpu_as_on_one(recorded_market, tmp_path):
-    """The plain text (and its gzip form, inflated on a thread of its own)
-    parsed in pieces on every CPU gives the snapshots of one CPU."""
+    """The plain text (and its gzip form) parsed in pieces on every CPU gives
+    the snapshots of one CPU."""
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("one CPU")
     expected = one_cpu_digest(recorded_market)
@@ -225,8 +225,8 @@ def middle_block_offset(data, nth):
     ("zst", "corrupt zstd stream does not have a matching checksum"),
 ])
 def test_large_gzip_and_zstd_failures_in_file_order(tmp_path, codec, message, cpus):
-    """Beyond 4 MiB the text is inflated on another thread: a wrong checksum
-    at the end of the file, alone and after a bad line."""
+    """A text parsed on every CPU while the rest is inflated: a wrong
+    checksum at the end of the file, alone and after a bad line."""
     use_codec(codec)
     lines = many_blocks()[0] * 4
     pack = (lambda t: gzip.compress(t, 1, mtime=0)) if codec == "gz" else zstd
@@ -321,9 +321,8 @@ def test_a_thread_with_the_smallest_stack_loads(tmp_path, cpus, codec):
 @pytest.mark.parametrize("cpus", [1, 2, 4])
 def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec):
     """bzip2 blocks decoded on several threads (and the text parsed on the
-    calling one); gzip and zstd inflated on a thread of their own, ahead of
-    the reader (beyond the first 4 MiB), and the text parsed on every CPU, as
-    plain text is."""
+    calling one); gzip and zstd inflated on the calling thread, and the text
+    parsed on every CPU, as plain text is."""
     if len(os.sched_getaffinity(0)) < cpus:
         pytest.skip(f"fewer than {cpus} CPUs")
     use_codec(codec)
@@ -337,7 +336,7 @@ def test_no_more_threads_than_cpus_and_none_after_the_call(tmp_path, cpus, codec
     r.assert_quiet_success()
     assert r["count"] == 120_000 and r["after"] == r["base"]
     # The sampler, and the decoding and parsing threads besides the calling one.
-    decoding = {"bz2": cpus - 1, "plain": 0}.get(codec, min(cpus - 1, 1))
+    decoding = cpus - 1 if codec == "bz2" else 0
     parsing = 0 if codec == "bz2" else cpus - 1
     assert r["seen"] <= r["base"] + 1 + decoding + parsing
     if cpus > 1:

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <new>
 #include <unistd.h>
@@ -32,6 +33,13 @@ std::string os_error_text(int err) {
     const char* text = strerror_text(strerror_r(err, buf, sizeof buf), buf);
     std::string number = std::to_string(err);
     return (text ? std::string(text) : "Unknown error " + number) + " (os error " + number + ")";
+}
+
+unsigned usable_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    int n = CPU_COUNT(&set);
+    return n > 0 ? unsigned(n) : 1;
 }
 
 std::string_view file_extension(std::string_view path) {
@@ -228,12 +236,12 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     if (fd < 0) throw ReadError(os_error_text(errno));
     std::unique_ptr<ByteSource> file = std::make_unique<FileSource>(fd);
     const uint64_t size = file->size_hint();
-    if (has_gzip_extension(path)) return guess_size(pipelined(gzip_over(std::move(file))), size);
+    if (has_gzip_extension(path)) return guess_size(gzip_over(std::move(file)), size);
     // bzip2 decoding has a thread on every CPU already: its text gets no
     // guessed size, so parse threads start only once one read brings half a
     // megabyte of lines.
     if (has_bzip2_extension(path)) return bzip2_parallel_over(std::move(file));
-    if (has_zstd_extension(path)) return guess_size(pipelined(zstd_over(std::move(file))), size);
+    if (has_zstd_extension(path)) return guess_size(zstd_over(std::move(file)), size);
     return file;
 }
 

@@ -98,13 +98,6 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 std::unique_ptr<ByteSource> bzip2_parallel_over(std::unique_ptr<ByteSource> raw, unsigned threads = 0,
                                                 size_t parallel_from = 48 * 1024, uint32_t share_from = 64 * 1024);
 
-// `inner` decoded on a thread of its own, up to 4 MiB of text ahead of the
-// reader, once its first 4 MiB have been read on the calling thread (smaller
-// files never start the thread); `inner` itself when `threads` (0: the CPUs of
-// the affinity mask) is 1. The same bytes and failures, in the same order, as
-// `inner`; the thread ends with the source.
-std::unique_ptr<ByteSource> pipelined(std::unique_ptr<ByteSource> inner, unsigned threads = 0);
-
 // The number of CPUs in this process's affinity mask (at least 1).
 unsigned usable_cpus();
 

@@ -520,48 +520,6 @@ TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
     EXPECT_GT(open_runs, 5u);
 }
 
-// ---- gzip and zstd decoded on a thread of their own --------------------------
-
-std::string gzip_of(const std::string& text) {
-    std::string out;
-    for (size_t at = 0; at < text.size(); at += 60000) out += stored_member(text.substr(at, 60000));
-    return out;
-}
-
-TEST(Pipelined, SameTextAndFailuresAsOnTheCallingThread) {
-    std::string text;
-    while (text.size() < (10u << 20)) text += varied_text();
-    using Wrap = std::unique_ptr<ByteSource> (*)(std::unique_ptr<ByteSource>);
-    std::vector<std::pair<std::string, Wrap>> codecs = {{gzip_of(text), gzip_over}};
-#if __has_include(<zstd.h>)
-    codecs.emplace_back(zstd_frame(text), zstd_over);
-#endif
-    for (const auto& [good, open] : codecs) {
-        std::string corrupt = good;
-        corrupt[good.size() * 3 / 4] ^= 0x55;
-        for (const std::string& data : {good, corrupt, good.substr(0, good.size() * 2 / 3), good.substr(0, 100)}) {
-            Decoded expected = drain(open(std::make_unique<PieceSource>(data, 65536)));
-            Decoded got = drain(pipelined(open(std::make_unique<PieceSource>(data, 65536)), 2));
-            ASSERT_EQ(got.error, expected.error);
-            size_t common = std::min(got.bytes.size(), expected.bytes.size());
-            ASSERT_TRUE(got.bytes.compare(0, common, expected.bytes, 0, common) == 0);
-            if (expected.error.empty()) {
-                ASSERT_TRUE(got == expected);
-            }
-        }
-    }
-}
-
-// The reader stops early (a bad line): the thread, blocked on a full queue,
-// ends with the source.
-TEST(Pipelined, AReaderThatStopsEarlyEndsTheThread) {
-    std::string text;
-    while (text.size() < (12u << 20)) text += varied_text();
-    text.replace(6u << 20, 3, "{]\n");
-    EXPECT_THROW(read_prices(*pipelined(gzip_over(std::make_unique<PieceSource>(gzip_of(text), 65536)), 2)),
-                 ReadError);
-}
-
 // ---- the parse on several threads ------------------------------------------------
 
 // `data` in pieces of `piece` bytes, then a failure after `fail_at` bytes
