@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -106,7 +107,11 @@ public:
     // counts at the cuts between parts of the block: about 4.8 MB for a block
     // of level 9.
     struct Scratch {
-        std::unique_ptr<uint32_t[]> links;
+        struct Free {
+            void operator()(uint32_t* p) const noexcept { std::free(p); }
+        };
+        using Links = std::unique_ptr<uint32_t[], Free>;  // aligned for huge pages
+        Links links;
         std::unique_ptr<uint8_t[]> bytes;
         std::unique_ptr<uint32_t[]> chains;
         std::unique_ptr<uint32_t[]> cuts;
