@@ -82,22 +82,23 @@ bool take_kept_scratch(Bzip2BlockDecoder::Scratch& out) {
 // The links, on huge pages where the system gives them and they fill one:
 // the chain walk loads from anywhere in them (3.6 MB for a -9 block), and
 // with ordinary pages those loads also miss the address cache (about 4 % of
-// a block's decoding on one CPU). Null when memory runs out.
+// a block's decoding on one CPU). They get a mapping of their own, so that
+// the advice stays with them and not with memory malloc hands out later.
+// Null when memory runs out.
 Bzip2BlockDecoder::Scratch::Links huge_page_links(size_t count) {
+    using Links = Bzip2BlockDecoder::Scratch::Links;
     constexpr size_t kHuge = size_t(2) << 20;
-    size_t bytes = count * sizeof(uint32_t);
-    void* p = nullptr;
-    if (bytes < kHuge) {
-        p = std::malloc(bytes);
-    } else {
-        bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
-        if (posix_memalign(&p, kHuge, bytes) != 0) p = nullptr;
+    const size_t bytes = count * sizeof(uint32_t);
+    if (bytes < kHuge) return Links(static_cast<uint32_t*>(std::malloc(bytes)));
+    const size_t mapped = bytes + kHuge;  // room to start at a multiple of kHuge
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kHuge - 1) & ~uintptr_t(kHuge - 1);
 #ifdef MADV_HUGEPAGE
-        // Only advice: without it the links stay on ordinary pages.
-        if (p) madvise(p, bytes, MADV_HUGEPAGE);
+    // Only advice: without it the links stay on ordinary pages.
+    madvise(reinterpret_cast<void*>(start), (bytes + kHuge - 1) & ~(kHuge - 1), MADV_HUGEPAGE);
 #endif
-    }
-    return Bzip2BlockDecoder::Scratch::Links(static_cast<uint32_t*>(p));
+    return Links(reinterpret_cast<uint32_t*>(start), {base, mapped});
 }
 
 constexpr unsigned kFastBits = 11;   // a first-level table of 2^11 entries per Huffman table
@@ -629,6 +630,13 @@ struct Bzip2BlockDecoder::Tables {
     uint8_t selector[kMaxSelectors];
     HuffmanTable huffman[kMaxGroups];
 };
+
+void Bzip2LinksRelease::operator()(uint32_t* p) const noexcept {
+    if (mapped)
+        munmap(base, mapped);
+    else
+        std::free(p);
+}
 
 Bzip2BlockDecoder::Bzip2BlockDecoder() = default;
 

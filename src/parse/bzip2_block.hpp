@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -75,6 +74,14 @@ protected:
     ~Bzip2Helpers() = default;
 };
 
+// Gives back a bzip2 decoder's links: a mapping of their own (on huge pages)
+// when `mapped`, else memory from malloc.
+struct Bzip2LinksRelease {
+    void* base = nullptr;
+    size_t mapped = 0;
+    void operator()(uint32_t* p) const noexcept;
+};
+
 class Bzip2BlockDecoder {
 public:
     Bzip2BlockDecoder();
@@ -107,10 +114,7 @@ public:
     // counts at the cuts between parts of the block: about 4.8 MB for a block
     // of level 9.
     struct Scratch {
-        struct Free {
-            void operator()(uint32_t* p) const noexcept { std::free(p); }
-        };
-        using Links = std::unique_ptr<uint32_t[], Free>;  // aligned for huge pages
+        using Links = std::unique_ptr<uint32_t[], Bzip2LinksRelease>;
         Links links;
         std::unique_ptr<uint8_t[]> bytes;
         std::unique_ptr<uint32_t[]> chains;
