@@ -10,17 +10,29 @@ namespace palisar::market {
 
 using namespace fields;
 
+namespace {
+
+// The members of a definition runner, found in one pass.
+enum RunnerKey : size_t { kId, kSortPriority, kStatus, kHc, kAdjustmentFactor, kRemovalDate, kName, kBsp, kRunnerKeys };
+constexpr std::string_view kRunnerKeyNames[kRunnerKeys] = {
+    "id", "sortPriority", "status", "hc", "adjustmentFactor", "removalDate", "name", "bsp"};
+constexpr auto kRunnerSlots = json::member_slots(kRunnerKeyNames);
+
+}  // namespace
+
 MarketDefinitionRunner parse_definition_runner(json::Value element) {
     MarketDefinitionRunner r;
     if (!element.is_object()) return r;
-    read_i64(element.find("id"), r.selection_id);
-    read_low32(element.find("sortPriority"), r.sort_priority);
-    read_text(element.find("status"), r.status);
-    read_double(element.find("hc"), r.handicap);
-    read_double(element.find("adjustmentFactor"), r.adjustment_factor);
-    read_text(element.find("removalDate"), r.removal_date);
-    read_text(element.find("name"), r.name);
-    read_double(element.find("bsp"), r.bsp);
+    json::Value v[kRunnerKeys];
+    find_all(element, kRunnerSlots, v);
+    read_i64(v[kId], r.selection_id);
+    read_low32(v[kSortPriority], r.sort_priority);
+    read_text(v[kStatus], r.status);
+    read_double(v[kHc], r.handicap);
+    read_double(v[kAdjustmentFactor], r.adjustment_factor);
+    read_text(v[kRemovalDate], r.removal_date);
+    read_text(v[kName], r.name);
+    read_double(v[kBsp], r.bsp);
     return r;
 }
 

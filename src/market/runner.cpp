@@ -6,6 +6,8 @@
 #include <cmath>
 #include <random>
 
+#include "market/fields.hpp"
+
 namespace palisar::market {
 
 // ---- SpValue ----------------------------------------------------------------
@@ -293,15 +295,27 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     }
 }
 
+namespace {
+
+// The members of a definition runner that its runner cache takes, found in one pass.
+enum DefinitionRunnerKey : size_t { kDefId, kDefHc, kDefStatus, kDefBsp, kDefAdjustmentFactor, kDefRemovalDate, kDefKeys };
+constexpr std::string_view kDefinitionRunnerKeyNames[kDefKeys] = {"id",  "hc", "status", "bsp", "adjustmentFactor",
+                                                                  "removalDate"};
+constexpr auto kDefinitionRunnerSlots = json::member_slots(kDefinitionRunnerKeyNames);
+
+}  // namespace
+
 void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) {
     if (!definition_runner.is_object()) return;
-    RunnerCache* r = identify(runners, definition_runner.find("id"), definition_runner.find("hc"));
+    json::Value v[kDefKeys];
+    fields::find_all(definition_runner, kDefinitionRunnerSlots, v);
+    RunnerCache* r = identify(runners, v[kDefId], v[kDefHc]);
     if (r == nullptr) return;
     ++r->change_count;  // first: a failure below leaves a change counted
-    set_status(runners, *r, definition_runner.find("status"));
-    r->actual_sp.assign(definition_runner.find("bsp"));  // a missing "bsp" makes it absent
-    set_if_different(r->adjustment_factor, definition_runner.find("adjustmentFactor"));
-    set_if_different(r->removal_date, definition_runner.find("removalDate"));
+    set_status(runners, *r, v[kDefStatus]);
+    r->actual_sp.assign(v[kDefBsp]);  // a missing "bsp" makes it absent
+    set_if_different(r->adjustment_factor, v[kDefAdjustmentFactor]);
+    set_if_different(r->removal_date, v[kDefRemovalDate]);
 }
 
 }  // namespace palisar::market

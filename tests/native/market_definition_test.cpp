@@ -185,6 +185,28 @@ TEST(MarketDefinition, RunnerRecordsKeepArrayOrderAndDuplicates) {
     EXPECT_EQ(c.runners.find({9, 0})->change_count, 2u);
 }
 
+TEST(MarketDefinition, RunnerElementsTakeTheLastOfARepeatedKey) {
+    MarketCache c;
+    define(c, R"({"runners":[{"id":4,"status":"ACTIVE","hc":1,"sortPriority":1,"name":"a","id":5,)"
+              R"("\u0073tatus":"REMOVED","sortPriority":2,"bsp":3,"bsp":"NaN","name":"b","hc":2,)"
+              R"("adjustmentFactor":1,"adjustmentFactor":7.5}]})");
+    ASSERT_EQ(c.definition_runners.size(), 1u);
+    const MarketDefinitionRunner& r = c.definition_runners[0];
+    EXPECT_EQ(r.selection_id, 5);
+    EXPECT_EQ(r.status, "REMOVED");
+    EXPECT_EQ(r.sort_priority, 2);
+    EXPECT_EQ(r.handicap, 2.0);
+    EXPECT_EQ(r.name, "b");
+    EXPECT_FALSE(r.bsp.has_value());
+    EXPECT_EQ(r.adjustment_factor, 7.5);
+    EXPECT_EQ(c.runners.find({4, handicap_key(1.0)}), nullptr);
+    const RunnerCache* cached = c.runners.find({5, handicap_key(2.0)});
+    ASSERT_NE(cached, nullptr);
+    EXPECT_EQ(cached->status.text(), "REMOVED");
+    EXPECT_EQ(cached->actual_sp.text(), "NaN");
+    EXPECT_EQ(cached->adjustment_factor, 7.5);
+}
+
 TEST(MarketDefinition, UnusableRunnerElementsGiveDefaultRecordsAndNoCache) {
     MarketCache c;
     define(c, R"({"runners":[7,{"id":5.0,"hc":"x"},null,"s"]})");
