@@ -13,7 +13,7 @@ using namespace fields;
 namespace {
 
 // The members of a definition runner, found in one pass.
-enum RunnerKey : size_t { kId, kSortPriority, kStatus, kHc, kAdjustmentFactor, kRemovalDate, kName, kBsp, kRunnerKeys };
+enum DefinitionRunnerMember : size_t { kId, kSortPriority, kStatus, kHc, kAdjustmentFactor, kRemovalDate, kName, kBsp, kRunnerKeys };
 constexpr std::string_view kRunnerKeyNames[kRunnerKeys] = {
     "id", "sortPriority", "status", "hc", "adjustmentFactor", "removalDate", "name", "bsp"};
 constexpr auto kRunnerSlots = json::member_slots(kRunnerKeyNames);
