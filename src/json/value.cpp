@@ -1,11 +1,12 @@
 #include "json/value.hpp"
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <new>
 
 #include <sys/mman.h>
+
+#include "json/memory.hpp"
 
 namespace palisar::json {
 
@@ -91,30 +92,7 @@ namespace {
 // after another would otherwise have every page it stores into faulted in
 // and cleared anew on each load. A few are kept (a load's threads each start
 // one), with the pages the last arena touched still resident.
-class SpareBlocks {
-public:
-    void* take() noexcept {
-        for (std::atomic<void*>& slot : slots_)
-            if (void* p = slot.exchange(nullptr)) return p;
-        return nullptr;
-    }
-    bool keep(void* p) noexcept {
-        for (std::atomic<void*>& slot : slots_) {
-            void* empty = nullptr;
-            if (slot.compare_exchange_strong(empty, p)) return true;
-        }
-        return false;
-    }
-
-private:
-    // Slots rather than a lock: a process forked while another thread held
-    // a lock here would find it held forever.
-    std::atomic<void*> slots_[2] = {};
-};
-
-// Constant-initialized and trivially destroyed: usable by arenas made or
-// dropped at any time, at exit too.
-constinit SpareBlocks spare_blocks;
+constinit SpareSlots<void> spare_blocks;
 
 }  // namespace
 
@@ -125,27 +103,6 @@ void Arena::BlockFree::operator()(uint8_t* p) const noexcept {
     else
         std::free(p);
 }
-
-namespace {
-
-// `size` bytes (a multiple of `align`, a power of two) mapped at an address
-// that is a multiple of `align`, or null. Large blocks are mapped rather than
-// taken from malloc: blocks made on a parsing thread would otherwise come from
-// that thread's malloc arena, which gives freed memory back to the system
-// only from its top, so that loads on several threads could leave resident
-// memory behind them.
-void* map_aligned(size_t size, size_t align) {
-    void* p = mmap(nullptr, size + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t aligned = (start + align - 1) & ~uintptr_t(align - 1);
-    if (aligned > start) munmap(p, aligned - start);
-    const uintptr_t end = aligned + size, mapped_end = start + size + align;
-    if (mapped_end > end) munmap(reinterpret_cast<void*>(end), mapped_end - end);
-    return reinterpret_cast<void*>(aligned);
-}
-
-}  // namespace
 
 Arena::~Arena() {
     // A first mapped block still current goes to the kept blocks holding only
@@ -167,6 +124,10 @@ void Arena::start_block(size_t n) {
     if (size < kBlock) {
         p = std::malloc(size);
     } else {
+        // Mapped rather than taken from malloc: blocks made on a parsing
+        // thread would otherwise come from that thread's malloc arena, which
+        // gives freed memory back to the system only from its top, so that
+        // loads on several threads could leave resident memory behind them.
         mapped = (size + kBlock - 1) / kBlock * kBlock;
         if (first_mapped) p = spare_blocks.take();
         if (!p) p = map_aligned(mapped, kBlock);

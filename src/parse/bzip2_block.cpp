@@ -23,6 +23,7 @@
 
 #include <sys/mman.h>
 
+#include "json/memory.hpp"
 #include "parse/cond_var.hpp"
 
 #if PALISAR_WITH_ISAL
@@ -62,21 +63,14 @@ struct StageClock {
 // zero about 4.7 MB afresh per decoding thread and file (a 1 MB market spent
 // more time in such page faults than its blocks gained from this decoder).
 // At most two sets are kept, so a process keeps at most about 9.4 MB for them.
-// Slots rather than a lock: a process forked while another thread held a lock
-// here would find it held forever. Constant-initialized and trivially
-// destroyed, so that decoders going at exit still find them.
-constexpr size_t kKeptScratch = 2;
-constinit std::atomic<Bzip2BlockDecoder::Scratch*> kept_scratch[kKeptScratch] = {};
+constinit json::SpareSlots<Bzip2BlockDecoder::Scratch> kept_scratch;
 
 bool take_kept_scratch(Bzip2BlockDecoder::Scratch& out) {
-    for (std::atomic<Bzip2BlockDecoder::Scratch*>& slot : kept_scratch) {
-        if (Bzip2BlockDecoder::Scratch* s = slot.exchange(nullptr)) {
-            out = std::move(*s);
-            delete s;
-            return true;
-        }
-    }
-    return false;
+    Bzip2BlockDecoder::Scratch* s = kept_scratch.take();
+    if (!s) return false;
+    out = std::move(*s);
+    delete s;
+    return true;
 }
 
 // The links, on huge pages where the system gives them and they fill one:
@@ -90,15 +84,13 @@ Bzip2BlockDecoder::Scratch::Links huge_page_links(size_t count) {
     constexpr size_t kHuge = size_t(2) << 20;
     const size_t bytes = count * sizeof(uint32_t);
     if (bytes < kHuge) return Links(static_cast<uint32_t*>(std::malloc(bytes)));
-    const size_t mapped = bytes + kHuge;  // room to start at a multiple of kHuge
-    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kHuge - 1) & ~uintptr_t(kHuge - 1);
+    const size_t mapped = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void* p = json::map_aligned(mapped, kHuge);
+    if (!p) return nullptr;
 #ifdef MADV_HUGEPAGE
-    // Only advice: without it the links stay on ordinary pages.
-    madvise(reinterpret_cast<void*>(start), (bytes + kHuge - 1) & ~(kHuge - 1), MADV_HUGEPAGE);
+    madvise(p, mapped, MADV_HUGEPAGE);  // only advice: without it the links stay on ordinary pages
 #endif
-    return Links(reinterpret_cast<uint32_t*>(start), {base, mapped});
+    return Links(static_cast<uint32_t*>(p), {mapped});
 }
 
 constexpr unsigned kFastBits = 11;   // a first-level table of 2^11 entries per Huffman table
@@ -633,7 +625,7 @@ struct Bzip2BlockDecoder::Tables {
 
 void Bzip2LinksRelease::operator()(uint32_t* p) const noexcept {
     if (mapped)
-        munmap(base, mapped);
+        munmap(p, mapped);
     else
         std::free(p);
 }
@@ -643,12 +635,7 @@ Bzip2BlockDecoder::Bzip2BlockDecoder() = default;
 Bzip2BlockDecoder::~Bzip2BlockDecoder() {
     if (!scratch_.size) return;
     Scratch* kept = new (std::nothrow) Scratch(std::move(scratch_));
-    if (!kept) return;
-    for (std::atomic<Scratch*>& slot : kept_scratch) {
-        Scratch* empty = nullptr;
-        if (slot.compare_exchange_strong(empty, kept)) return;
-    }
-    delete kept;
+    if (kept && !kept_scratch.keep(kept)) delete kept;
 }
 
 bool Bzip2BlockDecoder::decode(const uint8_t* data, size_t size, uint64_t begin, uint64_t end, int level,

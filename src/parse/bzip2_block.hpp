@@ -75,9 +75,8 @@ protected:
 };
 
 // Gives back a bzip2 decoder's links: a mapping of their own (on huge pages)
-// when `mapped`, else memory from malloc.
+// of `mapped` bytes, or memory from malloc when `mapped` is 0.
 struct Bzip2LinksRelease {
-    void* base = nullptr;
     size_t mapped = 0;
     void operator()(uint32_t* p) const noexcept;
 };
