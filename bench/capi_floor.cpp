@@ -95,8 +95,8 @@ PyObject* floor_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyObject* book = make<MarketBook>(
             AccessChecked{}, market_id, Ref{}, epoch_ms, status, int32_t(0), false,
             true, true, false, int32_t(k), int32_t(k), int32_t(1), false, 0.0, int64_t(1),
-            std::optional<int64_t>{}, std::move(held_definition), Held{std::move(runners)},
-            std::optional<int32_t>{});
+            std::optional<int64_t>{}, std::move(held_definition), std::move(runners),
+            Gathered{}, std::optional<int32_t>{});
         if (!book) return nullptr;
         Py_DECREF(book);
     }
@@ -273,7 +273,7 @@ __attribute__((noinline)) bool step_floor_run(const StepPlan& plan, unsigned par
             PyObject* runner = make<Runner>(
                 plan.slot_selection[slot], plan.slot_handicap[slot], Held{Ref::borrow(status)},
                 std::optional<double>{}, std::optional<double>{2.5}, 100.0,
-                std::optional<std::string>{}, Held{std::move(ex)}, StartingPriceBlock{});
+                std::optional<std::string>{}, Held{}, Held{}, Held{}, StartingPriceBlock{}, std::move(ex));
             if (!runner) return false;
             runners[slot] = Ref::steal(runner);
         }
@@ -287,8 +287,8 @@ __attribute__((noinline)) bool step_floor_run(const StepPlan& plan, unsigned par
         PyObject* book = make<MarketBook>(
             AccessChecked{}, market_id, Ref{}, plan.publish_ms[i], market_status,
             int32_t(0), false, true, true, false, int32_t(n), int32_t(n), int32_t(1), false, 0.0,
-            int64_t(1), std::optional<int64_t>{}, OptionalHeld{}, Held{std::move(runner_list)},
-            std::optional<int32_t>{});
+            int64_t(1), std::optional<int64_t>{}, OptionalHeld{}, std::move(runner_list),
+            Gathered{}, std::optional<int32_t>{});
         if (!book) return false;
         previous = Ref::steal(book);  // the book before goes now, as in a `for` loop
     }

@@ -856,19 +856,36 @@ def lists_of(book):
             for r in book.runners]
 
 
+def shared_with(book, before):
+    # Per runner of `book`: whether `before` has the same Runner object.
+    ids = {id(r) for r in before.runners} if before is not None else set()
+    return [id(r) in ids for r in book.runners]
+
+
 @pytest.mark.parametrize("drop_iterator", [False, True])
 @pytest.mark.parametrize("name", REAL_FILES)
 def test_sample_file_lists_first_read_at_the_end(name, drop_iterator):
-    # Lists nobody read while stepping are listed from the levels their own
-    # snapshot had, however the ladders changed since (or went with the iterator).
+    # Runners, lists and dicts nobody read while stepping show what their own
+    # snapshot had, however the ladders changed since (or went with the
+    # iterator), and share Runner objects exactly where eager reads do.
     path = real_file(name)
-    eager = [lists_of(book) for book in palisar.iter_prices_file(path)]
+    eager, eager_shared, eager_dicts, before = [], [], {}, None
+    for i, book in enumerate(palisar.iter_prices_file(path)):
+        eager.append(lists_of(book))
+        eager_shared.append(shared_with(book, before))
+        if i % 50 == 0:
+            eager_dicts[i] = book.to_dict()
+        before = book
     it = palisar.iter_prices_file(path)
     kept = list(it)
     if drop_iterator:
         del it
     assert len(kept) == len(eager) > 10
+    assert any(any(s) for s in eager_shared) and not all(all(s) for s in eager_shared[1:])
+    # Some dicts first, before anything of their books was read.
+    assert {i: kept[i].to_dict() for i in sorted(eager_dicts, reverse=True)} == eager_dicts
     # Every third snapshot first from the back, then the rest from the front.
     late = {i: lists_of(kept[i]) for i in range(len(kept) - 1, -1, -3)}
     late.update((i, lists_of(kept[i])) for i in range(len(kept)) if i not in late)
     assert [late[i] for i in range(len(kept))] == eager
+    assert [shared_with(b, kept[i - 1] if i else None) for i, b in enumerate(kept)] == eager_shared

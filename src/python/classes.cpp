@@ -188,6 +188,17 @@ namespace {
 PyObject* runner_sp(const Runner& r) { return make<StartingPrices>(r.sp); }
 }  // namespace
 
+PyObject* runner_exchange_prices(Runner& r) {
+    if (!r.ex) {
+        // A failed make leaves the lists where they are.
+        PyObject* ex = make<ExchangePrices>(AccessChecked{}, std::move(r.available_to_back),
+                                            std::move(r.available_to_lay), std::move(r.traded_volume));
+        if (!ex) return nullptr;
+        r.ex = Ref::steal(ex);
+    }
+    return Py_NewRef(r.ex.get());
+}
+
 PyGetSetDef* Runner::properties() {
     static PyGetSetDef defs[] = {
         prop<Runner, &Runner::selection_id>("selection_id"),
@@ -197,7 +208,7 @@ PyGetSetDef* Runner::properties() {
         prop<Runner, &Runner::total_matched>("total_matched"),
         prop<Runner, &Runner::status>("status"),
         prop<Runner, &Runner::removal_date>("removal_date"),
-        prop<Runner, &Runner::ex>("ex"),
+        computed<Runner, runner_exchange_prices>("ex"),
         computed<Runner, runner_sp>("sp"),
         constant("orders", empty_list_getter),
         constant("matches", empty_list_getter),
@@ -256,6 +267,17 @@ PyObject* publish_time_of(const MarketBook& book) {
     return Py_NewRef(book.publish_time.get());
 }
 
+PyObject* runners_of(const MarketBook& book) {
+    if (!book.runners) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return internal_error();
+        const auto n = Py_ssize_t(book.runner_refs.count);
+        if (n > 0 && !adopt_items(list, book.runner_refs.release(), n)) return nullptr;
+        book.runners = std::move(list);
+    }
+    return Py_NewRef(book.runners.get());
+}
+
 PyGetSetDef* MarketBook::properties() {
     using R = MarketBook;
     static PyGetSetDef defs[] = {
@@ -277,7 +299,7 @@ PyGetSetDef* MarketBook::properties() {
         prop<R, &R::version>("version"),
         prop<R, &R::last_match_time>("last_match_time"),
         prop<R, &R::market_definition>("market_definition"),
-        prop<R, &R::runners>("runners"),
+        computed<R, &runners_of>("runners"),
         writable_optional_i32<R, &R::streaming_unique_id>(
             "streaming_unique_id", "Streaming unique ID (set by stream for strovane compatibility)"),
         constant("streaming_snap", true_getter),

@@ -72,9 +72,18 @@ struct Runner {
     std::optional<double> last_price_traded;
     double total_matched;
     std::optional<std::string> removal_date;
-    Held ex;
+    // The three price lists of `ex` (each a PriceListing, or its list once
+    // read), held here until the first read of `ex` makes the ExchangePrices,
+    // which takes them over: most runners are never asked for their prices.
+    Held available_to_back;
+    Held available_to_lay;
+    Held traded_volume;
     StartingPriceBlock sp;
+    Ref ex;  // the ExchangePrices, once made
 };
+
+// The runner's ExchangePrices (a new reference), made on the first call.
+PyObject* runner_exchange_prices(Runner& r);
 
 struct MarketDefinitionRunner {
     static constexpr const char* kName = "builtins.MarketDefinitionRunner";
@@ -159,12 +168,17 @@ struct MarketBook : AccessChecked {
     int64_t version;
     std::optional<int64_t> last_match_time;
     OptionalHeld market_definition;
-    Held runners;
+    // The runners list, made on its first read (runners_of): until then the
+    // Runner references are gathered in `runner_refs`, which the list takes.
+    mutable Ref runners;
+    mutable Gathered runner_refs;
     std::optional<int32_t> streaming_unique_id;
 };
 
 // MarketBook.publish_time: the same datetime on every read, made on the first.
 PyObject* publish_time_of(const MarketBook& book);
+// MarketBook.runners: the same list on every read, made on the first.
+PyObject* runners_of(const MarketBook& book);
 
 // A new list holding one new PriceSize per pair, in the given order.
 PyObject* create_price_list(const PairList& pairs);

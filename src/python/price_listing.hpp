@@ -153,29 +153,6 @@ PyObject* listed_prices(PyObject* listing);
 // A new reference to the list of an ExchangePrices field, which holds the
 // list itself from then on.
 PyObject* exchange_prices_list(Held& field);
-// Gives the empty `list` the n new references in `items` (from PyMem_New,
-// which it takes over): a list filled without its allocator zeroing the items
-// first. False, with the internal error raised and the references released,
-// when the free-threaded build's copy cannot be made.
-bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n);
-// New references gathered for adopt_items, released with their array unless
-// handed over (release).
-struct Gathered {
-    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
-    Gathered(const Gathered&) = delete;
-    Gathered& operator=(const Gathered&) = delete;
-    ~Gathered() {
-        if (!items) return;
-        while (count > 0) Py_DECREF(items[--count]);
-        PyMem_Free(items);
-    }
-    PyObject** release() {
-        count = 0;
-        return std::exchange(items, nullptr);
-    }
-    PyObject** items;
-    size_t count = 0;
-};
 // Installed as market::listing_detach_hook.
 bool detach_price_listing(void* listing, const market::PriceLadder& ladder, bool must_let_go);
 // Installed as market::listing_wanted_hook.

@@ -69,4 +69,36 @@ struct OptionalHeld {
     Ref ref;
 };
 
+// Gives the empty `list` the n new references in `items` (from PyMem_New,
+// which it takes over): a list filled without its allocator zeroing the items
+// first. False, with the internal error raised and the references released,
+// when the free-threaded build's copy cannot be made.
+bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n);
+// New references gathered for adopt_items, released with their array unless
+// handed over (release).
+struct Gathered {
+    Gathered() = default;
+    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
+    Gathered(Gathered&& o) noexcept : items(std::exchange(o.items, nullptr)), count(std::exchange(o.count, 0)) {}
+    Gathered& operator=(Gathered&& o) noexcept {
+        Gathered old(std::move(*this));
+        items = std::exchange(o.items, nullptr);
+        count = std::exchange(o.count, 0);
+        return *this;
+    }
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
+    ~Gathered() {
+        if (!items) return;
+        while (count > 0) Py_DECREF(items[--count]);
+        PyMem_Free(items);
+    }
+    PyObject** release() {
+        count = 0;
+        return std::exchange(items, nullptr);
+    }
+    PyObject** items = nullptr;
+    size_t count = 0;
+};
+
 }  // namespace palisar::py

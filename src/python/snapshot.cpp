@@ -195,9 +195,6 @@ PyObject* build_runner(market::RunnerCache& rc) {
     if (!lay) return nullptr;
     Ref traded = Ref::steal(price_listing(rc.traded_volume));
     if (!traded) return nullptr;
-    Ref ex = Ref::steal(make<ExchangePrices>(AccessChecked{}, Held{std::move(back)},
-                                             Held{std::move(lay)}, Held{std::move(traded)}));
-    if (!ex) return nullptr;
     // The starting-price pairs are immutable once listed: a ladder unchanged
     // since the previous Runner shares that Runner's pairs; the status str is
     // shared too while its text is the same.
@@ -227,8 +224,8 @@ PyObject* build_runner(market::RunnerCache& rc) {
         rc.lay_liability_taken.change_count(),
     };
     return make<Runner>(rc.selection_id, rc.handicap, Held{std::move(status)}, rc.adjustment_factor,
-                        rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(ex)},
-                        std::move(sp));
+                        rc.last_price_traded, rc.total_matched, rc.removal_date, Held{std::move(back)},
+                        Held{std::move(lay)}, Held{std::move(traded)}, std::move(sp), Ref{});
 }
 
 PyObject* build_definition(const market::MarketCache& c) {
@@ -293,8 +290,8 @@ PyObject* build_definition(const market::MarketCache& c) {
 
 PyObject* to_market_book(market::MarketCache& cache) {
     const std::vector<market::RunnerCache*>& order = cache.runners.runners_in_order();
-    // The runners are gathered first and handed to the list as they are (the
-    // list's own allocation would zero its items first).
+    // The runners are gathered for the book, which makes its list of them on
+    // the first read (most books are never asked for it).
     const size_t n = order.size();
     Gathered runner_refs(n);
     if (n > 0 && !runner_refs.items) return PyErr_NoMemory();
@@ -308,9 +305,6 @@ PyObject* to_market_book(market::MarketCache& cache) {
         }
         runner_refs.items[runner_refs.count++] = Py_NewRef(static_cast<PyObject*>(rc.cached_runner.object));
     }
-    Ref runners = Ref::steal(PyList_New(0));
-    if (!runners) return internal_error();
-    if (n > 0 && !adopt_items(runners, runner_refs.release(), Py_ssize_t(n))) return nullptr;
     if (cache.cached_definition.stamp != cache.definition_count) {
         PyObject* definition = build_definition(cache);
         if (!definition) return nullptr;
@@ -345,7 +339,7 @@ PyObject* to_market_book(market::MarketCache& cache) {
         b.version = cache.version;
         b.last_match_time = cache.last_match_time;
         b.market_definition = std::move(definition);
-        b.runners = Held{std::move(runners)};
+        b.runner_refs = std::move(runner_refs);
     });
 }
 

@@ -95,7 +95,9 @@ PyObject* exchange_dict(const Keys& k, PyObject* ex_obj) {
 
 PyObject* runner_dict(const Keys& k, PyObject* obj) {
     if (!expect<Runner>(obj, "Runner")) return nullptr;
-    const Runner& r = record_of<Runner>(obj);
+    Runner& r = record_of<Runner>(obj);
+    Ref ex = Ref::steal(runner_exchange_prices(r));
+    if (!ex) return nullptr;
     Ref d = Ref::steal(PyDict_New());
     if (!d) return internal_error();
     PyObject* o = d.get();
@@ -105,7 +107,7 @@ PyObject* runner_dict(const Keys& k, PyObject* obj) {
         !put(o, k.lastPriceTraded, to_python(r.last_price_traded)) ||
         !put(o, k.totalMatched, to_python(r.total_matched)) ||
         !put(o, k.removalDate, to_python(r.removal_date)) ||
-        !put(o, k.ex, exchange_dict(k, r.ex.ref.get())))
+        !put(o, k.ex, exchange_dict(k, ex.get())))
         return nullptr;
     Ref sp = Ref::steal(PyDict_New());
     if (!sp) return internal_error();
@@ -217,6 +219,8 @@ PyObject* market_book_to_dict(PyObject* self, PyObject*) {
     const MarketBook& b = record_of<MarketBook>(self);
     SharedAccess access(b.access);
     if (!access.ok()) return nullptr;
+    Ref runners = Ref::steal(runners_of(b));
+    if (!runners) return nullptr;
     Ref d = Ref::steal(PyDict_New());
     if (!d) return internal_error();
     PyObject* o = d.get();
@@ -235,7 +239,7 @@ PyObject* market_book_to_dict(PyObject* self, PyObject*) {
               put(o, k.lastMatchTime, to_python(b.last_match_time)) &&
               put(o, k.publishTime, to_python(b.publish_time_epoch)) &&
               put(o, k.runners,
-                  map_list(b.runners.ref.get(), [&](PyObject* r) { return runner_dict(k, r); }));
+                  map_list(runners.get(), [&](PyObject* r) { return runner_dict(k, r); }));
     if (!ok) return nullptr;
     if (b.market_definition.ref &&
         !put(o, k.marketDefinition, definition_dict(k, b.market_definition.ref.get())))
