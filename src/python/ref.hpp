@@ -60,14 +60,22 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A field of an object's record goes with the object's dealloc, or with the
+// record being built, both with the interpreter held: it is released without
+// asking whether the interpreter is (see release_ref).
+template <class Tag>
+struct FieldRef {
+    Ref ref;
+    FieldRef() = default;
+    FieldRef(Ref r) noexcept : ref(std::move(r)) {}
+    FieldRef(FieldRef&&) noexcept = default;
+    FieldRef& operator=(FieldRef&&) noexcept = default;
+    ~FieldRef() { Py_XDECREF(ref.release()); }
+};
 // A held Python object field: every read returns this same object.
-struct Held {
-    Ref ref;
-};
+using Held = FieldRef<struct HeldTag>;
 // An optional held object: None when empty.
-struct OptionalHeld {
-    Ref ref;
-};
+using OptionalHeld = FieldRef<struct OptionalHeldTag>;
 
 // Gives the empty `list` the n new references in `items` (from PyMem_New,
 // which it takes over): a list filled without its allocator zeroing the items
