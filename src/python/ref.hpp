@@ -82,16 +82,58 @@ using OptionalHeld = FieldRef<struct OptionalHeldTag>;
 // first. False, with the internal error raised and the references released,
 // when the free-threaded build's copy cannot be made.
 bool adopt_items(Ref& list, PyObject** items, Py_ssize_t n);
+// Item arrays (from PyMem_New) for Gathered. A few given back are kept for
+// the next: every step gathers its runners, and most books give theirs back
+// unread. Used with the interpreter held.
+struct ItemArrays {
+    static PyObject** take(size_t n, size_t& capacity) {
+#ifndef Py_GIL_DISABLED
+        for (size_t i = kept; i-- > 0;) {
+            if (spare[i].capacity >= n && spare[i].capacity <= 2 * n + 8) {
+                capacity = spare[i].capacity;
+                PyObject** items = spare[i].items;
+                spare[i] = spare[--kept];
+                return items;
+            }
+        }
+#endif
+        capacity = n;
+        return PyMem_New(PyObject*, n);
+    }
+    static void give(PyObject** items, [[maybe_unused]] size_t capacity) {
+#ifndef Py_GIL_DISABLED
+        if (kept < kKept) {
+            spare[kept++] = Spare{items, capacity};
+            return;
+        }
+#endif
+        PyMem_Free(items);
+    }
+
+private:
+    struct Spare {
+        PyObject** items;
+        size_t capacity;
+    };
+    static constexpr size_t kKept = 4;
+    static inline Spare spare[kKept] = {};
+    static inline size_t kept = 0;
+};
 // New references gathered for adopt_items, released with their array unless
 // handed over (release).
 struct Gathered {
     Gathered() = default;
-    explicit Gathered(size_t n) : items(n > 0 ? PyMem_New(PyObject*, n) : nullptr) {}
-    Gathered(Gathered&& o) noexcept : items(std::exchange(o.items, nullptr)), count(std::exchange(o.count, 0)) {}
+    explicit Gathered(size_t n) {
+        if (n > 0) items = ItemArrays::take(n, capacity);
+    }
+    Gathered(Gathered&& o) noexcept
+        : items(std::exchange(o.items, nullptr)), count(std::exchange(o.count, 0)),
+          capacity(std::exchange(o.capacity, 0)) {}
     Gathered& operator=(Gathered&& o) noexcept {
         Gathered old(std::move(*this));
         items = std::exchange(o.items, nullptr);
         count = std::exchange(o.count, 0);
+        capacity = std::exchange(o.capacity, 0);
         return *this;
     }
     Gathered(const Gathered&) = delete;
@@ -99,7 +141,7 @@ struct Gathered {
     ~Gathered() {
         if (!items) return;
         while (count > 0) Py_DECREF(items[--count]);
-        PyMem_Free(items);
+        ItemArrays::give(items, capacity);
     }
     PyObject** release() {
         count = 0;
@@ -107,6 +149,7 @@ struct Gathered {
     }
     PyObject** items = nullptr;
     size_t count = 0;
+    size_t capacity = 0;  // of items
 };
 
 }  // namespace palisar::py
