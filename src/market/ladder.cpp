@@ -427,7 +427,28 @@ void PriceLadder::prepare_change(size_t changes) {
         log->room = std::max(room, changes);
         return;
     }
-    prepare_any_change(changes);
+    prepare_kept_change(changes);
+}
+
+// As above with older listings kept too (snapshots the caller holds on to):
+// the current listing takes the place of the newest kept one, which nobody
+// wants any more, and the log stays for the older ones, within its bound.
+void PriceLadder::prepare_kept_change(size_t changes) {
+    Log* const log = log_.get();
+    if (!log || !listing_ || !listing_wanted_hook || log->kept.size() < 2 ||
+        log->undo.capacity() - log->undo.size() < changes ||
+        log->undo.size() + changes > 2 * levels_.size() + kLogSlack)
+        return prepare_any_change(changes);
+    Kept& kept = log->kept.back();
+    if (!log->spare && listing_spare_hook && listing_spare_hook(kept.listing))
+        log->spare = kept.listing;
+    else if (!listing_wanted_hook(kept.listing))
+        release(kept.listing);
+    else
+        return prepare_any_change(changes);
+    kept.listing = std::exchange(listing_, nullptr);
+    kept.since = log->undo.size();
+    log->room = log_room(changes);
 }
 
 void PriceLadder::prepare_any_change(size_t changes) {

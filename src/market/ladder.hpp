@@ -218,6 +218,7 @@ private:
         if (listing_ || (log_ && log_->room < changes)) prepare_change(changes);
     }
     void prepare_change(size_t changes);
+    [[gnu::noinline]] void prepare_kept_change(size_t changes);
     [[gnu::noinline]] void prepare_any_change(size_t changes);
     // Records the level at `key` as it is just before a change: its size, or
     // zero when there is none (noexcept: the room was made by drop_listing).
