@@ -26,6 +26,8 @@ What it does, every figure a ratio from this one run:
       consume          load + best back, best lay and last traded price of
                        every runner of every book
       to_dict          load + to_dict() on every 100th book
+      keep_100         load + iterate, keeping every 100th book in a list
+      keep_all         load + list(it): every book kept
       baseline         the pure-Python replay (bench/baseline.py)
       baseline_consume the pure-Python replay with the same consumer
   with seconds, messages/s, the peak resident memory of each process, and the
@@ -60,7 +62,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 EMPTY_STEPS = 200_000
-TABLE_VARIANTS = ("floor", "load", "iterate", "consume", "to_dict", "baseline", "baseline_consume")
+TABLE_VARIANTS = ("floor", "load", "iterate", "consume", "to_dict", "keep_100", "keep_all", "baseline",
+                  "baseline_consume")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -131,6 +134,13 @@ def child_table(variant, path):
         for book in it:
             if books % 100 == 0:
                 book.to_dict()
+            books += 1
+    elif variant in ("keep_100", "keep_all"):
+        every = 100 if variant == "keep_100" else 1
+        kept = []
+        for book in it:
+            if books % every == 0:
+                kept.append(book)
             books += 1
     elif variant != "load":
         raise SystemExit(f"unknown variant {variant}")
@@ -541,6 +551,8 @@ def summarise(args, files, table, threads, empty, profile, runner, started, fini
             ("baseline with consumer / (load+iterate+consumer)", "baseline_consume", "consume",
              "2: >= 18", 18),
             ("to_dict every 100th / iterate", "to_dict", "iterate", "", None),
+            ("every 100th book kept / iterate", "keep_100", "iterate", "", None),
+            ("every book kept / iterate", "keep_all", "iterate", "", None),
         ):
             vals = {k: figures[(k, num)] / figures[(k, den)] for k in ("plain", "gzip")}
             pairs = {k: paired(k, num, den) for k in ("plain", "gzip")}
