@@ -411,15 +411,9 @@ void PriceLadder::prepare_change(size_t changes) {
     Log* const log = log_.get();
     if (log && listing_ && listing_wanted_hook && log->kept.size() == 1 &&
         log->undo.capacity() >= changes) {
+        // The one kept goes, unless someone still wants it: no usual case.
+        if (!let_newest_kept_go()) return prepare_any_change(changes);
         Kept& kept = log->kept[0];
-        // The one kept becomes the spare (which also tells that nobody wants
-        // it), or goes when nobody wants it; else this is no usual case.
-        if (!log->spare && listing_spare_hook && listing_spare_hook(kept.listing))
-            log->spare = kept.listing;
-        else if (!listing_wanted_hook(kept.listing))
-            release(kept.listing);
-        else
-            return prepare_any_change(changes);
         kept.listing = std::exchange(listing_, nullptr);
         kept.since = 0;
         log->undo.clear();
@@ -439,13 +433,8 @@ void PriceLadder::prepare_kept_change(size_t changes) {
         log->undo.capacity() - log->undo.size() < changes ||
         log->undo.size() + changes > 2 * levels_.size() + kLogSlack)
         return prepare_any_change(changes);
+    if (!let_newest_kept_go()) return prepare_any_change(changes);
     Kept& kept = log->kept.back();
-    if (!log->spare && listing_spare_hook && listing_spare_hook(kept.listing))
-        log->spare = kept.listing;
-    else if (!listing_wanted_hook(kept.listing))
-        release(kept.listing);
-    else
-        return prepare_any_change(changes);
     kept.listing = std::exchange(listing_, nullptr);
     kept.since = log->undo.size();
     log->room = log_room(changes);

@@ -211,6 +211,20 @@ private:
         else
             release(listing);
     }
+    // The same for the newest kept listing, whoever holds it (with the log
+    // and listing_wanted_hook there): as the spare (which also tells that
+    // nobody wants it), or released when nobody wants it. False, with the
+    // listing kept, when someone does.
+    bool let_newest_kept_go() {
+        void* const listing = log_->kept.back().listing;
+        if (!log_->spare && listing_spare_hook && listing_spare_hook(listing))
+            log_->spare = listing;
+        else if (!listing_wanted_hook(listing))
+            release(listing);
+        else
+            return false;
+        return true;
+    }
     // Before a change: throws std::bad_alloc, with nothing changed, when the
     // listing cannot keep its levels or there is no room to log `changes`
     // more level changes. After it, `log_change` may be called that often.
