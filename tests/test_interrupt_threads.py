@@ -302,9 +302,10 @@ done(exited=True)
 def test_interpreter_exit_while_daemon_threads_replay(tmp_path):
     """At exit the interpreter ends daemon threads that want the lock back by
     unwinding them (3.12, 3.13), also through a step inside the definition's
-    time parsing: nothing may touch Python objects on the way out."""
+    time parsing (a one-digit month goes to strptime, whose Python code lets
+    the lock go): nothing may touch Python objects on the way out."""
     messages = [message(1000 + i, change(
-        marketDefinition={"marketTime": "2024-05-01T13:30:00.000Z", "openDate": "2024-05-01T12:00:00Z",
+        marketDefinition={"marketTime": "2024-05-01T13:30:00.000Z", "openDate": "2024-5-01T12:00:00Z",
                           "suspendTime": "2024-05-01T13:30:00.000Z", "status": "OPEN"},
         rc=[{"id": 1, "atb": [[2.0 + i % 7, 1.0 + i]]}, {"id": 2, "atl": [[3.0, 1.0 + i]]}]))
         for i in range(300)]

@@ -140,6 +140,9 @@ struct Gathered {
     Gathered& operator=(const Gathered&) = delete;
     ~Gathered() {
         if (!items) return;
+        // A thread unwound without the interpreter (see release_ref) leaves
+        // the references and their array to the exiting process.
+        if (interpreter_finalizing() && !interpreter_held()) return;
         while (count > 0) Py_DECREF(items[--count]);
         ItemArrays::give(items, capacity);
     }
