@@ -299,6 +299,22 @@ def test_runners_are_ordered_by_selection_id_then_handicap(tmp_path):
     assert book.number_of_runners == 14
 
 
+def test_runner_lists_read_late_as_the_runner_count_moves(tmp_path):
+    # Images change the number of runners from step to step, and the books
+    # let go hand their runner arrays on to later steps; each book kept, its
+    # list first read after later steps, lists its own runners, and a list a
+    # caller grows leaves the others as they were.
+    counts = [1, 5, 2, 12, 3, 40, 7, 0, 9, 9, 2, 30, 1, 64, 4, 17]
+    messages = [runner_changes(1000 + i, *({"id": j + 1, "ltp": 1.5 + i} for j in range(n)), img=True)
+                for i, n in enumerate(counts)]
+    kept = {i: book for i, book in enumerate(open_prices(tmp_path, messages)) if i % 3 != 1}
+    kept[0].runners.extend(range(100))
+    for i in sorted(kept, reverse=True):
+        wanted = list(range(1, counts[i] + 1)) + (list(range(100)) if i == 0 else [])
+        assert [getattr(r, "selection_id", r) for r in kept[i].runners] == wanted
+        assert {r.last_price_traded for r in kept[i].runners[:counts[i]]} <= {1.5 + i}
+
+
 def test_handicaps_with_the_same_key_address_one_runner(tmp_path):
     (book,) = replay(tmp_path, [runner_changes(
         1000, {"id": 5, "hc": 0.001, "ltp": 2.0}, {"id": 5, "hc": 0.004, "tv": 3},
