@@ -10,29 +10,19 @@ namespace palisar::market {
 
 using namespace fields;
 
-namespace {
-
-// The members of a definition runner, found in one pass.
-enum DefinitionRunnerMember : size_t { kId, kSortPriority, kStatus, kHc, kAdjustmentFactor, kRemovalDate, kName, kBsp, kRunnerKeys };
-constexpr std::string_view kRunnerKeyNames[kRunnerKeys] = {
-    "id", "sortPriority", "status", "hc", "adjustmentFactor", "removalDate", "name", "bsp"};
-constexpr auto kRunnerSlots = json::member_slots(kRunnerKeyNames);
-
-}  // namespace
-
 MarketDefinitionRunner parse_definition_runner(json::Value element) {
     MarketDefinitionRunner r;
     if (!element.is_object()) return r;
     json::Value v[kRunnerKeys];
     find_all(element, kRunnerSlots, v);
-    read_i64(v[kId], r.selection_id);
-    read_low32(v[kSortPriority], r.sort_priority);
-    read_text(v[kStatus], r.status);
-    read_double(v[kHc], r.handicap);
-    read_double(v[kAdjustmentFactor], r.adjustment_factor);
-    read_text(v[kRemovalDate], r.removal_date);
-    read_text(v[kName], r.name);
-    read_double(v[kBsp], r.bsp);
+    read_i64(v[kRunnerId], r.selection_id);
+    read_low32(v[kRunnerSortPriority], r.sort_priority);
+    read_text(v[kRunnerStatus], r.status);
+    read_double(v[kRunnerHc], r.handicap);
+    read_double(v[kRunnerAdjustmentFactor], r.adjustment_factor);
+    read_text(v[kRunnerRemovalDate], r.removal_date);
+    read_text(v[kRunnerName], r.name);
+    read_double(v[kRunnerBsp], r.bsp);
     return r;
 }
 

@@ -33,6 +33,16 @@ uint64_t find_all(json::Value object, const std::array<uint8_t, json::kKeyCount 
     return found;
 }
 
+// The members of a runner in a market definition's "runners", which both the
+// definition record and the runner cache read (find_all with kRunnerSlots).
+enum DefinitionRunnerMember : size_t {
+    kRunnerId, kRunnerSortPriority, kRunnerStatus, kRunnerHc, kRunnerAdjustmentFactor,
+    kRunnerRemovalDate, kRunnerName, kRunnerBsp, kRunnerKeys
+};
+inline constexpr std::string_view kRunnerKeyNames[kRunnerKeys] = {
+    "id", "sortPriority", "status", "hc", "adjustmentFactor", "removalDate", "name", "bsp"};
+inline constexpr auto kRunnerSlots = json::member_slots(kRunnerKeyNames);
+
 inline void read_text(json::Value v, std::string& out) {
     std::string_view s;
     if (v.get_string(s)) out.assign(s);

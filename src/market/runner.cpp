@@ -295,27 +295,18 @@ void apply_runner_change(RunnerMap& runners, json::Value change) {
     }
 }
 
-namespace {
-
-// The members of a definition runner that its runner cache takes, found in one pass.
-enum DefinitionRunnerKey : size_t { kDefId, kDefHc, kDefStatus, kDefBsp, kDefAdjustmentFactor, kDefRemovalDate, kDefKeys };
-constexpr std::string_view kDefinitionRunnerKeyNames[kDefKeys] = {"id",  "hc", "status", "bsp", "adjustmentFactor",
-                                                                  "removalDate"};
-constexpr auto kDefinitionRunnerSlots = json::member_slots(kDefinitionRunnerKeyNames);
-
-}  // namespace
-
 void apply_definition_runner(RunnerMap& runners, json::Value definition_runner) {
     if (!definition_runner.is_object()) return;
-    json::Value v[kDefKeys];
-    fields::find_all(definition_runner, kDefinitionRunnerSlots, v);
-    RunnerCache* r = identify(runners, v[kDefId], v[kDefHc]);
+    using namespace fields;
+    json::Value v[kRunnerKeys];
+    find_all(definition_runner, kRunnerSlots, v);
+    RunnerCache* r = identify(runners, v[kRunnerId], v[kRunnerHc]);
     if (r == nullptr) return;
     ++r->change_count;  // first: a failure below leaves a change counted
-    set_status(runners, *r, v[kDefStatus]);
-    r->actual_sp.assign(v[kDefBsp]);  // a missing "bsp" makes it absent
-    set_if_different(r->adjustment_factor, v[kDefAdjustmentFactor]);
-    set_if_different(r->removal_date, v[kDefRemovalDate]);
+    set_status(runners, *r, v[kRunnerStatus]);
+    r->actual_sp.assign(v[kRunnerBsp]);  // a missing "bsp" makes it absent
+    set_if_different(r->adjustment_factor, v[kRunnerAdjustmentFactor]);
+    set_if_different(r->removal_date, v[kRunnerRemovalDate]);
 }
 
 }  // namespace palisar::market
