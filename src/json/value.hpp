@@ -28,6 +28,7 @@
 // in a few instructions a delta. Every reader of the generic form reads both.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -53,7 +54,7 @@ inline constexpr bool is_key(uint8_t t) { return (t & 0xC0) == Key; }
 
 namespace detail {
 inline uint64_t read_le(const uint8_t* p, unsigned n) {
-    // The widths of lengths and ids (one, two, four or eight bytes) load at once.
+    // Any width of up to eight bytes (lengths, ids, times) in one or two loads.
     static_assert(std::endian::native == std::endian::little);
     switch (n) {
         case 1: return p[0];
@@ -72,11 +73,22 @@ inline uint64_t read_le(const uint8_t* p, unsigned n) {
             std::memcpy(&v, p, 8);
             return v;
         }
-        default: {
-            uint64_t v = 0;
-            for (unsigned i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
-            return v;
+        case 3: {  // two loads that overlap in the middle byte
+            uint16_t lo, hi;
+            std::memcpy(&lo, p, 2);
+            std::memcpy(&hi, p + 1, 2);
+            return lo | uint64_t(hi) << 8;
         }
+        case 5:
+        case 6:
+        case 7: {  // the first four bytes and the last four
+            uint32_t lo, hi;
+            std::memcpy(&lo, p, 4);
+            std::memcpy(&hi, p + n - 4, 4);
+            return lo | uint64_t(hi) << (8 * (n - 4));
+        }
+        default:
+            return 0;
     }
 }
 inline uint64_t read_varint(const uint8_t*& p) {
@@ -123,6 +135,28 @@ inline double pair_number(const uint8_t*& q) {
     q += 1 + n;
     return double(v);
 }
+// The encoded size of a value that its tag alone tells (null, booleans,
+// integers, raw doubles, short strings, known keys), else 0.
+inline constexpr auto kTagSize = [] {
+    std::array<uint8_t, 256> size{};
+    for (unsigned t = 0; t < 256; ++t) {
+        const unsigned n = t & 0x0F;
+        switch (t >> 4) {
+            case 0: size[t] = 1; break;
+            case 1:
+            case 2: size[t] = uint8_t(1 + n); break;
+            case 4: size[t] = 9; break;
+            case 5: size[t] = n < 15 ? uint8_t(1 + n) : 0; break;
+            case 3:
+            case 6:
+            case 7:
+            case 12:
+            case 13: size[t] = 0; break;
+            default: size[t] = 1;  // a known key
+        }
+    }
+    return size;
+}();
 inline const uint8_t* skip_number(const uint8_t* q) {
     const uint8_t t = *q++;
     if (t < tag::Decimal) return q + (t & 0x0F);
@@ -230,29 +264,23 @@ public:
 
     // Pointer just past this value's encoding.
     const uint8_t* end() const {
-        uint8_t t = *p_;
-        unsigned n = t & 0x0F;
+        const uint8_t t = *p_;
+        // Most values have a size their tag tells.
+        if (const uint8_t size = detail::kTagSize[t]) return p_ + size;
+        const unsigned n = t & 0x0F;
         switch (t >> 4) {
-            case 0: return p_ + 1;
-            case 1:
-            case 2: return p_ + 1 + n;
             case 3: {
                 const uint8_t* q = p_ + 1;
                 while (*q & 0x80) ++q;
                 return q + 1;
             }
-            case 4: return p_ + 9;
-            case 5: {
-                if (n < 15) return p_ + 1 + n;
+            case 5: {  // a long string
                 const uint8_t* q = p_ + 1;
                 uint64_t len = detail::read_varint(q);
                 return q + len;
             }
-            case 6:
-            case 7:
-            case 12: return p_ + 1 + n + (n == 1 ? p_[1] : detail::read_le(p_ + 1, n));
             case 13: return detail::skip_number(detail::skip_number(p_ + 1));
-            default: return p_ + 1;  // a known key
+            default: return p_ + 1 + n + (n == 1 ? p_[1] : detail::read_le(p_ + 1, n));  // 6, 7, 12
         }
     }
     // Number of bytes of this value's encoding.
