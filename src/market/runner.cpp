@@ -147,19 +147,16 @@ void RunnerMap::clear() {
     }
 }
 
-const std::vector<RunnerCache*>& RunnerMap::runners_in_order() {
+void RunnerMap::list_new_runners() {
     // runners_ only grows between clears, so the caches not yet listed are
     // exactly its tail.
     const size_t listed = order_.size();
-    if (listed < runners_.size()) {
-        order_.reserve(runners_.size());  // may fail; the pushes below cannot
-        for (size_t i = listed; i < runners_.size(); ++i) order_.push_back(&runners_[i]);
-        auto by_key = [](const RunnerCache* a, const RunnerCache* b) { return a->key() < b->key(); };
-        auto middle = order_.begin() + std::ptrdiff_t(listed);
-        std::sort(middle, order_.end(), by_key);
-        std::inplace_merge(order_.begin(), middle, order_.end(), by_key);
-    }
-    return order_;
+    order_.reserve(runners_.size());  // may fail; the pushes below cannot
+    for (size_t i = listed; i < runners_.size(); ++i) order_.push_back(&runners_[i]);
+    auto by_key = [](const RunnerCache* a, const RunnerCache* b) { return a->key() < b->key(); };
+    auto middle = order_.begin() + std::ptrdiff_t(listed);
+    std::sort(middle, order_.end(), by_key);
+    std::inplace_merge(order_.begin(), middle, order_.end(), by_key);
 }
 
 RunnerCache& upsert_runner(RunnerMap& runners, int64_t selection_id, double handicap) {

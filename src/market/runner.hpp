@@ -236,7 +236,10 @@ public:
     // vector is the map's own: each call brings it up to date (sorting only
     // the caches created since the previous call), and the pointers in it stay
     // valid until the map is emptied or destroyed.
-    const std::vector<RunnerCache*>& runners_in_order();
+    const std::vector<RunnerCache*>& runners_in_order() {
+        if (order_.size() < size_) list_new_runners();  // size_ counts runners_
+        return order_;
+    }
 
     // Unordered iteration (creation order) over the caches.
     auto begin() { return runners_.begin(); }
@@ -258,6 +261,7 @@ private:
     }
     void grow();
     RunnerCache& create(RunnerKey key, double handicap);  // `key` is not in the map
+    void list_new_runners();  // adds the caches created since, in order
 
     std::deque<RunnerCache> runners_;  // creation order; stable addresses
     std::vector<Bucket> buckets_;      // power-of-two size, at most half full; empty until first use

@@ -216,6 +216,20 @@ TEST(MarketUpdate, ChangeForAnotherMarketIsNotApplied) {
         EXPECT_EQ(c.total_matched, 4.0) << change;
         c.total_matched = 0.0;
     }
+    // Ids of every length around the word compare's, one byte different at
+    // each place, are other markets; the same id is this one.
+    for (size_t n = 1; n <= 20; ++n) {
+        std::string own(n, '1');
+        MarketCache d(own);
+        for (size_t i = 0; i < n; ++i) {
+            std::string other = own;
+            other[i] = '2';
+            EXPECT_FALSE(update(d, Doc(R"({"id":")" + other + R"(","tv":4})"), 5)) << other;
+        }
+        EXPECT_FALSE(update(d, Doc(R"({"id":")" + own + R"(1","tv":4})"), 5)) << own;
+        EXPECT_TRUE(update(d, Doc(R"({"id":")" + own + R"(","tv":4})"), 5)) << own;
+        EXPECT_EQ(d.total_matched, 4.0) << own;
+    }
 }
 
 }  // namespace
