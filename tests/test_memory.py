@@ -317,5 +317,8 @@ def test_a_load_keeps_resident_little_beyond_what_it_stored(name, tmp_path):
     r.assert_quiet_success()
     # What is stored, the message list and the pages of the read buffers the
     # text went through stay below 1.1 bytes per byte of a market; a block
-    # kept whole adds up to 2 MiB to it.
-    assert r["grown"] < 1.25 * r["size"] + (256 << 10), r.result
+    # kept whole adds up to 2 MiB to it, and the two line buffers of a
+    # megabyte kept for the next load up to 2 MiB more, all of it only when
+    # the text filled them.
+    kept_buffers = min(2 << 20, r["size"])
+    assert r["grown"] < 1.25 * r["size"] + (256 << 10) + kept_buffers, r.result

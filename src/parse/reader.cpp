@@ -17,6 +17,7 @@
 #include <time.h>
 #include <memory>
 
+#include "json/memory.hpp"
 #include "json/parser.hpp"
 #include "json/utf8.hpp"
 #include "parse/cond_var.hpp"
@@ -111,6 +112,30 @@ size_t line_buffer_limit() {
 }
 
 
+// Line buffers of the usual size, kept between loads: a caller that loads one
+// file after another would otherwise have the system fault in and clear every
+// page a load reads into (a tenth of a one-megabyte load's time), and unmap
+// it again at the end. Two are kept, what a small file's load goes through.
+constexpr size_t kLineBufferBytes = (size_t(1) << 20) + json::kLinePadding;
+constinit json::SpareSlots<char, 2> spare_line_buffers;
+
+struct LineBufferFree {
+    bool usual = false;  // of kLineBufferBytes: may be kept
+    void operator()(char* p) const noexcept {
+        if (!usual || !spare_line_buffers.keep(p)) delete[] p;
+    }
+};
+using LineBuffer = std::unique_ptr<char[], LineBufferFree>;
+
+// A buffer of `cap` bytes, contents undefined (a kept one when the size is the usual).
+LineBuffer line_buffer(size_t cap) {
+    if (cap == kLineBufferBytes) {
+        if (char* kept = spare_line_buffers.take()) return LineBuffer(kept, LineBufferFree{true});
+        return LineBuffer(new char[cap], LineBufferFree{true});
+    }
+    return LineBuffer(new char[cap], LineBufferFree{false});
+}
+
 // The most one read asks of a source. A text whose size is known or guessed
 // (a file's) is read a quarter megabyte at a time, so that the parse starts
 // on other threads while the rest is read or decoded; any other source is
@@ -124,9 +149,9 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
     PricesData out;
     MessageCollector collector(out.arena);
     constexpr size_t kPad = json::kLinePadding;
-    size_t cap = (size_t(1) << 20) + kPad;
+    size_t cap = kLineBufferBytes;
     const size_t limit = read_limit(source);
-    auto buf = std::make_unique_for_overwrite<char[]>(cap);
+    LineBuffer buf = line_buffer(cap);
     size_t head = 0, tail = 0, scan = 0;
     bool eof = false;
     unsigned lines = 0;
@@ -149,7 +174,7 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
         if (partial + kPad + 4096 > cap) {
             size_t grown = cap * 2;
             if (grown > line_buffer_limit()) throw std::bad_alloc();
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+            LineBuffer bigger = line_buffer(grown);
             std::memcpy(bigger.get(), buf.get() + head, partial);
             buf = std::move(bigger);
             cap = grown;
@@ -185,7 +210,7 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
 // comes after every line read before it.
 
 struct Buffer {
-    std::unique_ptr<char[]> data;
+    LineBuffer data;
     size_t cap = 0;       // bytes, kLinePadding of them after the text
     unsigned pieces = 0;  // pieces of it not yet moved into the result
 };
@@ -240,7 +265,7 @@ public:
 
     PricesData run() {
         constexpr size_t kPad = json::kLinePadding;
-        size_t cap = (size_t(1) << 20) + kPad;
+        size_t cap = kLineBufferBytes;
         const size_t limit = read_limit(source_);
         Buffer* cur = current_ = take_buffer(cap);
         size_t head = 0, tail = 0, scan = 0;
@@ -369,7 +394,7 @@ private:
         }
         if (!buffer) {
             buffer = std::make_unique<Buffer>();
-            buffer->data = std::make_unique_for_overwrite<char[]>(cap);
+            buffer->data = line_buffer(cap);
             buffer->cap = cap;
         }
         Buffer* b = buffer.get();
