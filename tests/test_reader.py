@@ -180,6 +180,24 @@ def test_text_in_pieces_loads_as_on_one_cpu(tmp_path, case, cpus):
     assert outcome(str(path)) == expected
 
 
+WHOLE = b'{"pt":2,"mc":[{"id":"1.1","tv":3.5,"rc":[{"id":7,"atb":[[1.5,2]]}]}]}\n'
+
+
+@pytest.mark.parametrize("cut", [*range(1, len(WHOLE) - 1, 4), len(WHOLE) - 2, len(WHOLE) - 1])
+def test_a_text_cut_short_is_not_completed_by_the_text_loaded_before(tmp_path, cut):
+    """Loads read into buffers kept from the loads before: what an earlier
+    text left past the end of this one is never read as part of it."""
+    before, cut_short = tmp_path / "before", tmp_path / "cut"
+    cut_short.write_bytes(WHOLE[:cut])
+    before.write_bytes(b" " * (len(WHOLE) - 1) + b"\n")
+    load(str(before))
+    expected = outcome(str(cut_short))
+    before.write_bytes(WHOLE)
+    load(str(before))
+    assert outcome(str(cut_short)) == expected
+    assert expected == 1 if cut == len(WHOLE) - 1 else isinstance(expected, str)
+
+
 def test_valid_multibyte_text_loads(write):
     line = '{"pt":1,"mc":[{"id":"1.1","name":"café – 東京 😀"}],"\u00e9":"\u2028"}'
     assert len(load(write("prices", [line]))) == 1
