@@ -3,7 +3,7 @@
 written for the same study.
 
     python bench/study.py [--files 300] [--mb 1] [--formats plain,gz,bz2,zst] [--runs 1]
-                          [--out bench/out] [--workers N]
+                          [--out bench/out] [--workers N] [--against DIR]
 
 The study, per market file and per runner: the best back and lay prices 10
 minutes, 1 minute and 0 seconds before the off (the state after the last
@@ -33,7 +33,11 @@ and prints palisar's speed-up on each (wall-clock time, medians of --runs).
 In one process it also times, for palisar, the loads alone (the time inside
 iter_prices_file) and a third side, "iterate", that loads and iterates every
 file without looking at the snapshots: what is left of palisar's time beyond
-that is the study's own Python code. The results go to --out/study.json.
+that is the study's own Python code. With --against DIR (a directory holding
+another build of palisar, which goes first on the child's path), palisar's
+study in one process also runs with that build, interleaved with the rest
+("ref"), and this build's wall-clock time over its own is shown beside it.
+The results go to --out/study.json.
 """
 
 import argparse
@@ -316,9 +320,13 @@ def check_agreement(paths):
                 raise SystemExit(f"{p}: runner {sid}: {x} != {y}")
 
 
-def run(side, mode, workers, paths):
+def run(side, mode, workers, paths, against=None):
+    env = None
+    if side == "ref":  # palisar's side with the other build first on the path
+        side, env = "palisar", dict(os.environ, PYTHONPATH=os.pathsep.join(
+            p for p in (against, os.environ.get("PYTHONPATH")) if p))
     proc = subprocess.run([sys.executable, "-c", CHILD, HERE, side, mode, str(workers), *paths],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise SystemExit(proc.stderr[-3000:])
     return json.loads(proc.stdout)
@@ -332,6 +340,8 @@ def main():
     ap.add_argument("--runs", type=int, default=1)
     ap.add_argument("--workers", type=int, default=len(os.sched_getaffinity(0)))
     ap.add_argument("--out", default=os.path.join(HERE, "out"))
+    ap.add_argument("--against", help="a directory holding another build of palisar: its study in one "
+                    "process runs too (side \"ref\"), interleaved, with this build's time over it")
     args = ap.parse_args()
     formats = [f for f in args.formats.split(",") if f != "zst" or shutil.which("zstd")]
     if "zst" in formats:
@@ -343,12 +353,13 @@ def main():
     dirs = prepare(args.out, args.files, args.mb, formats)
     for fmt in formats:
         check_agreement(dirs[fmt][:: max(1, len(dirs[fmt]) // 25)])
+    one_sides = ("palisar", "lean", "iterate") + (("ref",) if args.against else ())
     cells = [(fmt, mode, side) for fmt in formats for mode in ("one", "pool")
-             for side in (("palisar", "lean", "iterate") if mode == "one" else ("palisar", "lean"))]
+             for side in (one_sides if mode == "one" else ("palisar", "lean"))]
     results = {c: [] for c in cells}
     for r in range(args.runs):
         for c in cells if r % 2 == 0 else reversed(cells):
-            results[c].append(run(c[2], c[1], args.workers, dirs[c[0]]))
+            results[c].append(run(c[2], c[1], args.workers, dirs[c[0]], args.against))
     report = {}
     print(f"{'format':6} {'mode':5} {'side':8} {'files':>5} {'files/s':>8} {'wall s':>7} {'cpu s':>7} "
           f"{'peak MB':>8} {'speed-up':>8} {'load s':>7} {'own code':>8}")
@@ -361,6 +372,9 @@ def main():
         speed = load = own = ""
         if side == "lean":
             speed = f"{med['wall'] / report[f'{fmt}/{mode}/palisar']['wall']:7.1f}x"
+        if side == "ref":  # this build's time over the other's
+            med["this_over_ref"] = report[f"{fmt}/one/palisar"]["wall"] / med["wall"]
+            speed = f"{med['this_over_ref']:7.2f}r"
         if mode == "one" and side != "lean":
             load = f"{med['load']:7.2f}"
         if side == "iterate":
