@@ -345,4 +345,55 @@ TEST(Precise, AgreesWithFastParserOnRealLinesAndMutations) {
     EXPECT_GT(rejected, originals / 2);
 }
 
+// Every stored form reads back as written and ends where its writer stopped:
+// integers of every width (either sign), strings short and long, numbers,
+// literals and known keys, each followed by bytes that must not be read.
+TEST(Values, EveryFormReadsBackAndEndsWhereItWasWritten) {
+    std::mt19937_64 rng(20261209);
+    uint8_t buf[64];
+    auto check_end = [&](const uint8_t* end, const char* what) {
+        EXPECT_EQ(Value(buf).end(), end) << what;
+        EXPECT_EQ(Value(buf).encoded_size(), size_t(end - buf)) << what;
+    };
+    for (unsigned width = 1; width <= 8; ++width) {
+        for (int k = 0; k < 200; ++k) {
+            // A magnitude of exactly `width` bytes, below 2^63.
+            uint64_t m = (rng() >> (64 - 8 * width)) | (uint64_t(1) << (8 * width - 1));
+            if (width == 8) m = (m & ~(uint64_t(1) << 63)) | (uint64_t(1) << 62);
+            for (int64_t v : {int64_t(m), -int64_t(m) - 1}) {
+                std::memset(buf, 0xEE, sizeof buf);
+                const uint8_t* end = encode::sint(buf, v);
+                ASSERT_EQ(size_t(end - buf), 1 + width) << v;
+                int64_t got = 0;
+                ASSERT_TRUE(Value(buf).get_i64(got)) << v;
+                EXPECT_EQ(got, v);
+                check_end(end, "integer");
+            }
+        }
+    }
+    for (size_t n = 0; n <= 40; ++n) {
+        std::string text(n, 'x');
+        for (size_t i = 0; i < n; ++i) text[i] = char('a' + rng() % 26);
+        std::memset(buf, 0xEE, sizeof buf);
+        const uint8_t* end = encode::string(buf, text.data(), text.size());
+        std::string_view got;
+        ASSERT_TRUE(Value(buf).get_string(got));
+        EXPECT_EQ(got, text);
+        check_end(end, "string");
+    }
+    for (double d : {0.0, 2.5, 1.01, -3.75, 1e300, 0.1 + 0.2}) {
+        std::memset(buf, 0xEE, sizeof buf);
+        const uint8_t* end = encode::number(buf, d);
+        double got = 0;
+        ASSERT_TRUE(Value(buf).get_double(got));
+        EXPECT_EQ(got, d);
+        check_end(end, "number");
+    }
+    for (uint8_t t : {tag::Null, tag::False, tag::True, uint8_t(tag::Key | 3)}) {
+        std::memset(buf, 0xEE, sizeof buf);
+        buf[0] = t;
+        check_end(buf + 1, "literal or key");
+    }
+}
+
 }  // namespace
