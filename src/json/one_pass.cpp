@@ -1,5 +1,7 @@
 #include "json/parser.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -47,6 +49,15 @@ public:
         }
     }
     bool at(uint8_t c) const { return p_ < e_ && *p_ == c; }
+    // Steps over `c`, and any space before it.
+    [[gnu::always_inline]] bool take(uint8_t c) {
+        if (!at(c)) {
+            skip_space();
+            if (!at(c)) return false;
+        }
+        ++p_;
+        return true;
+    }
     bool at_end() const { return p_ == e_; }
     void advance() { ++p_; }
     // Whether a string held a byte outside ASCII: the line must then be
@@ -164,22 +175,20 @@ private:
         const uint8_t* const start = p_;
         ++p_;
         uint8_t* q = encode::open(out, tag::Deltas);
+        // Each step looks for what compact lines hold there first, and only
+        // then for space before it.
         for (;;) {
             if (!at('[')) break;
             ++p_;
-            skip_space();
             *q++ = tag::Pair;
             if (!pair_number(q)) break;
-            skip_space();
-            if (!at(',')) break;
-            ++p_;
-            skip_space();
+            if (!take(',')) break;
             if (!pair_number(q)) break;
-            skip_space();
-            if (!at(']')) break;
-            ++p_;
-            skip_space();
-            if (p_ >= e_) break;
+            if (!take(']')) break;
+            if (!(p_ < e_ && (*p_ == ',' || *p_ == ']'))) {
+                skip_space();
+                if (p_ >= e_) break;
+            }
             const uint8_t c = *p_++;
             if (c == ']') {
                 out = encode::close(out, q);
@@ -192,7 +201,10 @@ private:
         return false;
     }
     [[gnu::always_inline]] bool pair_number(uint8_t*& q) {
-        if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
+        if (!(p_ < e_ && is_digit(*p_))) {
+            skip_space();
+            if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
+        }
         const uint8_t* t = q;
         if (!number(q)) return false;
         return (*t >> 4) == 1 || (*t >> 4) == 3;
@@ -247,7 +259,62 @@ private:
     // (15 after the point) whose digits fit 53 bits, are read exactly without
     // a floating-point parse: m / 10^k with both exactly representable is
     // the correctly rounded value, and the tree stores it as that pair.
+    //
+    // Prices, sizes and ids come first: not negative, no exponent, at most
+    // 18 digits (so the mantissa cannot overflow and every digit counts) and
+    // at most 15 after the point. They are read here with no digit counting;
+    // every other number (and any doubt) goes to the full reading below,
+    // which stores these the same way.
     [[gnu::always_inline]] bool number(uint8_t*& out) {
+        const uint8_t* p = p_;
+        const uint8_t* const e = e_;
+        if (p >= e || !is_digit(*p)) return full_number(out);
+        uint64_t m = 0;
+        size_t whole = 1;  // digits before the point (a lone zero counts as one)
+        if (*p == '0') {
+            ++p;
+        } else {
+            const uint8_t* const first = p;
+            const uint8_t* const lim = p + std::min<ptrdiff_t>(e - p, 18);
+            do {
+                m = m * 10 + unsigned(*p++ - '0');
+            } while (p < lim && is_digit(*p));
+            whole = size_t(p - first);
+        }
+        // (At the line's end these read the padding: at worst a number goes
+        // to the full reading, which stops at the end.)
+        if (goes_on(*p)) return full_number(out);
+        if (*p != '.') {
+            p_ = p;
+            out = encode::uint(out, m);
+            return true;
+        }
+        const uint8_t* const point = ++p;
+        const uint8_t* const lim = p + std::min<ptrdiff_t>(e - p, ptrdiff_t(std::min<size_t>(15, 18 - whole)));
+        if (!(p < lim && is_digit(*p))) return full_number(out);
+        do {
+            m = m * 10 + unsigned(*p++ - '0');
+        } while (p < lim && is_digit(*p));
+        if (goes_on(*p) || m > (uint64_t(1) << 53)) return full_number(out);
+        p_ = p;
+        out[0] = uint8_t(tag::Decimal | size_t(p - point));
+        out = encode::varint(out + 1, m << 1);
+        return true;
+    }
+    // Whether a number read so far in the usual shape goes on past it: a
+    // digit beyond the usual count, or an exponent.
+    static bool goes_on(uint8_t c) {
+        static constexpr auto table = [] {
+            std::array<bool, 256> t{};
+            for (unsigned d = '0'; d <= '9'; ++d) t[d] = true;
+            t['e'] = t['E'] = true;
+            return t;
+        }();
+        return table[c];
+    }
+
+    // Any number, from the current position.
+    [[gnu::noinline]] bool full_number(uint8_t*& out) {
         // Locals: stores through `out` may alias the members.
         const uint8_t* p = p_;
         const uint8_t* const e = e_;

@@ -104,6 +104,47 @@ TEST(LineParser, EnvelopeCases) {
         expect_same(p, line);
 }
 
+// Numbers on both sides of the edges of the usual shape (at most 18 digits,
+// 15 after the point, a mantissa within 53 bits, no exponent), as members and
+// in delta pairs, and cut short at a line's end with more of a number after
+// it in the padding.
+TEST(LineParser, NumbersAtTheEdgesOfTheUsualShapeAgree) {
+    LineParser p;
+    std::mt19937_64 rng(20261209);
+    auto digits = [&](size_t n, int pattern) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i)
+            s += pattern == 0 ? '9' : pattern == 1 ? (i == 0 ? '1' : '0') : char('0' + rng() % 10);
+        return s;
+    };
+    auto cut_short = [&](const std::string& line, const char* padding) {
+        std::string buffer = line + padding + std::string(kLinePadding, '7');
+        Arena arena;
+        Value changes;
+        int64_t publish_time = 0;
+        std::string error;
+        auto kind = p.parse_message(std::string_view(buffer.data(), line.size()), arena, changes, publish_time, error);
+        Outcome b = exact(line);
+        ASSERT_EQ(int(kind), int(b.kind)) << line << " | " << padding;
+        EXPECT_EQ(error, b.text) << line << " | " << padding;
+    };
+    for (size_t whole = 0; whole <= 20; ++whole)
+        for (size_t places = 0; places <= 18; ++places)
+            for (int pattern = 0; pattern < 3; ++pattern)
+                for (const char* tail : {"", "e2", "E-1"}) {
+                    std::string n = whole == 0 ? "0" : digits(whole, pattern);
+                    if (n.size() > 1 && n[0] == '0') n[0] = '1';
+                    if (places) n += "." + digits(places, pattern);
+                    n += tail;
+                    expect_same(p, R"({"pt":1,"mc":[{"id":"1.2","tv":)" + n + "}]}");
+                    expect_same(p, R"({"pt":1,"mc":[{"rc":[{"atb":[[)" + n + "," + n + "]]}]}]})");
+                    for (const char* padding : {"5}]}", ".5}]}", "e5}]}", "5,1]]}]}]}"}) {
+                        cut_short(R"({"pt":1,"mc":[{"tv":)" + n, padding);
+                        cut_short(R"({"pt":1,"mc":[{"rc":[{"atb":[[1.5,)" + n, padding);
+                    }
+                }
+}
+
 TEST(LineParser, NestingLimitAppliesToKeysNotKept) {
     LineParser p;
     // A line whose "op" holds `n` nested arrays; the outermost object is level 1.
