@@ -60,6 +60,17 @@ public:
     }
     bool at_end() const { return p_ == e_; }
     void advance() { ++p_; }
+    // A member's key at the current position (at its opening quote), as its
+    // text in the line: false, with nothing read, when it holds an escape or
+    // a byte outside ASCII (or is cut short).
+    bool plain_key(std::string_view& name) {
+        const uint8_t* const start = p_ + 1;
+        const uint8_t* const p = find_special(start);
+        if (p >= e_ || *p != '"') return false;
+        name = std::string_view(reinterpret_cast<const char*>(start), size_t(p - start));
+        p_ = p + 1;
+        return true;
+    }
     // Whether a string held a byte outside ASCII: the line must then be
     // checked for UTF-8.
     bool saw_non_ascii() const { return non_ascii_; }
@@ -498,11 +509,14 @@ std::optional<LineParser::Message> LineParser::parse_fast(std::string_view line,
         in.advance();
     } else {
         for (;;) {
-            uint8_t* key = scratch_.get();
-            uint8_t* out = key;
-            if (!in.at('"') || !in.string(out)) return std::nullopt;
+            uint8_t* out = scratch_.get();
             std::string_view name;
-            Value(key).get_string(name);
+            if (!in.at('"')) return std::nullopt;
+            if (!in.plain_key(name)) {
+                uint8_t* key = out;
+                if (!in.string(out)) return std::nullopt;
+                Value(key).get_string(name);
+            }
             in.skip_space();
             if (!in.at(':')) return std::nullopt;
             in.advance();
