@@ -441,6 +441,8 @@ TEST(LineParser, PlainLinesTakeTheOnePassPath) {
              R"({"op":"mcm","clk":"AHgA","pt":1700000000123,"mc":[{"id":"1.2","rc":[{"atb":[[1.01,25.5],[1000,0]],"id":7,"hc":-0.25}]}]})",
              R"( {"pt":5 , "mc" : [ { "s" : "caf\u00e9 \"quoted\" \ud83d\ude00 long long long string" } ] } )",
              R"({"pt":5,"mc":[-0,-0.0,1e5,1.5E-3,9223372036854775807,-9223372036854775808,18446744073709551615]})",
+             // envelope keys with escapes and bytes outside ASCII; pairs with space everywhere
+             "{\"p\\u0074\":5,\"\\u006dc\":[{\"atb\":[ [ 1.5 , 2 ] ,[3,4 ] ]}],\"caf\xC3\xA9\":1}",
          }) {
         size_t before = p.exact_lines();
         expect_same(p, line);
