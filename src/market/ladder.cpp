@@ -238,15 +238,6 @@ bool PriceLadder::update_packed(const uint8_t* list) {
 
 // ---- listings kept for their levels -------------------------------------------
 
-namespace {
-
-// The undo log may hold this many entries beyond twice the ladder's size; past
-// that the listings it serves copy their levels, so that one snapshot kept
-// forever costs a copy rather than a log without end.
-constexpr size_t kLogSlack = 64;
-
-}  // namespace
-
 const PriceLadder::Kept* PriceLadder::find_kept(const void* listing) const {
     if (!log_) return nullptr;
     for (const Kept& k : log_->kept)
@@ -266,7 +257,7 @@ void PriceLadder::sync_log() noexcept {
 // listings there could not copy their levels).
 size_t PriceLadder::log_room(size_t changes) const noexcept {
     const std::vector<Undo>& undo = log_->undo;
-    const size_t limit = std::min(undo.capacity(), 2 * levels_.size() + kLogSlack);
+    const size_t limit = std::min(undo.capacity(), log_bound());
     return std::max(limit > undo.size() ? limit - undo.size() : 0, changes);
 }
 
@@ -417,9 +408,9 @@ void PriceLadder::prepare_change(size_t changes) {
         kept.listing = std::exchange(listing_, nullptr);
         kept.since = 0;
         log->undo.clear();
-        // log_room(changes) with the log empty, written out: calling it cost
-        // this path about 13 instructions more each time.
-        const size_t room = std::min(log->undo.capacity(), 2 * levels_.size() + kLogSlack);
+        // log_room(changes) with the log empty, written out: calling it (out
+        // of line) cost this path about 13 instructions more each time.
+        const size_t room = std::min(log->undo.capacity(), log_bound());
         log->room = std::max(room, changes);
         return;
     }
@@ -433,7 +424,7 @@ void PriceLadder::prepare_kept_change(size_t changes) {
     Log* const log = log_.get();
     if (!log || !listing_ || !listing_wanted_hook || log->kept.size() < 2 ||
         log->undo.capacity() - log->undo.size() < changes ||
-        log->undo.size() + changes > 2 * levels_.size() + kLogSlack)
+        log->undo.size() + changes > log_bound())
         return prepare_any_change(changes);
     if (!let_newest_kept_go()) return prepare_any_change(changes);
     Kept& kept = log->kept.back();
@@ -444,7 +435,7 @@ void PriceLadder::prepare_kept_change(size_t changes) {
 
 void PriceLadder::prepare_any_change(size_t changes) {
     if (log_ && listing_) release_unwanted(false);
-    if (log_ && log_->undo.size() + changes > 2 * levels_.size() + kLogSlack) bound_log();
+    if (log_ && log_->undo.size() + changes > log_bound()) bound_log();
     const bool keep = listing_ && listing_wanted_hook && listing_wanted_hook(listing_);
     if (keep || log_) {
         // Room first, for the listing and for what the change logs.

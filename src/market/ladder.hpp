@@ -246,6 +246,10 @@ private:
     // listing is kept, or sets its room.
     void sync_log() noexcept;
     size_t log_room(size_t changes) const noexcept;
+    // The most entries the undo log holds: twice the ladder's size and some
+    // slack. Past that the listings it serves copy their levels, so that one
+    // snapshot kept forever costs a copy rather than a log without end.
+    size_t log_bound() const noexcept { return 2 * levels_.size() + 64; }
     void let_listing_go() noexcept {
         if (void* l = std::exchange(listing_, nullptr)) {
             if (listing_detach_hook) listing_detach_hook(l, *this, true);
