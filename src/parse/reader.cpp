@@ -238,13 +238,18 @@ void parse_lines(MessageCollector& collector, const char* p, size_t len, std::ve
     }
 }
 
-// After a load whose workers the system did not run promptly (other processes
-// keep the CPUs busy, as in a pool of one process per CPU), this many loads
-// that choose their threads themselves parse on the calling thread alone; the
-// next tries threads again. Threads that have to wait for a CPU only add
-// their start, their end and the pieces parsed twice.
+// After two loads in a row whose workers the system did not run promptly
+// (other processes keep the CPUs busy, as in a pool of one process per CPU),
+// this many loads that choose their threads themselves parse on the calling
+// thread alone; the next tries threads again, and goes back to parsing alone
+// at once if its workers wait too. Threads that have to wait for a CPU only
+// add their start, their end and the pieces parsed twice. One such load alone
+// is no sign: a virtual machine's CPU stolen for a few milliseconds looks the
+// same, and sixteen loads on one CPU cost far more than it did.
 constexpr unsigned kBusyLoads = 16;
 std::atomic<unsigned> busy_loads = 0;
+// Whether the workers of the last load with threads were kept waiting.
+std::atomic<bool> last_starved = false;
 
 // CPU time of the calling thread so far (its own work and the system's on its
 // behalf).
@@ -328,7 +333,10 @@ public:
         cv_.notify_all();
         while (!in_flight_.empty()) progress();
         stop();
-        if (starved_.load(std::memory_order_relaxed)) busy_loads.store(kBusyLoads, std::memory_order_relaxed);
+        const bool starved = starved_.load(std::memory_order_relaxed);
+        if (starved && last_starved.load(std::memory_order_relaxed))
+            busy_loads.store(kBusyLoads, std::memory_order_relaxed);
+        last_starved.store(starved, std::memory_order_relaxed);
         if (source_failure) std::rethrow_exception(source_failure);
         out_.arena.release_unused();
         for (json::Arena& arena : arenas_) {
