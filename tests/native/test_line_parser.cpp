@@ -137,7 +137,7 @@ TEST(LineParser, NumbersAtTheEdgesOfTheUsualShapeAgree) {
                     if (places) n += "." + digits(places, pattern);
                     n += tail;
                     expect_same(p, R"({"pt":1,"mc":[{"id":"1.2","tv":)" + n + "}]}");
-                    expect_same(p, R"({"pt":1,"mc":[{"rc":[{"atb":[[)" + n + "," + n + "]]}]}]})");
+                    expect_same(p, R"({"pt":1,"mc":[{"rc":[{"atb":[[)" + n + "," + n + "]]}]}]}");
                     for (const char* padding : {"5}]}", ".5}]}", "e5}]}", "5,1]]}]}]}"}) {
                         cut_short(R"({"pt":1,"mc":[{"tv":)" + n, padding);
                         cut_short(R"({"pt":1,"mc":[{"rc":[{"atb":[[1.5,)" + n, padding);
