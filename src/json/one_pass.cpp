@@ -217,8 +217,8 @@ private:
             if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
         }
         const uint8_t* t = q;
-        if (!number(q)) return false;
-        return (*t >> 4) == 1 || (*t >> 4) == 3;
+        if (!number<true>(q)) return false;
+        return (*t >> 4) == 1 || (*t >> 4) == 3 || (*t >> 4) == 14;
     }
 
     // A member's key at the current position (at its opening quote): a known
@@ -276,6 +276,11 @@ private:
     // at most 15 after the point. They are read here with no digit counting;
     // every other number (and any doubt) goes to the full reading below,
     // which stores these the same way.
+    //
+    // In a pair (`in_pair`), those whose digits fit 24 bits and that have at
+    // most 3 places are written as short numbers, which the ladders read
+    // without testing their form.
+    template <bool in_pair = false>
     [[gnu::always_inline]] bool number(uint8_t*& out) {
         const uint8_t* p = p_;
         const uint8_t* const e = e_;
@@ -297,7 +302,7 @@ private:
         if (goes_on(*p)) return full_number(out);
         if (*p != '.') {
             p_ = p;
-            out = encode::uint(out, m);
+            out = in_pair && m < (uint64_t(1) << 24) ? encode::short_number(out, m, 0) : encode::uint(out, m);
             return true;
         }
         const uint8_t* const point = ++p;
@@ -308,6 +313,10 @@ private:
         } while (p < lim && is_digit(*p));
         if (goes_on(*p) || m > (uint64_t(1) << 53)) return full_number(out);
         p_ = p;
+        if (in_pair && m < (uint64_t(1) << 24) && p - point <= 3) {
+            out = encode::short_number(out, m, size_t(p - point));
+            return true;
+        }
         out[0] = uint8_t(tag::Decimal | size_t(p - point));
         out = encode::varint(out + 1, m << 1);
         return true;

@@ -22,10 +22,17 @@
 //   0x80 | id  a known key (keys.hpp), read as its text
 //   0xCw delta list: an array, laid out as 0x6w, whose elements are all pairs
 //   0xD0 pair: a two-item array of two numbers, each an unsigned integer
-//        (0x1n) or a decimal (0x3k), stored as those values follow
+//        (0x1n), a decimal (0x3k) or a short number (0xEx), stored as those
+//        values follow
+//   0xEx short number, x = n << 2 | k with n and k below 4: m / 10^k (an
+//        unsigned integer when k is 0), m in n little-endian payload bytes.
+//        The parser writes a pair's numbers that fit in this form.
 // Delta lists ([[price, size], ...]) are what the ladders apply on every step;
 // the parser packs those it reads exactly, and the ladder reads a packed list
-// in a few instructions a delta. Every reader of the generic form reads both.
+// in a few instructions a delta: nearly every price and size is a short
+// number, read without a test of its form or length, which a branch would
+// guess wrong about as often as prices and sizes change shape. Every reader
+// of the generic form reads all of these.
 #pragma once
 
 #include <array>
@@ -48,7 +55,7 @@ namespace tag {
 inline constexpr uint8_t Null = 0x00, False = 0x01, True = 0x02;
 inline constexpr uint8_t UInt = 0x10, NegInt = 0x20, Decimal = 0x30, RawDouble = 0x40;
 inline constexpr uint8_t String = 0x50, LongString = 0x5F, Array = 0x60, Object = 0x70;
-inline constexpr uint8_t Key = 0x80, Deltas = 0xC0, Pair = 0xD0;
+inline constexpr uint8_t Key = 0x80, Deltas = 0xC0, Pair = 0xD0, Short = 0xE0;
 inline constexpr bool is_key(uint8_t t) { return (t & 0xC0) == Key; }
 }  // namespace tag
 
@@ -103,10 +110,48 @@ inline uint64_t read_varint(const uint8_t*& p) {
 }
 extern const double kPow10[16];
 
+// The mantissa of a short number at `p` (its tag).
+inline uint64_t short_mantissa(const uint8_t* p) { return read_le(p + 1, (*p >> 2) & 3); }
+
+// The encoded size of a value that its tag alone tells (null, booleans,
+// integers, raw doubles, short strings, short numbers, known keys), else 0.
+inline constexpr auto kTagSize = [] {
+    std::array<uint8_t, 256> size{};
+    for (unsigned t = 0; t < 256; ++t) {
+        const unsigned n = t & 0x0F;
+        switch (t >> 4) {
+            case 0: size[t] = 1; break;
+            case 1:
+            case 2: size[t] = uint8_t(1 + n); break;
+            case 4: size[t] = 9; break;
+            case 5: size[t] = n < 15 ? uint8_t(1 + n) : 0; break;
+            case 14: size[t] = uint8_t(1 + (n >> 2)); break;
+            case 3:
+            case 6:
+            case 7:
+            case 12:
+            case 13: size[t] = 0; break;
+            default: size[t] = 1;  // a known key
+        }
+    }
+    return size;
+}();
 // One number of a pair (an unsigned integer or a decimal) at `q`, as a double;
 // moves `q` past it.
 inline double pair_number(const uint8_t*& q) {
     const uint8_t t = *q;
+    if (t >= tag::Short) {  // nearly all (no tag lies above)
+        // The four bytes that end with the mantissa's last, shifted down to
+        // its n bytes: the bytes before a number of a packed pair are always
+        // there (at least the pair's tag and the list's two-byte head), and
+        // no byte after it is read.
+        const unsigned size = kTagSize[t];  // 1 + n
+        uint32_t x;
+        std::memcpy(&x, q + size - 4, 4);
+        const uint64_t m = uint64_t(x) >> (40 - 8 * size);
+        q += size;
+        return double(m) / kPow10[t & 3];
+    }
     if (t >= tag::Decimal) {
         // Mantissas of one or two varint bytes are the common case.
         uint64_t z = q[1];
@@ -135,31 +180,10 @@ inline double pair_number(const uint8_t*& q) {
     q += 1 + n;
     return double(v);
 }
-// The encoded size of a value that its tag alone tells (null, booleans,
-// integers, raw doubles, short strings, known keys), else 0.
-inline constexpr auto kTagSize = [] {
-    std::array<uint8_t, 256> size{};
-    for (unsigned t = 0; t < 256; ++t) {
-        const unsigned n = t & 0x0F;
-        switch (t >> 4) {
-            case 0: size[t] = 1; break;
-            case 1:
-            case 2: size[t] = uint8_t(1 + n); break;
-            case 4: size[t] = 9; break;
-            case 5: size[t] = n < 15 ? uint8_t(1 + n) : 0; break;
-            case 3:
-            case 6:
-            case 7:
-            case 12:
-            case 13: size[t] = 0; break;
-            default: size[t] = 1;  // a known key
-        }
-    }
-    return size;
-}();
 inline const uint8_t* skip_number(const uint8_t* q) {
     const uint8_t t = *q++;
     if (t < tag::Decimal) return q + (t & 0x0F);
+    if (t >= tag::Short) return q + ((t >> 2) & 3);
     while (*q & 0x80) ++q;
     return q + 1;
 }
@@ -191,12 +215,13 @@ public:
             case 12:
             case 13: return Kind::Array;
             case 7: return Kind::Object;
+            case 14: return *p_ & 3 ? Kind::Double : Kind::UInt;
             default: return Kind::Invalid;
         }
     }
     bool is_null() const { return p_ && *p_ == tag::Null; }
     bool is_bool() const { return p_ && (*p_ == tag::False || *p_ == tag::True); }
-    bool is_number() const { return p_ && unsigned(*p_ >> 4) - 1u < 4u; }
+    bool is_number() const { return p_ && (unsigned(*p_ >> 4) - 1u < 4u || (*p_ >> 4) == 14); }
     bool is_string() const { return p_ && ((*p_ >> 4) == 5 || tag::is_key(*p_)); }
     bool is_array() const { return p_ && ((*p_ >> 4) == 6 || unsigned(*p_ >> 4) - 12u < 2u); }
     // A packed delta list (see the encoding above).
@@ -224,6 +249,10 @@ public:
             out = -int64_t(detail::read_le(p_ + 1, n)) - 1;
             return true;
         }
+        if (hi == 14 && (n & 3) == 0) {
+            out = int64_t(detail::short_mantissa(p_));
+            return true;
+        }
         return false;
     }
     // Any number, converted to a double.
@@ -241,6 +270,7 @@ public:
                 return true;
             }
             case 4: std::memcpy(&out, p_ + 1, 8); return true;
+            case 14: out = double(detail::short_mantissa(p_)) / detail::kPow10[n & 3]; return true;
             default: return false;
         }
     }
@@ -396,6 +426,15 @@ inline uint8_t* sint(uint8_t* p, int64_t v) {
 inline double round_even(double x) {
     constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
     return x >= 0 ? (x + kMagic) - kMagic : (x - kMagic) + kMagic;
+}
+// m / 10^k as a short number (m below 2^24, k below 4). Writes four bytes
+// after the tag whatever m's length: `p` must have room for five.
+inline uint8_t* short_number(uint8_t* p, uint64_t m, size_t k) {
+    const unsigned n = unsigned(std::bit_width(m) + 7) / 8;
+    p[0] = uint8_t(tag::Short | n << 2 | k);
+    const uint32_t x = uint32_t(m);
+    std::memcpy(p + 1, &x, 4);
+    return p + 1 + n;
 }
 inline uint8_t* decimal(uint8_t* p, unsigned k, double r) {
     int64_t m = int64_t(r);

@@ -37,7 +37,8 @@ inline std::string dump(Value v) {
         case Kind::Bool: return v.is_true() ? "true" : "false";
         case Kind::UInt:  // raw: there is no u64 getter beyond INT64_MAX
             r = "u";
-            r += std::to_string(detail::read_le(v.data() + 1, *v.data() & 0x0F));
+            r += std::to_string(*v.data() >> 4 == 1 ? detail::read_le(v.data() + 1, *v.data() & 0x0F)
+                                                    : detail::short_mantissa(v.data()));
             return r;
         case Kind::Int:
             if (!v.get_i64(i)) return "<bad int>";
