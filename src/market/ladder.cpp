@@ -6,8 +6,9 @@ namespace palisar::market {
 
 namespace {
 
-// Reads one delta. False when the element is to be skipped: not an array, or
-// fewer than two items. Items after the size are ignored.
+// Reads one delta, its price as price_key (not yet as stored). False when the
+// element is to be skipped: not an array, or fewer than two items. Items
+// after the size are ignored.
 bool read_delta(json::Value delta, uint64_t& key, bool& store, double& size) {
     if (*delta.data() == json::tag::Pair) {  // an element of a packed list
         const uint8_t* q = delta.data() + 1;
@@ -58,17 +59,13 @@ const PriceLadder::Level* PriceLadder::lower_bound(uint64_t key) const {
 }
 
 // Most deltas fall on the best price (half of them and more) or next to it:
-// the level at the book's best end is looked at first, and the search runs
-// only for a price beyond it.
+// the best level, the last, is looked at first, and the search runs only for
+// a price short of it.
 inline const PriceLadder::Level* PriceLadder::position(uint64_t key) const {
     const Level* const first = levels_.data();
     const Level* const end = first + levels_.size();
     if (first == end) return first;
-    if (descending()) {  // the best is the highest price, the last level
-        if (end[-1].key <= key) return end - (end[-1].key == key);
-    } else if (key <= first->key) {
-        return first;
-    }
+    if (end[-1].key <= key) return end - (end[-1].key == key);
     return lower_bound(key);
 }
 
@@ -126,7 +123,10 @@ bool PriceLadder::apply_merged(json::Value::ArrayIter first, json::Value::ArrayI
     size_t seq = 0;
     for (; first != last; ++first) {
         Pending p{0, seq++, 0.0, false};
-        if (read_delta(*first, p.key, p.store, p.size)) pending.push_back(p);
+        if (read_delta(*first, p.key, p.store, p.size)) {
+            p.key ^= flip();
+            pending.push_back(p);
+        }
     }
     std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
         return a.key != b.key ? a.key < b.key : a.seq < b.seq;
@@ -201,7 +201,7 @@ bool PriceLadder::update_generic(json::Value deltas) {
             uint64_t key;
             bool store;
             double size = 0.0;
-            if (read_delta(*it, key, store, size)) changed |= apply_one(key, store, size);
+            if (read_delta(*it, key, store, size)) changed |= apply_one(key ^ flip(), store, size);
         }
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
@@ -219,11 +219,12 @@ bool PriceLadder::update_packed(const uint8_t* list) {
     const unsigned w = *list & 0x0F;
     const uint8_t* q = list + 1 + w;
     const uint8_t* const end = q + (w == 1 ? list[1] : json::detail::read_le(list + 1, w));
+    const uint64_t flip = this->flip();
     bool changed = false;
     try {
         for (size_t n = 0; q != end && n < kDirectDeltas; ++n) {
             ++q;  // the pair's tag
-            const uint64_t key = price_key(json::detail::pair_number(q));
+            const uint64_t key = price_key(json::detail::pair_number(q)) ^ flip;
             const double size = json::detail::pair_number(q);
             changed |= apply_one(key, size != 0.0, size);
         }
@@ -486,7 +487,7 @@ void PriceLadder::let_listings_go() noexcept {
 }
 
 const double* PriceLadder::find(double price) const {
-    const uint64_t key = price_key(price);
+    const uint64_t key = stored_key(price);
     const Level* pos = lower_bound(key);
     return pos != levels_.data() + levels_.size() && pos->key == key ? &pos->size : nullptr;
 }

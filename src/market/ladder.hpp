@@ -3,9 +3,13 @@
 //
 // Levels are kept in one flat vector sorted by price, so listing never sorts
 // and a delta is one binary search plus one write (an insert or erase shifts
-// the tail, which for a few hundred 16-byte levels is a short memmove). A long
-// delta list is merged in one pass instead, so a huge image cannot go
-// quadratic. bench/README.md has the figures behind this layout.
+// the tail, which for a few hundred levels is a short memmove). A long delta
+// list is merged in one pass instead, so a huge image cannot go quadratic.
+// bench/README.md has the figures behind this layout. The vector runs from
+// the worst price to the best on both sides of the book (a ladder listed
+// lowest first keeps its keys with every bit flipped): most deltas fall at or
+// next to the best price, where a level that comes or goes then moves only
+// the few levels after it, and no step asks which side the ladder is on.
 //
 // A level is identified by the exact bit pattern of its price as a double:
 // 2 and 2.0 are the same level, 0.0 and -0.0 are two levels (listed next to
@@ -110,11 +114,7 @@ public:
     // Calls f(price, size) for every level in book order. Allocates nothing.
     template <class F>
     void for_each_level(F&& f) const {
-        if (descending()) {
-            for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(key_price(it->key), it->size);
-        } else {
-            for (const Level& l : levels_) f(key_price(l.key), l.size);
-        }
+        for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(price_of(it->key), it->size);
     }
     // Writes every level's object handle into out[0, size()) in book order,
     // calling take(handle) on each as it is written. A level that has none
@@ -128,17 +128,10 @@ public:
     size_t level_objects(void** out, Make&& make, Take&& take) {
         const size_t n = levels_.size();
         Level* const levels = levels_.data();
-        auto fill = [&](Level& l, void*& slot) {
-            if (!l.object && !(l.object = make(key_price(l.key), l.size))) return false;
-            take(slot = l.object);
-            return true;
-        };
-        if (descending()) {
-            for (size_t i = 0; i < n; ++i)
-                if (!fill(levels[n - 1 - i], out[i])) return i;
-        } else {
-            for (size_t i = 0; i < n; ++i)
-                if (!fill(levels[i], out[i])) return i;
+        for (size_t i = 0; i < n; ++i) {
+            Level& l = levels[n - 1 - i];
+            if (!l.object && !(l.object = make(price_of(l.key), l.size))) return i;
+            take(out[i] = l.object);
         }
         return n;
     }
@@ -172,14 +165,14 @@ public:
     // The levels as they were when `listing` was made (the current levels for
     // the current listing or any handle the ladder does not know): calls
     // start(n) once with their number, then, unless it returned false,
-    // emit(i, key, size) for each in ascending key order (i from 0 to n - 1).
+    // emit(i, price, size) for each in book order (i from 0 to n - 1).
     // Returns start's result. May throw std::bad_alloc (scratch memory).
     template <class Start, class Emit>
     bool listed_levels(const void* listing, Start&& start, Emit&& emit) const;
 
     // A level as stored.
     struct Level {
-        uint64_t key;  // price_key(price)
+        uint64_t key;  // price_key(price) ^ flip(): ascending from the worst price to the best
         double size;
         void* object = nullptr;  // owned handle, see level_objects
     };
@@ -200,6 +193,12 @@ public:
 
 private:
     static constexpr uint64_t kSign = uint64_t(1) << 63;
+    // What a price's key is XORed with as stored: nothing on a ladder listed
+    // highest first, every bit on one listed lowest first, so that the vector
+    // ascends towards the best price either way.
+    uint64_t flip() const { return (counted_ >> 63) - 1; }
+    uint64_t stored_key(double price) const { return price_key(price) ^ flip(); }
+    double price_of(uint64_t stored) const { return key_price(stored ^ flip()); }
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
     }
@@ -332,13 +331,14 @@ private:
 template <class Start, class Emit>
 bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit) const {
     if (const std::vector<Undo>* rebuilt = listing == listing_ ? nullptr : levels_as_kept(listing)) {
-        if (!start(rebuilt->size())) return false;
-        for (size_t i = 0; i < rebuilt->size(); ++i) emit(i, (*rebuilt)[i].key, (*rebuilt)[i].size);
+        const size_t n = rebuilt->size();
+        if (!start(n)) return false;
+        for (size_t i = 0; i < n; ++i) emit(i, price_of((*rebuilt)[n - 1 - i].key), (*rebuilt)[n - 1 - i].size);
         return true;
     }
     const size_t n = levels_.size();
     if (!start(n)) return false;
-    for (size_t i = 0; i < n; ++i) emit(i, levels_[i].key, levels_[i].size);
+    for (size_t i = 0; i < n; ++i) emit(i, price_of(levels_[n - 1 - i].key), levels_[n - 1 - i].size);
     return true;
 }
 

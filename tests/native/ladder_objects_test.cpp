@@ -187,7 +187,7 @@ TEST_P(LadderObjects, KeptListingThatCannotCopyStaysKept) {
         Levels out;
         ladder.listed_levels(
             listing, [&](size_t n) { return out.resize(n), true; },
-            [&](size_t i, uint64_t key, double size) { out[i] = {PriceLadder::key_price(key), size}; });
+            [&](size_t i, double price, double size) { out[i] = {price, size}; });
         return out;
     };
     {

@@ -216,8 +216,7 @@ Levels listed_by(const PriceLadder& ladder, const void* listing) {
     Levels out;
     ladder.listed_levels(
         listing, [&](size_t n) { return out.resize(n), true; },
-        [&](size_t i, uint64_t key, double size) { out[i] = {PriceLadder::key_price(key), size}; });
-    if (ladder.descending()) std::reverse(out.begin(), out.end());
+        [&](size_t i, double price, double size) { out[i] = {price, size}; });
     return out;
 }
 bool held_wanted(void* l) { return g_held.at(l).wanted; }
