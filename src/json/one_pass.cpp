@@ -217,7 +217,7 @@ private:
             if (p_ >= e_ || !(is_digit(*p_) || *p_ == '-')) return false;
         }
         const uint8_t* t = q;
-        if (!number<true>(q)) return false;
+        if (!number(q)) return false;
         return (*t >> 4) == 1 || (*t >> 4) == 3 || (*t >> 4) == 14;
     }
 
@@ -277,10 +277,10 @@ private:
     // every other number (and any doubt) goes to the full reading below,
     // which stores these the same way.
     //
-    // In a pair (`in_pair`), those whose digits fit 24 bits and that have at
-    // most 3 places are written as short numbers, which the ladders read
+    // Those whose digits fit 24 bits and that have at most 3 places are
+    // written as short numbers: their size is in their tag (a member's value
+    // is stepped over with one lookup), and in a pair the ladders read them
     // without testing their form.
-    template <bool in_pair = false>
     [[gnu::always_inline]] bool number(uint8_t*& out) {
         const uint8_t* p = p_;
         const uint8_t* const e = e_;
@@ -302,7 +302,7 @@ private:
         if (goes_on(*p)) return full_number(out);
         if (*p != '.') {
             p_ = p;
-            out = in_pair && m < (uint64_t(1) << 24) ? encode::short_number(out, m, 0) : encode::uint(out, m);
+            out = m < (uint64_t(1) << 24) ? encode::short_number(out, m, 0) : encode::uint(out, m);
             return true;
         }
         const uint8_t* const point = ++p;
@@ -313,7 +313,7 @@ private:
         } while (p < lim && is_digit(*p));
         if (goes_on(*p) || m > (uint64_t(1) << 53)) return full_number(out);
         p_ = p;
-        if (in_pair && m < (uint64_t(1) << 24) && p - point <= 3) {
+        if (m < (uint64_t(1) << 24) && p - point <= 3) {
             out = encode::short_number(out, m, size_t(p - point));
             return true;
         }

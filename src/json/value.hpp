@@ -26,7 +26,7 @@
 //        values follow
 //   0xEx short number, x = n << 2 | k with n and k below 4: m / 10^k (an
 //        unsigned integer when k is 0), m in n little-endian payload bytes.
-//        The parser writes a pair's numbers that fit in this form.
+//        The parser writes the numbers that fit in this form.
 // Delta lists ([[price, size], ...]) are what the ladders apply on every step;
 // the parser packs those it reads exactly, and the ladder reads a packed list
 // in a few instructions a delta: nearly every price and size is a short
