@@ -71,13 +71,21 @@ inline const PriceLadder::Level* PriceLadder::position(uint64_t key) const {
 
 // Mostly a level that is there gets another size (or the same one), which is
 // handled here; a level that comes or goes moves the tail, out of line.
+// `unlisted`: the ladder is known to have no listing (a change in this update
+// has given it up), which saves a test that would guess wrong at the first
+// change of every update.
+template <bool unlisted>
 inline bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
     Level* const pos = const_cast<Level*>(position(key));  // one of levels_
     if (pos == levels_.data() + levels_.size() || pos->key != key)
         return store && insert_level(size_t(pos - levels_.data()), key, size);
     if (!store) return erase_level(size_t(pos - levels_.data()));
     if (pos->size == size) return false;
-    drop_listing();
+    if (unlisted) {
+        if (log_ && log_->room < 1) prepare_change(1);
+    } else {
+        drop_listing();
+    }
     log_change(key, pos->size);
     pos->size = size;
     release(std::exchange(pos->object, nullptr));
@@ -201,7 +209,7 @@ bool PriceLadder::update_generic(json::Value deltas) {
             uint64_t key;
             bool store;
             double size = 0.0;
-            if (read_delta(*it, key, store, size)) changed |= apply_one(key ^ flip(), store, size);
+            if (read_delta(*it, key, store, size)) changed |= apply_one<false>(key ^ flip(), store, size);
         }
         if (it != items.end()) changed |= apply_merged(it, items.end());
     } catch (...) {
@@ -222,12 +230,17 @@ bool PriceLadder::update_packed(const uint8_t* list) {
     const uint64_t flip = this->flip();
     bool changed = false;
     try {
-        for (size_t n = 0; q != end && n < kDirectDeltas; ++n) {
+        size_t n = 0;
+        auto apply = [&]<bool unlisted>() {
             ++q;  // the pair's tag
             const uint64_t key = price_key(json::detail::pair_number(q)) ^ flip;
             const double size = json::detail::pair_number(q);
-            changed |= apply_one(key, size != 0.0, size);
-        }
+            changed |= apply_one<unlisted>(key, size != 0.0, size);
+            ++n;
+        };
+        // Up to the first change, which gives up the listing if there is one.
+        while (q != end && n < kDirectDeltas && !changed) apply.template operator()<false>();
+        while (q != end && n < kDirectDeltas) apply.template operator()<true>();
         if (q != end) changed |= apply_merged(json::Value::ArrayIter(q), json::Value::ArrayIter(end));
     } catch (...) {
         if (changed) count_change();

@@ -274,6 +274,7 @@ private:
     const Level* lower_bound(uint64_t key) const;
     // The same, looking at the best level first.
     const Level* position(uint64_t key) const;
+    template <bool unlisted>
     bool apply_one(uint64_t key, bool store, double size);
     [[gnu::noinline]] bool insert_level(size_t at, uint64_t key, double size);
     [[gnu::noinline]] bool erase_level(size_t at);
