@@ -143,13 +143,17 @@ TEST(LineParser, NumbersAtTheEdgesOfTheUsualShapeAgree) {
                         cut_short(R"({"pt":1,"mc":[{"rc":[{"atb":[[1.5,)" + n, padding);
                     }
                 }
-    // Both sides of the largest mantissa a pair's short form holds (2^24 - 1),
-    // as price and as size, beside integers and decimals.
+    // Both sides of the largest mantissa the short form holds (2^24 - 1) and
+    // of its places (3), as a member, and in pairs as price and as size beside
+    // integers and decimals.
     for (const char* n : {"16777215", "16777216", "167772.15", "167772.16", "1677721.5", "1.6777215",
-                          "0.16777216", "0", "0.0", "0.000"})
+                          "0.16777216", "0", "0.0", "0.000", "0.0000", "9.999", "9.9999", "255", "256",
+                          "65535", "65536"}) {
+        expect_same(p, std::string(R"({"pt":1,"mc":[{"id":"1.2","tv":)") + n + R"(,"rc":[{"id":)" + n + "}]}]}");
         for (const char* other : {"1.5", "0", "1000"})
             expect_same(p, std::string(R"({"pt":1,"mc":[{"id":"1.2","rc":[{"atb":[[)") + n + "," + other + "],[" + other +
                                "," + n + "]]}]}]}");
+    }
 }
 
 TEST(LineParser, NestingLimitAppliesToKeysNotKept) {
