@@ -165,8 +165,11 @@ public:
     // The levels as they were when `listing` was made (the current levels for
     // the current listing or any handle the ladder does not know): calls
     // start(n) once with their number, then, unless it returned false,
-    // emit(i, price, size) for each in book order (i from 0 to n - 1).
-    // Returns start's result. May throw std::bad_alloc (scratch memory).
+    // emit(i, key, size) for each as stored (i from 0 to n - 1): from the
+    // worst price to the best, the reverse of book order, each key as the
+    // ladder keeps it (listed_price turns it into its price; a copy that is
+    // never read never does). Returns start's result. May throw
+    // std::bad_alloc (scratch memory).
     template <class Start, class Emit>
     bool listed_levels(const void* listing, Start&& start, Emit&& emit) const;
 
@@ -189,6 +192,11 @@ public:
     }
     static double key_price(uint64_t key) {
         return std::bit_cast<double>((key >> 63) ? (key & ~kSign) : ~key);
+    }
+    // The price of a key that listed_levels gave, on a ladder listed highest
+    // first (`descending`) or lowest first.
+    static double listed_price(uint64_t key, bool descending) {
+        return key_price(key ^ (uint64_t(descending) - 1));
     }
 
 private:
@@ -332,14 +340,13 @@ private:
 template <class Start, class Emit>
 bool PriceLadder::listed_levels(const void* listing, Start&& start, Emit&& emit) const {
     if (const std::vector<Undo>* rebuilt = listing == listing_ ? nullptr : levels_as_kept(listing)) {
-        const size_t n = rebuilt->size();
-        if (!start(n)) return false;
-        for (size_t i = 0; i < n; ++i) emit(i, price_of((*rebuilt)[n - 1 - i].key), (*rebuilt)[n - 1 - i].size);
+        if (!start(rebuilt->size())) return false;
+        for (size_t i = 0; i < rebuilt->size(); ++i) emit(i, (*rebuilt)[i].key, (*rebuilt)[i].size);
         return true;
     }
     const size_t n = levels_.size();
     if (!start(n)) return false;
-    for (size_t i = 0; i < n; ++i) emit(i, price_of(levels_[n - 1 - i].key), levels_[n - 1 - i].size);
+    for (size_t i = 0; i < n; ++i) emit(i, levels_[i].key, levels_[i].size);
     return true;
 }
 

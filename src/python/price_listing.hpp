@@ -76,13 +76,16 @@
 
 namespace palisar::py {
 
-// The levels a listing copied from its ladder: each level's price and size in
-// book order, in memory from the interpreter's allocator.
+// The levels a listing copied from its ladder: each level's key and size as
+// the ladder stores them (from the worst price to the best), in memory from
+// the interpreter's allocator.
 class CopiedLevels {
 public:
     CopiedLevels() = default;
     CopiedLevels(CopiedLevels&& o) noexcept
-        : levels_(std::exchange(o.levels_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+        : levels_(std::exchange(o.levels_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
+          descending_(o.descending_) {}
     CopiedLevels& operator=(CopiedLevels&&) = delete;
     ~CopiedLevels() { clear(); }
 
@@ -90,6 +93,7 @@ public:
     // False when the memory cannot be had.
     bool copy(const market::PriceLadder& ladder, const void* listing) {
         clear();
+        descending_ = ladder.descending();
         try {
             return ladder.listed_levels(
                 listing,
@@ -99,7 +103,7 @@ public:
                     size_ = levels_ ? n : 0;
                     return levels_ != nullptr;
                 },
-                [&](size_t i, double price, double size) { levels_[i] = Level{price, size}; });
+                [&](size_t i, uint64_t key, double size) { levels_[i] = Level{key, size}; });
         } catch (const std::bad_alloc&) {
             clear();
             return false;
@@ -111,16 +115,18 @@ public:
     }
     size_t size() const { return size_; }
     // The i-th level in book order.
-    double price(size_t i) const { return levels_[i].price; }
-    double size_at(size_t i) const { return levels_[i].size; }
+    double price(size_t i) const { return market::PriceLadder::listed_price(at(i).key, descending_); }
+    double size_at(size_t i) const { return at(i).size; }
 
 private:
     struct Level {
-        double price;
+        uint64_t key;
         double size;
     };
+    const Level& at(size_t i) const { return levels_[size_ - 1 - i]; }
     Level* levels_ = nullptr;
     size_t size_ = 0;
+    bool descending_ = false;
 };
 
 // The list of one ladder's levels, listed on first read (see the top of this

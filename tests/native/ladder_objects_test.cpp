@@ -2,6 +2,7 @@
 // size changes, when the level goes, and with the ladder; never otherwise.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -187,7 +188,10 @@ TEST_P(LadderObjects, KeptListingThatCannotCopyStaysKept) {
         Levels out;
         ladder.listed_levels(
             listing, [&](size_t n) { return out.resize(n), true; },
-            [&](size_t i, double price, double size) { out[i] = {price, size}; });
+            [&](size_t i, uint64_t key, double size) {
+                out[i] = {PriceLadder::listed_price(key, ladder.descending()), size};
+            });
+        std::reverse(out.begin(), out.end());  // to book order
         return out;
     };
     {

@@ -216,7 +216,8 @@ Levels listed_by(const PriceLadder& ladder, const void* listing) {
     Levels out;
     ladder.listed_levels(
         listing, [&](size_t n) { return out.resize(n), true; },
-        [&](size_t i, double price, double size) { out[i] = {price, size}; });
+        [&](size_t i, uint64_t key, double size) { out[i] = {PriceLadder::listed_price(key, ladder.descending()), size}; });
+    std::reverse(out.begin(), out.end());  // to book order
     return out;
 }
 bool held_wanted(void* l) { return g_held.at(l).wanted; }
