@@ -48,7 +48,8 @@ is counted whole and inside iter_prices_file and next() only.
 of it, or as a git revision, which is exported (git archive) and built with
 CMake into --out/ref-REV once; its load, step and resident memory after loading
 are measured beside this build's in the same runs (and its greyhound process
-under --instructions). --soak runs tests/soak.py against this build and shows its
+under --instructions): the load and step of each build in a child that only
+loads and steps, the children in alternating order. --soak runs tests/soak.py against this build and shows its
 slopes. Results go to --out/step_bars.md and step_bars.json.
 """
 
@@ -287,11 +288,16 @@ def time_runs(args, files, floor, build, references):
                 samples[(name, k)].append(v)
             samples[(name, "rss_after_load")].append(rec["rss_after_load"])
             samples[(name, "messages")] = [rec["messages"]]
-            for label, where in references.items():
-                ref = run_child(with_path(where), "time", path, str(repeat), "load,step")
+            # Against a reference, this build's load and step come from a child
+            # that does only what the reference's does: the child above also
+            # plans and runs the floors, and its load and step run beside them.
+            others = [("same", env)] + [(label, with_path(where)) for label, where in references.items()]
+            for label, child_env in (others if r % 2 == 0 else others[::-1]) if references else ():
+                ref = run_child(child_env, "time", path, str(repeat), "load,step")
                 for k, v in ref["seconds"].items():
                     samples[(name, f"{label}:{k}")].append(v)
-                samples[(name, f"{label}:rss_after_load")].append(ref["rss_after_load"])
+                if label != "same":
+                    samples[(name, f"{label}:rss_after_load")].append(ref["rss_after_load"])
             log(f"  run {r + 1}/{args.runs} {name}: step {rec['seconds']['step'] / rec['messages'] * 1e9:,.0f} ns, "
                 f"floor {rec['seconds']['floor'] / rec['messages'] * 1e9:,.0f} ns a message "
                 f"(x{repeat}), load {rec['seconds']['load'] * 1e3:.1f} ms, "
@@ -416,18 +422,21 @@ def summarise_times(samples, files, runs, references):
         bars[name] = {"step_over_floor": step_ratio, "step_over_floor_paired": step_paired,
                       "both_over_floors": both, "both_over_floors_paired": both_paired}
     for label in references:
-        lines += ["", f"Against {label} ({references[label]}), same runs:", "",
-                  f"| file | step ns, this | {label} | load ms, this | {label} | resident after load MB, "
-                  f"this | {label} | resident / {label} (<= {RSS_BAR}) |",
-                  "|---|---:|---:|---:|---:|---:|---:|---:|"]
+        lines += ["", f"Against {label} ({references[label]}), same runs (the steps and loads of both "
+                  "in children that only load and step):", "",
+                  f"| file | step ns, this | {label} | this / {label} | load ms, this | {label} | "
+                  f"this / {label} | resident after load MB, this | {label} | resident / {label} (<= {RSS_BAR}) |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
         for path in files:
             name = os.path.basename(path)
             s = {k[1]: v for k, v in samples.items() if k[0] == name}
             n = s["messages"][0]
             rss, ref_rss = med(s["rss_after_load"]), med(s[f"{label}:rss_after_load"])
+            step, ref_step = med(s["same:step"]), med(s[label + ":step"])
+            load, ref_load = med(s["same:load"]), med(s[label + ":load"])
             lines.append(
-                f"| {name} | {med(s['step']) / n * 1e9:,.0f} | {med(s[label + ':step']) / n * 1e9:,.0f} | "
-                f"{med(s['load']) * 1e3:.1f} | {med(s[label + ':load']) * 1e3:.1f} | {rss / 1e6:.1f} | "
+                f"| {name} | {step / n * 1e9:,.0f} | {ref_step / n * 1e9:,.0f} | {step / ref_step:.3f} | "
+                f"{load * 1e3:.1f} | {ref_load * 1e3:.1f} | {load / ref_load:.3f} | {rss / 1e6:.1f} | "
                 f"{ref_rss / 1e6:.1f} | {rss / ref_rss:.2f} {verdict(rss / ref_rss, RSS_BAR)} |")
             bars[name][f"rss_over_{label}"] = rss / ref_rss
     return lines, bars
