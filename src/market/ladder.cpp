@@ -81,11 +81,7 @@ inline bool PriceLadder::apply_one(uint64_t key, bool store, double size) {
         return store && insert_level(size_t(pos - levels_.data()), key, size);
     if (!store) return erase_level(size_t(pos - levels_.data()));
     if (pos->size == size) return false;
-    if (unlisted) {
-        if (log_ && log_->room < 1) prepare_change(1);
-    } else {
-        drop_listing();
-    }
+    drop_listing<unlisted>();
     log_change(key, pos->size);
     pos->size = size;
     release(std::exchange(pos->object, nullptr));

@@ -235,8 +235,10 @@ private:
     // Before a change: throws std::bad_alloc, with nothing changed, when the
     // listing cannot keep its levels or there is no room to log `changes`
     // more level changes. After it, `log_change` may be called that often.
+    // `unlisted`: the ladder is known to have no listing.
+    template <bool unlisted = false>
     void drop_listing(size_t changes = 1) {
-        if (listing_ || (log_ && log_->room < changes)) prepare_change(changes);
+        if ((!unlisted && listing_) || (log_ && log_->room < changes)) prepare_change(changes);
     }
     void prepare_change(size_t changes);
     [[gnu::noinline]] void prepare_kept_change(size_t changes);
