@@ -394,6 +394,35 @@ TEST(Values, EveryFormReadsBackAndEndsWhereItWasWritten) {
         buf[0] = t;
         check_end(buf + 1, "literal or key");
     }
+    // Short numbers: every length (0-3 bytes) and number of places (0-3), as
+    // any reader takes them and as a pair's reader does, which reads the
+    // bytes before the number rather than any after it.
+    for (unsigned width = 0; width <= 3; ++width)
+        for (unsigned places = 0; places <= 3; ++places)
+            for (int k = 0; k < 50; ++k) {
+                const uint64_t m = width == 0 ? 0 : (rng() >> (64 - 8 * width)) | (uint64_t(1) << (8 * width - 1));
+                std::memset(buf, 0xEE, sizeof buf);
+                uint8_t* at = buf + 8;
+                const uint8_t* end = encode::short_number(at, m, places);
+                ASSERT_EQ(size_t(end - at), 1 + width) << m;
+                std::memset(const_cast<uint8_t*>(end), 0xEE, 8);
+                const Value v(at);
+                const double expected = double(m) / detail::kPow10[places];
+                double got = -1;
+                EXPECT_TRUE(v.is_number());
+                EXPECT_EQ(int(v.kind()), int(places ? Kind::Double : Kind::UInt)) << m << " " << places;
+                ASSERT_TRUE(v.get_double(got));
+                EXPECT_EQ(got, expected) << m << " " << places;
+                int64_t i = -1;
+                EXPECT_EQ(v.get_i64(i), places == 0) << m;
+                if (places == 0) {
+                    EXPECT_EQ(i, int64_t(m));
+                }
+                EXPECT_EQ(v.end(), end);
+                const uint8_t* q = at;
+                EXPECT_EQ(detail::pair_number(q), expected) << m << " " << places;
+                EXPECT_EQ(q, end);
+            }
 }
 
 }  // namespace
