@@ -131,11 +131,12 @@ inline constexpr auto kTagSize = [] {
             case 7:
             case 12:
             case 13: size[t] = 0; break;
-            default: size[t] = 1;  // a known key
+            default: size[t] = 1;  // a known key (nothing is written as 0xF0-0xFF)
         }
     }
     return size;
 }();
+
 // One number of a pair (an unsigned integer or a decimal) at `q`, as a double;
 // moves `q` past it.
 inline double pair_number(const uint8_t*& q) {
@@ -181,9 +182,8 @@ inline double pair_number(const uint8_t*& q) {
     return double(v);
 }
 inline const uint8_t* skip_number(const uint8_t* q) {
-    const uint8_t t = *q++;
-    if (t < tag::Decimal) return q + (t & 0x0F);
-    if (t >= tag::Short) return q + ((t >> 2) & 3);
+    if (const uint8_t size = kTagSize[*q]) return q + size;  // an integer or a short number
+    ++q;  // a decimal's varint
     while (*q & 0x80) ++q;
     return q + 1;
 }

@@ -195,18 +195,17 @@ public:
     }
     // The price of a key that listed_levels gave, on a ladder listed highest
     // first (`descending`) or lowest first.
-    static double listed_price(uint64_t key, bool descending) {
-        return key_price(key ^ (uint64_t(descending) - 1));
-    }
+    static double listed_price(uint64_t key, bool descending) { return key_price(key ^ flip_of(descending)); }
 
 private:
     static constexpr uint64_t kSign = uint64_t(1) << 63;
     // What a price's key is XORed with as stored: nothing on a ladder listed
     // highest first, every bit on one listed lowest first, so that the vector
     // ascends towards the best price either way.
-    uint64_t flip() const { return (counted_ >> 63) - 1; }
+    static constexpr uint64_t flip_of(bool descending) { return uint64_t(descending) - 1; }
+    uint64_t flip() const { return flip_of(descending()); }
     uint64_t stored_key(double price) const { return price_key(price) ^ flip(); }
-    double price_of(uint64_t stored) const { return key_price(stored ^ flip()); }
+    double price_of(uint64_t stored) const { return listed_price(stored, descending()); }
     static void release(void* object) {
         if (object && object_release_hook) object_release_hook(object);
     }
