@@ -87,7 +87,7 @@ private:
 // ISA-L's inflate, which also reads and checks each member's trailer.
 class IsalInflater {
 public:
-    IsalInflater() : state_(std::make_unique<inflate_state>()) { isal_inflate_init(state_.get()); }
+    IsalInflater() : state_(std::make_unique_for_overwrite<inflate_state>()) { isal_inflate_init(state_.get()); }
 
     static uint32_t crc(uint32_t crc, const uint8_t* p, size_t n) { return crc32_gzip_refl(crc, p, n); }
 

@@ -136,13 +136,17 @@ LineBuffer line_buffer(size_t cap) {
     return LineBuffer(new char[cap], LineBufferFree{false});
 }
 
-// The most one read asks of a source. A text whose size is known or guessed
-// (a file's) is read a quarter megabyte at a time, so that the parse starts
-// on other threads while the rest is read or decoded; any other source is
-// asked for up to a megabyte. Both readers read alike, so a source fails at
-// the same point of its text whichever reads it.
-size_t read_limit(const ByteSource& source) {
-    return source.size_hint() ? size_t(256) << 10 : size_t(1) << 20;
+// The length of the next read, at most `room`. A text whose size is known or
+// guessed (a file's) is read a quarter megabyte at a time, so that the parse
+// starts on other threads while the rest is read or decoded, and its first
+// reads are shorter still (32 KiB, then doubling), so that those threads get
+// their first lines early; any other source is asked for up to a megabyte.
+// Both readers read alike, so a source fails at the same point of its text
+// whichever reads it.
+size_t read_length(const ByteSource& source, size_t room, uint64_t read_so_far) {
+    if (!source.size_hint()) return std::min(room, size_t(1) << 20);
+    constexpr size_t kFirstRead = size_t(32) << 10;
+    return std::min({room, size_t(256) << 10, size_t(std::max<uint64_t>(2 * read_so_far, kFirstRead))});
 }
 
 PricesData read_sequential(ByteSource& source, const Poll& poll) {
@@ -150,7 +154,6 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
     MessageCollector collector(out.arena);
     constexpr size_t kPad = json::kLinePadding;
     size_t cap = kLineBufferBytes;
-    const size_t limit = read_limit(source);
     LineBuffer buf = line_buffer(cap);
     size_t head = 0, tail = 0, scan = 0;
     bool eof = false;
@@ -183,7 +186,8 @@ PricesData read_sequential(ByteSource& source, const Poll& poll) {
         }
         head = 0;
         scan = tail = partial;
-        size_t n = source.read(reinterpret_cast<uint8_t*>(buf.get() + tail), std::min(cap - kPad - tail, limit));
+        size_t n = source.read(reinterpret_cast<uint8_t*>(buf.get() + tail),
+                               read_length(source, cap - kPad - tail, out.bytes_decoded));
         if (n == 0) eof = true;
         out.bytes_decoded += n;
         tail += n;
@@ -271,7 +275,6 @@ public:
     PricesData run() {
         constexpr size_t kPad = json::kLinePadding;
         size_t cap = kLineBufferBytes;
-        const size_t limit = read_limit(source_);
         Buffer* cur = current_ = take_buffer(cap);
         size_t head = 0, tail = 0, scan = 0;
         bool eof = false;
@@ -310,7 +313,8 @@ public:
             // A failure of the source waits for the lines before it; anything
             // else (an interruption) leaves at once.
             try {
-                n = source_.read(reinterpret_cast<uint8_t*>(buf + tail), std::min(cap - kPad - tail, limit));
+                n = source_.read(reinterpret_cast<uint8_t*>(buf + tail),
+                                 read_length(source_, cap - kPad - tail, out_.bytes_decoded));
             } catch (const ReadError&) {
                 source_failure = std::current_exception();
             } catch (const std::bad_alloc&) {
