@@ -585,7 +585,7 @@ def test_129_nested_arrays(write):
 @pytest.mark.parametrize("code_point", WHITE_SPACE, ids=lambda c: f"U+{c:04X}")
 def test_white_space_lines_are_skipped(write, code_point):
     c = chr(code_point)
-    lines = [c, KEPT, c * 3, f" {c}\t", KEPT, c]
+    lines = [c, KEPT, c * 3, f" {c}\t", KEPT, c, " " * 17 + c + " " * 8]
     assert len(load(write("prices", lines))) == 2
     # Also as the last line without a line feed.
     assert len(load(write("prices", KEPT + "\n" + c * 2))) == 1
@@ -600,6 +600,10 @@ def test_mixed_white_space_line_is_skipped(write):
 def test_other_separators_are_not_blank(write, code_point):
     lines = [KEPT, chr(code_point) * 2, KEPT]
     assert failure(write("prices", lines)) == "expected value at line 1 column 1"
+    # Also after spaces, which are skipped eight at a time.
+    for spaces in (8, 9, 16, 23):
+        lines = [KEPT, " " * spaces + chr(code_point) + " " * 8, KEPT]
+        assert failure(write("prices", lines)) == f"expected value at line 1 column {spaces + 1}"
 
 
 @pytest.mark.parametrize("data, count", [

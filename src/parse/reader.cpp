@@ -89,8 +89,17 @@ private:
 bool is_blank_line(std::string_view line) {
     auto p = reinterpret_cast<const unsigned char*>(line.data());
     auto end = p + line.size();
-    while (p < end)
+    constexpr uint64_t kSpaces = 0x2020202020202020;
+    while (p < end) {
+        // Spaces eight at a time: a blank line may be megabytes of them (a
+        // small bzip2 file can hold one).
+        for (uint64_t word; end - p >= 8; p += 8) {
+            std::memcpy(&word, p, 8);
+            if (word != kSpaces) break;
+        }
+        if (p == end) break;
         if (!is_white_space(next_code_point(p))) return false;
+    }
     return true;
 }
 
