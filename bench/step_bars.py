@@ -291,8 +291,11 @@ def time_runs(args, files, floor, build, references):
             # Against a reference, this build's load and step come from a child
             # that does only what the reference's does: the child above also
             # plans and runs the floors, and its load and step run beside them.
-            others = [("same", env)] + [(label, with_path(where)) for label, where in references.items()]
-            for label, child_env in (others if r % 2 == 0 else others[::-1]) if references else ():
+            others = ([("same", env)] + [(label, with_path(where)) for label, where in references.items()]
+                      if references else [])
+            if r % 2:
+                others.reverse()
+            for label, child_env in others:
                 ref = run_child(child_env, "time", path, str(repeat), "load,step")
                 for k, v in ref["seconds"].items():
                     samples[(name, f"{label}:{k}")].append(v)
