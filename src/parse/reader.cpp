@@ -93,10 +93,7 @@ bool is_blank_line(std::string_view line) {
     while (p < end) {
         // Spaces eight at a time: a blank line may be megabytes of them (a
         // small bzip2 file can hold one).
-        for (uint64_t word; end - p >= 8; p += 8) {
-            std::memcpy(&word, p, 8);
-            if (word != kSpaces) break;
-        }
+        while (end - p >= 8 && json::detail::load64(p) == kSpaces) p += 8;
         if (p == end) break;
         if (!is_white_space(next_code_point(p))) return false;
     }
