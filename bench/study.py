@@ -34,9 +34,10 @@ In one process it also times, for palisar, the loads alone (the time inside
 iter_prices_file) and a third side, "iterate", that loads and iterates every
 file without looking at the snapshots: what is left of palisar's time beyond
 that is the study's own Python code. With --against DIR (a directory holding
-another build of palisar, which goes first on the child's path), palisar's
-study in one process also runs with that build, interleaved with the rest
-("ref"), and this build's wall-clock time over its own is shown beside it.
+another build of palisar, which goes first on the child's path and on its
+workers'), palisar's study also runs with that build, in one process and in
+the pool, interleaved with the rest ("ref"), and this build's wall-clock time
+over its own is shown beside it.
 The results go to --out/study.json.
 """
 
@@ -353,9 +354,9 @@ def main():
     dirs = prepare(args.out, args.files, args.mb, formats)
     for fmt in formats:
         check_agreement(dirs[fmt][:: max(1, len(dirs[fmt]) // 25)])
-    one_sides = ("palisar", "lean", "iterate") + (("ref",) if args.against else ())
+    ref = ("ref",) if args.against else ()
     cells = [(fmt, mode, side) for fmt in formats for mode in ("one", "pool")
-             for side in (one_sides if mode == "one" else ("palisar", "lean"))]
+             for side in ("palisar", "lean") + (("iterate",) if mode == "one" else ()) + ref]
     results = {c: [] for c in cells}
     for r in range(args.runs):
         for c in cells if r % 2 == 0 else reversed(cells):
@@ -373,7 +374,7 @@ def main():
         if side == "lean":
             speed = f"{med['wall'] / report[f'{fmt}/{mode}/palisar']['wall']:7.1f}x"
         if side == "ref":  # this build's time over the other's
-            med["this_over_ref"] = report[f"{fmt}/one/palisar"]["wall"] / med["wall"]
+            med["this_over_ref"] = report[f"{fmt}/{mode}/palisar"]["wall"] / med["wall"]
             speed = f"{med['this_over_ref']:7.2f}r"
         if mode == "one" and side != "lean":
             load = f"{med['load']:7.2f}"
