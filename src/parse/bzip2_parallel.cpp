@@ -164,7 +164,10 @@ private:
         }
         std::fill(data_.begin() + ptrdiff_t(size_), data_.end(), 0);
         raw_.reset();
-        if (size_ < parallel_from_) start_sequential(0, 0);
+        // A small file (about a block) gets no threads: the calling thread
+        // decodes its blocks itself, as with one CPU, with the block decoder
+        // rather than libbz2 over the whole stream (half the time).
+        if (size_ < parallel_from_) threads_ = 1;
     }
 
     // Moves to the next item in file order; false at the end of the data.
@@ -173,7 +176,7 @@ private:
             std::lock_guard lock(mutex_);
             // The text's memory serves a later block (fresh memory costs the
             // kernel a page of zeros per page); a few, of a block's size.
-            if (spare_.size() < window_ && front_->text.capacity() <= kSpareText)
+            if (spare_.size() < window() && front_->text.capacity() <= kSpareText)
                 spare_.push_back(std::move(front_->text));
             order_.pop_front();
             front_ = nullptr;
@@ -216,7 +219,7 @@ private:
 
     // Cuts blocks ahead of the reader until the window is full.
     void fill_window() {
-        while (!cut_done_ && blocks_in_window_() < window_) cut_next();
+        while (!cut_done_ && blocks_in_window_() < window()) cut_next();
     }
 
     size_t blocks_in_window_() {
@@ -505,10 +508,10 @@ private:
     }
 
     std::unique_ptr<ByteSource> raw_;
-    const unsigned threads_;
+    unsigned threads_;  // the calling thread included; 1 for a small file
     const size_t parallel_from_;  // fewer compressed bytes: the calling thread alone
     const uint32_t share_from_;   // smaller blocks are not shared
-    const size_t window_ = 2 * size_t(threads_) + 1;
+    size_t window() const { return 2 * size_t(threads_) + 1; }
     std::vector<uint8_t> data_;  // the whole compressed file, then kPad zero bytes
     size_t size_ = 0;
     bool loaded_ = false;

@@ -88,9 +88,9 @@ std::unique_ptr<ByteSource> bzip2_over(std::unique_ptr<ByteSource> raw);
 // The bzip2 decoder above, with the blocks of each stream decoded on `threads`
 // threads (the calling one included; 0: one per CPU the process may run on),
 // while the text still comes out in file order. The compressed data is read
-// whole first; files of fewer than `parallel_from` compressed bytes (about
-// one block of bzip2 -9 market text) go to bzip2_over; with one thread the
-// calling thread decodes the blocks itself. Well-formed blocks are decoded by
+// whole first; with one thread, and for files of fewer than `parallel_from`
+// compressed bytes (about one block of bzip2 -9 market text), the calling
+// thread decodes the blocks itself. Well-formed blocks are decoded by
 // our own block decoder, the others by libbz2; a thread with nothing else to
 // do takes a share of a block of at least `share_from` bytes being decoded.
 // The threads end with the source. Results and failures are those of
