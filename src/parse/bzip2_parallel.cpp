@@ -131,6 +131,7 @@ public:
     ~ParallelBzip2Source() override { stop_workers(); }
     ParallelBzip2Source(const ParallelBzip2Source&) = delete;
     ParallelBzip2Source& operator=(const ParallelBzip2Source&) = delete;
+    bool decodes() const override { return true; }
 
     size_t read(uint8_t* dst, size_t cap) override {
         if (!loaded_) load();

@@ -124,6 +124,7 @@ public:
     ~Bzip2Source() override { end_stream(); }
     Bzip2Source(const Bzip2Source&) = delete;
     Bzip2Source& operator=(const Bzip2Source&) = delete;
+    bool decodes() const override { return true; }
 
     size_t read(uint8_t* dst, size_t cap) override {
         if (cap > UINT_MAX) cap = UINT_MAX;
@@ -209,6 +210,7 @@ public:
     GuessedSize(std::unique_ptr<ByteSource> inner, uint64_t size) : inner_(std::move(inner)), size_(size) {}
     size_t read(uint8_t* dst, size_t cap) override { return inner_->read(dst, cap); }
     uint64_t size_hint() const override { return size_; }
+    bool decodes() const override { return inner_->decodes(); }
 
 private:
     std::unique_ptr<ByteSource> inner_;
@@ -238,8 +240,8 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     const uint64_t size = file->size_hint();
     if (has_gzip_extension(path)) return guess_size(gzip_over(std::move(file)), size);
     // bzip2 decoding has a thread on every CPU already: its text gets no
-    // guessed size, so parse threads start only once one read brings half a
-    // megabyte of lines.
+    // guessed size, so parse threads start only once one read brings enough
+    // lines (a block's text mostly does).
     if (has_bzip2_extension(path)) return bzip2_parallel_over(std::move(file));
     if (has_zstd_extension(path)) return guess_size(zstd_over(std::move(file)), size);
     return file;

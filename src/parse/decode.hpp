@@ -65,6 +65,10 @@ public:
     // size of a plain regular file) or guessed (from a compressed file's);
     // 0 when not known. A hint only: the reads decide.
     virtual uint64_t size_hint() const { return 0; }
+    // Whether the text is decoded as it is read (a compressed file's): the
+    // readers then start parsing on other threads from less text (see
+    // ParseThreads), the parse having the decoding to overlap.
+    virtual bool decodes() const { return false; }
 };
 
 // Opens `path` (a file-system path, no NUL byte) and picks the decoder by its

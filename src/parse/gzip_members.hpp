@@ -67,6 +67,7 @@ template <class Inflater>
 class GzipMembers final : public ByteSource {
 public:
     explicit GzipMembers(std::unique_ptr<ByteSource> raw) : in_(std::move(raw)) {}
+    bool decodes() const override { return true; }
 
     size_t read(uint8_t* dst, size_t cap) override {
         for (;;) {

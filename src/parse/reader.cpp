@@ -273,7 +273,8 @@ class ParallelReader {
 public:
     ParallelReader(ByteSource& source, const Poll& poll, const ParseThreads& how, unsigned threads)
         : source_(source), poll_(poll), threads_(threads), piece_bytes_(std::max<size_t>(how.chunk_bytes, 1)),
-          parallel_from_(how.parallel_from), patience_micros_(how.patience_micros), own_(out_.arena) {}
+          parallel_from_(source.decodes() ? how.decoded_parallel_from : how.parallel_from),
+          patience_micros_(how.patience_micros), own_(out_.arena) {}
     ~ParallelReader() { stop(); }
     ParallelReader(const ParallelReader&) = delete;
     ParallelReader& operator=(const ParallelReader&) = delete;

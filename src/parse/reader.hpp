@@ -51,6 +51,10 @@ struct ParseThreads {
     // long for the first before it parses that piece itself (the copy that
     // ends first counts): a few times what a piece takes.
     long patience_micros = 300;
+    // `parallel_from` for text that is decoded as it is read (a compressed
+    // file's, see ByteSource::decodes): a thread that parses while the
+    // calling one decodes pays for itself on far less text.
+    size_t decoded_parallel_from = size_t(128) << 10;
 };
 
 // Reads, decodes and parses every line of `source`. Throws ReadError. The

@@ -38,6 +38,7 @@ public:
     ~ZstdSource() override { ZSTD_freeDCtx(ctx_); }
     ZstdSource(const ZstdSource&) = delete;
     ZstdSource& operator=(const ZstdSource&) = delete;
+    bool decodes() const override { return true; }
 
     size_t read(uint8_t* dst, size_t cap) override {
         while (!done_) {

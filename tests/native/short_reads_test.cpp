@@ -526,12 +526,13 @@ TEST(OwnBzip2Block, AnyColumnDecodesAsLibbz2OrIsRefused) {
 // (none when it is past the end); it tells `hint` as its size. `lossy`: the
 // read that would pass `fail_at` fails with nothing, as a decoder that finds
 // a fault inside what it was asked for, so the text before the failure
-// depends on the lengths of the reads.
+// depends on the lengths of the reads (and the source counts as decoding).
 class FailingSource final : public ByteSource {
 public:
     FailingSource(std::string data, size_t piece, size_t fail_at, uint64_t hint = 0, bool lossy = false)
         : data_(std::move(data)), piece_(piece), fail_at_(fail_at), hint_(hint), lossy_(lossy) {}
     uint64_t size_hint() const override { return hint_; }
+    bool decodes() const override { return lossy_; }
     size_t read(uint8_t* dst, size_t cap) override {
         size_t n = std::min({cap, piece_, data_.size() - at_});
         if (at_ >= fail_at_ || (lossy_ && at_ + n > fail_at_)) throw ReadError("unexpected end of file");
@@ -612,8 +613,8 @@ TEST(ParallelParse, SameResultAsOneThread) {
                                 // Without patience, the calling thread parses again every piece it
                                 // finds with a worker: either copy may come first.
                                 for (long patience : {300L, 0L}) {
-                                    ASSERT_EQ(read_all(text, piece, fail_at, ParseThreads{threads, chunk, from, patience},
-                                                       hint, lossy),
+                                    ASSERT_EQ(read_all(text, piece, fail_at,
+                                                       ParseThreads{threads, chunk, from, patience, from}, hint, lossy),
                                               expected)
                                         << name << ", failing after " << fail_at << " bytes"
                                         << (lossy ? " (losing the failing read)" : "") << ", reads of " << piece << ", "
