@@ -169,8 +169,10 @@ Decoded sequential(const std::string& data) {
 }
 
 // Every block, however small, offered for sharing to a thread with nothing else to do.
-Decoded parallel(const std::string& data, unsigned threads, size_t piece = 65536) {
-    return drain(bzip2_parallel_over(std::make_unique<PieceSource>(data, piece), threads, 0, 0));
+// `small`: the file counts as small (below the size that starts threads).
+Decoded parallel(const std::string& data, unsigned threads, size_t piece = 65536, bool small = false) {
+    return drain(
+        bzip2_parallel_over(std::make_unique<PieceSource>(data, piece), threads, small ? data.size() + 1 : 0, 0));
 }
 
 // The bit offsets of every 48-bit block magic in `data`.
@@ -200,6 +202,8 @@ TEST(ParallelBzip2, SameTextAsOneThreadWhateverTheThreadsAndPieces) {
     for (unsigned threads : {1, 2, 3, 5})
         for (size_t piece : {size_t(1000), size_t(1) << 20})
             EXPECT_EQ(parallel(data, threads, piece), expected) << threads << " threads, pieces of " << piece;
+    // A small file: no threads, its blocks decoded by the calling thread.
+    EXPECT_EQ(parallel(data, 3, 1000, true), expected);
 }
 
 // Damage at many places of a multi-block file, block headers and boundaries
@@ -220,9 +224,10 @@ TEST(ParallelBzip2, CorruptAndTruncatedDataFailsAsWithOneThread) {
         std::string cut = good.substr(0, at);
         for (const std::string* data : {&flipped, &cut}) {
             Decoded expected = sequential(*data);
-            for (unsigned threads : {1, 2}) {
-                Decoded got = parallel(*data, threads);
-                const char* what = data == &cut ? "cut" : "flipped";
+            // Two threads for a small file start none.
+            for (auto [threads, small] : {std::pair{1u, false}, std::pair{2u, false}, std::pair{2u, true}}) {
+                Decoded got = parallel(*data, threads, 65536, small);
+                const std::string what = std::string(data == &cut ? "cut" : "flipped") + (small ? " (a small file)" : "");
                 if (expected.error.empty()) {  // a flipped padding bit
                     ASSERT_TRUE(got == expected) << what << " at byte " << at;
                     continue;
