@@ -240,8 +240,8 @@ std::unique_ptr<ByteSource> open_source(const std::string& path) {
     const uint64_t size = file->size_hint();
     if (has_gzip_extension(path)) return guess_size(gzip_over(std::move(file)), size);
     // bzip2 decoding has a thread on every CPU already: its text gets no
-    // guessed size, so parse threads start only once one read brings enough
-    // lines (a block's text mostly does).
+    // guessed size, so parse threads start only once one read brings 128 KiB
+    // of lines (ParseThreads: a block's text mostly does).
     if (has_bzip2_extension(path)) return bzip2_parallel_over(std::move(file));
     if (has_zstd_extension(path)) return guess_size(zstd_over(std::move(file)), size);
     return file;
