@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -139,6 +140,14 @@ Decoded drain(std::unique_ptr<ByteSource> source) {
     return d;
 }
 
+// The process's threads, as the kernel counts them.
+int thread_count() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
 std::string bzip2(const std::string& text, int level) {
     unsigned len = unsigned(text.size() + text.size() / 100 + 700);
     std::string out(len, '\0');
@@ -204,6 +213,23 @@ TEST(ParallelBzip2, SameTextAsOneThreadWhateverTheThreadsAndPieces) {
             EXPECT_EQ(parallel(data, threads, piece), expected) << threads << " threads, pieces of " << piece;
     // A small file: no threads, its blocks decoded by the calling thread.
     EXPECT_EQ(parallel(data, 3, 1000, true), expected);
+}
+
+// A small file starts no thread, whatever the threads allowed; a larger one
+// starts them once its first block is cut, and they end with the source.
+TEST(ParallelBzip2, ASmallFileStartsNoThread) {
+    const std::string data = bzip2(varied_text(), 1);
+    const int base = thread_count();
+    for (auto [small, started] : {std::pair{true, 0}, std::pair{false, 1}}) {
+        {
+            auto source = bzip2_parallel_over(std::make_unique<PieceSource>(data, 65536), 2,
+                                              small ? data.size() + 1 : 0, 0);
+            uint8_t buf[4096];
+            ASSERT_GT(source->read(buf, sizeof buf), 0u);
+            EXPECT_EQ(thread_count() - base, started) << (small ? "a small file" : "a larger one");
+        }
+        EXPECT_EQ(thread_count(), base);
+    }
 }
 
 // Damage at many places of a multi-block file, block headers and boundaries
@@ -648,6 +674,41 @@ TEST(ParallelParse, ALineLongerThanEveryBuffer) {
         ASSERT_EQ(read_all(text, size_t(1) << 20, text.size() + 1, ParseThreads{3, 1000, 0, 0}), expected);
         ASSERT_EQ(read_all(text, 65536, text.size() - 10, ParseThreads{2, 1000, 0}),
                   read_all(text, 65536, text.size() - 10, ParseThreads{1}));
+    }
+}
+
+// `inner`'s reads, noting the most threads the process had at any of them.
+class ThreadsAtReads final : public ByteSource {
+public:
+    explicit ThreadsAtReads(ByteSource& inner) : inner_(inner) {}
+    uint64_t size_hint() const override { return inner_.size_hint(); }
+    bool decodes() const override { return inner_.decodes(); }
+    size_t read(uint8_t* dst, size_t cap) override {
+        most = std::max(most, thread_count());
+        return inner_.read(dst, cap);
+    }
+    int most = 0;
+
+private:
+    ByteSource& inner_;
+};
+
+// Text known to be 300 KB starts a parsing thread at its first read when it
+// is decoded as it is read, and none when it is not (a plain file's, parsed
+// on two threads only from half a megabyte); decoded text known to be
+// shorter than 128 KiB starts none either.
+TEST(ParallelParse, DecodedTextGoesToAnotherThreadFromLessText) {
+    std::string text;
+    for (int i = 1; text.size() < 300000; ++i)
+        text += R"({"pt":)" + std::to_string(i) + R"(,"mc":[{"id":"1.2","rc":[{"id":7,"atb":[[1.5,2]]}]}]})" "\n";
+    const int base = thread_count();
+    ASSERT_GT(base, 0);
+    for (auto [decodes, hint, workers] : {std::tuple{false, text.size(), 0}, std::tuple{true, text.size(), 1},
+                                          std::tuple{true, size_t(100000), 0}}) {
+        FailingSource inner(text, 16384, text.size() + 1, hint, decodes);
+        ThreadsAtReads source(inner);
+        EXPECT_GT(read_prices(source, {}, ParseThreads{2}).messages.size(), 4000u);
+        EXPECT_EQ(source.most - base, workers) << (decodes ? "decoded" : "plain") << " text, hint " << hint;
     }
 }
 
